@@ -1,0 +1,93 @@
+#include "app/command_line.h"
+
+#include "util/text.h"
+
+std::wstring ArgumentsOf(const std::wstring& full) {
+    size_t i = 0;
+    while (i < full.size() && (full[i] == L' ' || full[i] == L'\t')) ++i;
+    if (i < full.size() && full[i] == L'"') {
+        size_t close = full.find(L'"', i + 1);
+        i = close == std::wstring::npos ? full.size() : close + 1;
+    } else {
+        while (i < full.size() && full[i] != L' ' && full[i] != L'\t') ++i;
+    }
+    return full.substr(i);
+}
+
+std::wstring CleanCommandLine(const std::wstring& args, const std::wstring& ownPath) {
+    std::wstring s = mv::RemoveAll(mv::ToLower(args), L"\"");
+    std::wstring own = mv::ToLower(mv::ReduceBackslashes(ownPath));
+    if (!own.empty()) s = mv::RemoveAll(s, own);
+    return mv::Trim(s);
+}
+
+std::vector<std::wstring> CommandWords(const std::wstring& cleaned) {
+    std::wstring w = cleaned;
+    for (auto& c : w)
+        if (c == L'-' || c == L'/' || c == L' ') c = L',';
+    return mv::Split(w, L',');
+}
+
+std::wstring PickRunMode(const std::wstring& startMode, const std::vector<std::wstring>& words) {
+    static const struct { const wchar_t* word; const wchar_t* mode; } kModes[] = {
+        {L"mostsimple", L"mostsimple"},     {L"showwhenhaveupdate", L"showwhenupdate"},
+        {L"showwhenupdate", L"showwhenupdate"}, {L"tryicon", L"tryicon"},
+        {L"icon", L"tryicon"},              {L"emptytemp", L"emptytemp"},
+        {L"uninstall", L"uninstall"},       {L"silence", L"silence"},
+        {L"appenter", L"appenter"},         {L"appenternoprompt", L"appenternoprompt"},
+        {L"downparam0", L"downparam0"},     {L"downparam1", L"downparam1"},
+        {L"checkforupdates", L"checkforupdates"},
+    };
+    std::wstring mode = startMode;
+    for (const auto& w : words)
+        for (const auto& m : kModes)
+            if (w == m.word) mode = m.mode;
+    return mv::Trim(mv::ToLower(mode));
+}
+
+HWND FindHostWindow(const std::vector<std::wstring>& words, const std::function<bool(HWND)>& isWindow) {
+    HWND found = nullptr;
+    for (const auto& w : words) {
+        if (w.empty() || w.size() > 10 || w.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+        unsigned long long v = std::wcstoull(w.c_str(), nullptr, 10);
+        if (v == 0 || v > 0xFFFFFFFFull) continue;
+        HWND h = reinterpret_cast<HWND>(static_cast<UINT_PTR>(v));
+        if (isWindow(h)) found = h;
+    }
+    return found;
+}
+
+std::wstring FindDotNetSwitch(const std::wstring& cleaned) {
+    static const struct { const wchar_t* text; const wchar_t* version; } kSwitches[] = {
+        {L"dotnet10", L"1.0"}, {L"dotnet11", L"1.1"}, {L"dotnet20", L"2.0"},
+        {L"dotnet30", L"3.0"}, {L"dotnet35", L"3.5"}, {L"dotnet40", L"4.0"},
+    };
+    // Counted only past position 0: it is normally written after "/" or "-".
+    for (const auto& s : kSwitches) {
+        size_t pos = cleaned.find(s.text);
+        if (pos != std::wstring::npos && pos > 0) return s.version;
+    }
+    return {};
+}
+
+bool HasRelaunchMarker(const std::wstring& cleaned) { return cleaned.find(L"___runas_admin___") != std::wstring::npos; }
+
+std::wstring ReadEmbeddedSetting(const std::wstring& text, const std::wstring& section, const std::wstring& key) {
+    size_t s = text.find(section);
+    if (s == std::wstring::npos) return {};
+    size_t k = text.find(key, s);
+    if (k == std::wstring::npos) return {};
+    size_t eq = text.find(L'=', k);
+    if (eq == std::wstring::npos) return {};
+    size_t lf = text.find(L'\n', eq);
+    if (lf == std::wstring::npos) return text.substr(eq + 1);
+    // The CR of a CR LF line end is not part of the value.
+    size_t end = (lf > eq + 1 && text[lf - 1] == L'\r') ? lf - 1 : lf;
+    return text.substr(eq + 1, end - (eq + 1));
+}
+
+int ComputeExitCode(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion) {
+    if (fileCount != 0) return fileCount;
+    if (!remoteVersion.empty() && remoteVersion != installedVersion) return 0x7FFFFFFF;
+    return 0;
+}

@@ -1,0 +1,29 @@
+// The command-line rules of start-up, as pure functions over text.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Arguments after the program name of a full command line (as WinMain's lpCmdLine).
+std::wstring ArgumentsOf(const std::wstring& fullCommandLine);
+// Lower-cases, removes double quotes and every occurrence of `ownPath` (lower-cased,
+// doubled backslashes reduced), trims.
+std::wstring CleanCommandLine(const std::wstring& args, const std::wstring& ownPath);
+// Splits the cleaned command line at "-", "/", blanks and ",".
+std::vector<std::wstring> CommandWords(const std::wstring& cleaned);
+// Applies the mode words to the starting mode (the last word wins); returns lower-cased, trimmed.
+std::wstring PickRunMode(const std::wstring& startMode, const std::vector<std::wstring>& words);
+// The last word whose decimal value is a live window handle, or null.
+HWND FindHostWindow(const std::vector<std::wstring>& words, const std::function<bool(HWND)>& isWindow);
+// The .NET version asked for by "dotnetNN" found past position 0, or empty.
+std::wstring FindDotNetSwitch(const std::wstring& cleaned);
+bool HasRelaunchMarker(const std::wstring& cleaned);
+
+// Value of `key` in `section` of the embedded settings text (see the .cpp for the exact rule).
+std::wstring ReadEmbeddedSetting(const std::wstring& text, const std::wstring& section, const std::wstring& key);
+
+// Process exit code: the number of files to update, else 0x7FFFFFFF when only the
+// version text changed, else 0.
+int ComputeExitCode(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion);

@@ -1,0 +1,9 @@
+#include <windows.h>
+
+#include "app/update_app.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    CUpdateApp app;
+    if (!app.InitInstance()) return app.ExitInstance();
+    return app.Run();
+}

@@ -1,0 +1,177 @@
+#include "config/settings.h"
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "app/app_state.h"
+#include "config/global_values.h"
+#include "config/path_macros.h"
+#include "lang/language.h"
+#include "notify/log.h"
+#include "updatelist/remote_check.h"
+#include "util/files.h"
+#include "util/text.h"
+
+using mv::ReduceBackslashes;
+
+std::wstring SettingCacheKey(const std::wstring& section, const std::wstring& key) { return section + key; }
+
+static std::wstring ReadProfile(const std::wstring& file, const std::wstring& section, const std::wstring& key) {
+    wchar_t buf[1000] = {};
+    GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buf, 1000, file.c_str());
+    return buf;
+}
+
+std::wstring SettingsFilePath() { return ReduceBackslashes(GetAppDir() + L"\\mirovane.ini"); }
+
+std::wstring ReadSetting(const std::wstring& section, const std::wstring& key) {
+    const std::wstring cacheKey = SettingCacheKey(section, key);
+    if (auto v = GlobalValues::Find(cacheKey)) return *v;
+    // The last-check stamp and the zipped-list flag belong to this machine's cache, not
+    // to the shipped settings, so they live in the copy kept in the temporary directory.
+    std::wstring file = (section == L"Mirovane" && (key == L"OwerCheckTm" || key == L"ListFileZip"))
+                            ? GetTempDir() + L"\\mirovane.ini"
+                            : GetAppDir() + L"\\mirovane.ini";
+    std::wstring value = ReadProfile(ReduceBackslashes(file), section, key);
+    GlobalValues::Set(cacheKey, value);
+    return value;
+}
+
+std::wstring ReadSettingOr(const std::wstring& section, const std::wstring& key, const std::wstring& def) {
+    std::wstring v = ReadSetting(section, key);
+    return v.empty() ? def : v;
+}
+
+bool ParseSettingBool(const std::wstring& value) {
+    std::wstring v = mv::Trim(mv::ToLower(value));
+    for (auto& c : v)
+        if (c == L't' || c == L'y') c = L'1';
+    return !v.empty() && v[0] == L'1';
+}
+
+bool ReadSettingBool(const std::wstring& section, const std::wstring& key, const std::wstring& def) {
+    return ParseSettingBool(ReadSettingOr(section, key, def));
+}
+
+std::wstring ReadSettingFrom(const std::wstring& file, const std::wstring& section, const std::wstring& key) {
+    std::wstring value = ReadProfile(file, section, key);
+    GlobalValues::Set(SettingCacheKey(section, key), value);
+    return value;
+}
+
+void WriteSetting(const std::wstring& section, const std::wstring& key, const std::wstring& value) {
+    // Never offers the elevation prompt: this writes no file, and a stale "access denied"
+    // left on the thread by an unrelated call must not drop the value or pop up a prompt.
+    GlobalValues::Set(SettingCacheKey(section, key), value);
+}
+
+// --- directories
+
+namespace {
+std::mutex g_dirMutex;
+std::wstring g_appDir;
+}  // namespace
+
+std::wstring GetAppDir() {
+    std::lock_guard<std::mutex> lock(g_dirMutex);
+    if (g_appDir.empty()) g_appDir = mv::PathDir(mv::ModulePath());
+    return g_appDir;
+}
+
+void SetAppDir(const std::wstring& dir) {
+    std::lock_guard<std::mutex> lock(g_dirMutex);
+    g_appDir = dir;
+}
+
+std::wstring GetTempDir() {
+    if (ReadSettingBool(L"Mirovane", L"TempAppPath", L"0")) return GetAppDir();
+    std::wstring temp = ReadSetting(L"Mirovane", L"TempPath");
+    if (!temp.empty()) {
+        std::wstring p = ExpandPathMacros(temp);
+        if (p.find(L':') == std::wstring::npos) p = GetAppDir() + p;
+        return ReduceBackslashes(p);
+    }
+    wchar_t buf[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, buf);
+    return buf;
+}
+
+// --- list cache names
+
+std::wstring ListCacheName(const std::wstring& text) {
+    int numbers[10] = {65, 72, 65, 66, 67, 68, 57, 57, 57, 57};  // "AHABCD9999"
+    const size_t n = text.size();
+    for (int i = 0; i < 10; ++i) {
+        if (n == 0) break;
+        int d = numbers[i];
+        for (size_t j = 0; j < n; ++j)
+            d = static_cast<int>((d + text[j] + text[j / 2] + i + static_cast<int>(j)) % 199);
+        numbers[i] = d;
+    }
+    std::wstring out;
+    for (int i = 0; i < 10; ++i) {
+        out += mv::Format(L"%X", numbers[i] % 16);
+        if (i == 3) out += L'-';
+    }
+    return out;
+}
+
+std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& listUrl, const std::wstring& suffix) {
+    std::wstring p = ReduceBackslashes(tempDir + L"\\[mirovane]" + suffix);
+    return mv::ReplaceAll(p, L"[mirovane]", ListCacheName(listUrl + L"9999999999"));
+}
+
+namespace {
+std::mutex g_cacheMutex;
+std::wstring g_cacheDir, g_cacheXml, g_cacheLst;
+void EnsureCacheNames() {
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    if (!g_cacheDir.empty()) return;
+    std::wstring temp = GetTempDir(), url = ReadSetting(L"UPDATEINFO", L"ListURL");
+    g_cacheDir = ListCachePathFor(temp, url, L"");
+    g_cacheXml = ListCachePathFor(temp, url, L".xml");
+    g_cacheLst = ListCachePathFor(temp, url, L".lst");
+}
+}  // namespace
+
+std::wstring ListCacheDir() { EnsureCacheNames(); return g_cacheDir; }
+std::wstring ListCacheXmlPath() { EnsureCacheNames(); return g_cacheXml; }
+std::wstring ListCacheLstPath() { EnsureCacheNames(); return g_cacheLst; }
+
+void ResetListCacheNames() {
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    g_cacheDir.clear();
+    g_cacheXml.clear();
+    g_cacheLst.clear();
+}
+
+// --- sample settings
+
+static const wchar_t kDemoListUrl[] = L"http://127.0.0.1:8080/update/mirovaneen.xml";
+
+bool OfferSampleSettings(void* ownerWindow, bool mayAsk) {
+    HWND owner = static_cast<HWND>(ownerWindow);
+    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
+    const std::wstring iniName = AppState::exeBaseName + L".ini";
+    if (listUrl.empty() && mayAsk) {
+        std::wstring q = mv::ReplaceAll(Translate(L"MAIN", L"can't to get [UNDATEINFO]-ListURL from mirovane.ini\nMake a sample?"),
+                                        L"mirovane.ini", iniName);
+        if (MessageBoxW(owner, q.c_str(), L"Mirovane", MB_YESNO | MB_ICONQUESTION) == IDYES) {
+            WriteSetting(L"Mirovane", L"Language", Translate(L"MAIN", L"mirovane.lan"));
+            WriteSetting(L"Mirovane", L"QuickCheck", L"0");
+            WriteSetting(L"UPDATEINFO", L"ListURL", kDemoListUrl);
+            WriteSetting(L"APPLICATION", L"Application", L"demo.exe");
+            WriteSetting(L"APPLICATION", L"Name", L"Mirovane demo");
+        }
+    }
+    if (listUrl.empty()) {
+        std::wstring msg = mv::ReplaceAll(Translate(L"MAIN", L"can't to get [UNDATEINFO]-ListURL from mirovane.ini"),
+                                          L"mirovane.ini", iniName);
+        SendStatusText(owner, msg, 0);
+        WriteLog(msg);
+        return false;
+    }
+    ListBaseFromUrl(listUrl);
+    return true;
+}

@@ -1,0 +1,40 @@
+// Settings: every read of mirovane.ini goes through the cache in GlobalValues, so a value
+// is read from disk at most once per process; writes change only the cache.
+#pragma once
+#include <string>
+
+// Cache key of a setting: section name immediately followed by key name.
+std::wstring SettingCacheKey(const std::wstring& section, const std::wstring& key);
+
+std::wstring ReadSetting(const std::wstring& section, const std::wstring& key);
+std::wstring ReadSettingOr(const std::wstring& section, const std::wstring& key, const std::wstring& def);
+bool ReadSettingBool(const std::wstring& section, const std::wstring& key, const std::wstring& def);
+// Always reads `file` (no cache lookup), then caches the value under the usual key.
+std::wstring ReadSettingFrom(const std::wstring& file, const std::wstring& section, const std::wstring& key);
+// Stores in the cache only; the file is never written, so a value lasts for this process.
+void WriteSetting(const std::wstring& section, const std::wstring& key, const std::wstring& value);
+
+// The Boolean rule: lower-case, trim, "t" and "y" count as "1", true when it then begins with "1".
+bool ParseSettingBool(const std::wstring& value);
+
+// Directories. The application directory always ends with a backslash.
+std::wstring GetAppDir();
+void SetAppDir(const std::wstring& dir);
+std::wstring GetTempDir();
+// Full path of mirovane.ini in the application directory.
+std::wstring SettingsFilePath();
+
+// Cache name of a list address: "XXXX-XXXXXX" (ten hexadecimal digits).
+std::wstring ListCacheName(const std::wstring& text);
+// Per-list cache paths, computed once per process from [UPDATEINFO] ListURL.
+std::wstring ListCacheDir();        // <temp>\<name>
+std::wstring ListCacheXmlPath();    // <temp>\<name>.xml
+std::wstring ListCacheLstPath();    // <temp>\<name>.lst
+// Pure form of the above, for a given temporary directory and list address.
+std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& listUrl, const std::wstring& suffix);
+// Forgets the computed cache names (tests; the process itself computes them once).
+void ResetListCacheNames();
+
+// The sample-settings question, asked by the remote check when ListURL is empty.
+// Returns true when a list address is available afterwards and was handed to the check.
+bool OfferSampleSettings(void* ownerWindow, bool mayAsk);

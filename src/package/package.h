@@ -1,0 +1,5 @@
+// Update package appended to the executable.
+#pragma once
+
+// Looks for a package at the end of the running executable; start-up goes on whatever it finds.
+void CheckAppendedPackage();
