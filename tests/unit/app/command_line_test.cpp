@@ -1,0 +1,78 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "app/update_app.h"
+
+TEST(CommandLine, ArgumentsAfterProgramName) {
+    EXPECT_EQ(ArgumentsOf(L"\"C:\\a b\\mirovane.exe\" /silence"), L" /silence");
+    EXPECT_EQ(ArgumentsOf(L"C:\\a\\mirovane.exe /icon 123"), L" /icon 123");
+    EXPECT_EQ(ArgumentsOf(L"mirovane.exe"), L"");
+}
+
+TEST(CommandLine, CleaningLowersStripsQuotesAndOwnPath) {
+    const std::wstring own = L"C:\\Brenwick\\omra\\\\Demo\\mirovane.exe";
+    EXPECT_EQ(CleanCommandLine(L"  /SILENCE \"c:\\brenwick\\omra\\demo\\mirovane.exe\" /123 ", own), L"/silence  /123");
+    EXPECT_EQ(CleanCommandLine(L"", own), L"");
+}
+
+TEST(CommandLine, ModeWordsLastOneWins) {
+    struct Case {
+        std::wstring start, cmd, mode;
+    } cases[] = {
+        {L"", L"/silence /123456", L"silence"},
+        {L"", L"/icon", L"tryicon"},
+        {L"", L"-showwhenhaveupdate", L"showwhenupdate"},
+        {L"", L"/silence /emptytemp", L"emptytemp"},
+        {L"", L"tryicon,uninstall", L"uninstall"},
+        {L"AppEnterNoPrompt", L"", L"appenternoprompt"},
+        {L"AppEnterNoPrompt", L"/mostsimple", L"mostsimple"},
+        {L" Silence ", L"/notamode /silencex", L"silence"},
+        {L"", L"/checkforupdates/downparam1", L"downparam1"},
+        {L"", L"/appenter", L"appenter"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PickRunMode(c.start, CommandWords(c.cmd)), c.mode) << c.cmd;
+}
+
+TEST(CommandLine, HostWindowIsLastLiveHandle) {
+    auto live = [](HWND h) { return h == reinterpret_cast<HWND>(123456) || h == reinterpret_cast<HWND>(77); };
+    EXPECT_EQ(FindHostWindow(CommandWords(L"/silence /123456"), live), reinterpret_cast<HWND>(123456));
+    EXPECT_EQ(FindHostWindow(CommandWords(L"/77 /123456 /999"), live), reinterpret_cast<HWND>(123456));
+    EXPECT_EQ(FindHostWindow(CommandWords(L"/999 /12x /0x4d /99999999999999"), live), nullptr);
+}
+
+TEST(CommandLine, DotNetSwitchOnlyPastFirstPosition) {
+    EXPECT_EQ(FindDotNetSwitch(L"/dotnet20"), L"2.0");
+    EXPECT_EQ(FindDotNetSwitch(L"dotnet20"), L"");
+    EXPECT_EQ(FindDotNetSwitch(L"dotnet20 /dotnet40"), L"4.0");
+    EXPECT_EQ(FindDotNetSwitch(L"/dotnet40 /dotnet11"), L"1.1");  // checked in version order
+    EXPECT_EQ(FindDotNetSwitch(L"/silence"), L"");
+    EXPECT_TRUE(HasRelaunchMarker(L"/___runas_admin___"));
+    EXPECT_FALSE(HasRelaunchMarker(L"/runas_admin"));
+}
+
+TEST(EmbeddedSetting, ValueAfterSectionAndKey) {
+    const std::wstring text = L"[Mirovane]\r\nName=wrong\r\n[APPLICATION]\r\nApplication=a.exe\r\nName=Demo App\r\nVer=1\r\n";
+    EXPECT_EQ(ReadEmbeddedSetting(text, L"[APPLICATION]", L"Name"), L"Demo App");
+    EXPECT_EQ(ReadEmbeddedSetting(text, L"[APPLICATION]", L"Ver"), L"1");
+    EXPECT_EQ(ReadEmbeddedSetting(L"[APPLICATION]\r\nName=Last", L"[APPLICATION]", L"Name"), L"Last");
+    EXPECT_EQ(ReadEmbeddedSetting(L"[APPLICATION]\nName=Lf\n", L"[APPLICATION]", L"Name"), L"Lf");
+    EXPECT_EQ(ReadEmbeddedSetting(L"[APPLICATION]\r\nName=\r\n", L"[APPLICATION]", L"Name"), L"");
+    EXPECT_EQ(ReadEmbeddedSetting(text, L"[UPDATEINFO]", L"Name"), L"");
+    EXPECT_EQ(ReadEmbeddedSetting(text, L"[APPLICATION]", L"Missing"), L"");
+    EXPECT_EQ(ReadEmbeddedSetting(L"", L"[APPLICATION]", L"Name"), L"");
+}
+
+TEST(ExitCode, FilesThenVersionThenZero) {
+    EXPECT_EQ(ComputeExitCode(3, L"", L"1.0"), 3);
+    EXPECT_EQ(ComputeExitCode(3, L"2.0", L"1.0"), 3);
+    EXPECT_EQ(ComputeExitCode(0, L"2.0", L"1.0"), 2147483647);
+    EXPECT_EQ(ComputeExitCode(0, L"1.0", L"1.0"), 0);
+    EXPECT_EQ(ComputeExitCode(0, L"", L"1.0"), 0);
+}
+
+TEST(AppDir, UnderWindowsDrive) {
+    EXPECT_EQ(AppDirFor(L"C:\\windows", L"Mirovane Demo"), L"C:\\Brenwick\\omra\\Mirovane Demo\\");
+    EXPECT_EQ(AppDirFor(L"D:\\WINNT", L"Demo\\ZR_42"), L"D:\\Brenwick\\omra\\Demo\\ZR_42\\");
+    EXPECT_EQ(AppDirFor(L"C:\\windows", L""), L"C:\\Brenwick\\omra\\");
+}
