@@ -124,7 +124,8 @@ int UnzipMem(const std::vector<std::wstring>& a) {
         code = ExtractItem(h, index, buf.data(), static_cast<unsigned>(buf.size()), &got);
         all.append(buf.data(), got);
     }
-    Out(mv::Format(L"parts=%d code=%x", parts, code));
+    Out(mv::Format(L"parts=%d", parts));
+    Out(mv::Format(L"code=%x", code));
     mv::WriteFileBytes(a[4], all);
     CloseArchive(h);
     return 0;
