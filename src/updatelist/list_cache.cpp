@@ -1,7 +1,7 @@
 #include "updatelist/list_cache.h"
 
 #include <windows.h>
-#include <msxml.h>
+#include <msxml2.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -50,6 +50,8 @@ private:
 
 // {2933BF90-7B36-11D2-B20E-00C04F983E60}
 const CLSID kClsidDomDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+// IXMLDOMDocument2 {2933BF95-7B36-11D2-B20E-00C04F983E60}, missing from MinGW's uuid library.
+const IID kIidDomDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 }  // namespace
 
@@ -110,6 +112,15 @@ bool ApplySettingsPackageText(const std::wstring& xml) {
             // A package carries plain values: no DTD, nothing fetched from elsewhere.
             doc->put_validateOnParse(VARIANT_FALSE);
             doc->put_resolveExternals(VARIANT_FALSE);
+            mv::ComPtr<IXMLDOMDocument2> doc2;
+            if (SUCCEEDED(doc->QueryInterface(kIidDomDocument2, reinterpret_cast<void**>(doc2.put())))) {
+                VARIANT on;
+                VariantInit(&on);
+                on.vt = VT_BOOL;
+                on.boolVal = VARIANT_TRUE;
+                BStr prop(L"ProhibitDTD");
+                doc2->setProperty(prop.get(), on);
+            }
             VARIANT_BOOL ok = VARIANT_FALSE;
             BStr text(xml);
             mv::ComPtr<IXMLDOMElement> root;

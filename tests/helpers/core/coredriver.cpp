@@ -175,6 +175,26 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"loadpackage" && a.size() >= 2) return LoadPackage(a);
+    if (cmd == L"refresh" && !a.empty()) {
+        // refresh <appdir> [tag]: starts the hidden copy (this program with "downparam0/1")
+        SetAppDir(a[0]);
+        if (a.size() > 1) SetServerTagSeen();
+        RefreshListInBackground();
+        Out(L"stamp=" + ReadSetting(L"Mirovane", L"OwerCheckTm"));
+        Out(mv::Format(L"now=%lld", HourStamp()));
+        return 0;
+    }
+    if (cmd == L"downparam0" || cmd == L"downparam1") {
+        // The hidden copy: leaves a note of how it was started in its working directory.
+        wchar_t cwd[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, cwd);
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        GetStartupInfoW(&si);
+        mv::WriteFileBytes(std::wstring(cwd) + L"\\refreshed.txt",
+                           mv::ToUtf8(mv::Format(L"%s show=%d", cmd.c_str(), (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1)));
+        return 0;
+    }
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }
