@@ -1,4 +1,6 @@
 #include "package/package.h"
 
-// Until the zip reader lands no package is looked for.
+// An update package carried at the end of the executable is not supported: nothing defines
+// how the download list would come out of such a package, so start-up looks for none and
+// every update comes from the update server.
 void CheckAppendedPackage() {}

@@ -1,9 +1,33 @@
 // Cache files of the remote list and the optional settings package in the temporary directory.
 #pragma once
+#include <string>
+
+// The settings package <temp>\<list cache name>.bin is a zip archive produced outside this
+// program (for example by the host program's installer). It must be encrypted with the
+// traditional zip cipher under this password and hold one entry of this name: an XML text in
+// the ANSI code page whose top-level element "fields" has one child element per value.
+extern const char kSettingsPackagePassword[];
+extern const wchar_t kSettingsPackageEntry[];
+
+// Whole hours from local 1 January 2011 00:00 to the given local time (to now without one).
+long long HourStamp();
+long long HourStampAt(const struct _SYSTEMTIME& localTime);
+// Path of the settings package.
+std::wstring SettingsPackagePath();
+
+// Download limits taken from the package: files at once (1..50) and connections per file
+// (1..100); 8 each until a package sets them.
+int DownloadFilesAtOnce();
+int DownloadConnectionsPerFile();
 
 // Ages the settings package; called at the end of a session.
 void ListCacheBookkeeping();
+// The same against a given hour stamp for "now".
+void ListCacheBookkeepingAt(long long now);
 // Starts a hidden copy of the program that refreshes the cached list.
 void RefreshListInBackground();
 // Copies the settings package's fields into GlobalValues; true when it held at least one.
 bool LoadSettingsPackage();
+// Copies the children of the top-level "fields" element of an XML text into GlobalValues;
+// true when there was at least one.
+bool ApplySettingsPackageText(const std::wstring& xml);

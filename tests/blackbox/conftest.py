@@ -10,6 +10,8 @@ import uuid
 
 import pytest
 
+pytest_plugins = ["servers"]
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("MIROVANE_BIN", ROOT / "build" / "bin"))
 PREFIX = pathlib.Path(os.environ["WINEPREFIX"])

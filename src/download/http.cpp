@@ -1,0 +1,180 @@
+#include "download/http.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "config/settings.h"
+#include "lang/language.h"
+#include "util/handle.h"
+#include "util/text.h"
+
+namespace {
+
+std::atomic<long> g_connectionCounter{0};
+std::atomic<long> g_sizeQueryCounter{0};
+std::atomic<bool> g_serverTagSeen{false};
+
+// The fetch functions never use the configured proxy.
+mv::InetHandle OpenFetchRequest(const std::wstring& url, mv::InetHandle& session) {
+    session.reset(InternetOpenW(L"MyDownload", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session) return mv::InetHandle();
+    mv::InetHandle request(InternetOpenUrlW(session.get(), url.c_str(), kFetchHeaders,
+                                            static_cast<DWORD>(wcslen(kFetchHeaders)), kFetchRequestFlags, 0));
+    if (!request) return request;
+    // An error page is not the document that was asked for.
+    DWORD status = 0, size = sizeof(status);
+    if (HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr) &&
+        (status < 200 || status > 299))
+        request.reset();
+    return request;
+}
+
+// Content-Length of the response, or -1 when the server sent none.
+long long ContentLength(HINTERNET request) {
+    wchar_t buf[64] = {};
+    DWORD size = sizeof(buf);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, buf, &size, nullptr)) return -1;
+    return _wcstoi64(buf, nullptr, 10);
+}
+
+}  // namespace
+
+HINTERNET OpenSession(const std::wstring& agent) {
+    const std::wstring proxy = ReadSetting(L"Mirovane", L"Proxy");
+    if (proxy.empty()) return InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+
+    const auto parts = mv::Split(proxy, L':');
+    if (parts.size() < 2) {
+        const std::wstring text = Translate(L"MAIN", L"The proxy set error!");
+        MessageBoxW(nullptr, text.c_str(), L"Mirovane", MB_OK);
+        return nullptr;
+    }
+    const std::wstring list = mv::Format(L"HTTP=HTTP://%s:%s", parts[0].c_str(), parts[1].c_str());
+    HINTERNET session = InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, list.c_str(), nullptr, 0);
+    if (!session) return nullptr;
+
+    const std::wstring user = ReadSetting(L"Mirovane", L"ProxyUser");
+    if (!user.empty()) {
+        const auto cred = mv::Split(user, L',');
+        if (cred.size() >= 1)
+            InternetSetOptionW(session, INTERNET_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(cred[0].c_str()),
+                               static_cast<DWORD>(cred[0].size() + 1));
+        if (cred.size() >= 2)
+            InternetSetOptionW(session, INTERNET_OPTION_PROXY_PASSWORD, const_cast<wchar_t*>(cred[1].c_str()),
+                               static_cast<DWORD>(cred[1].size() + 1));
+    }
+    return session;
+}
+
+HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags) {
+    return InternetOpenUrlW(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
+                            static_cast<DWORD>(-1), flags, 0);
+}
+
+std::wstring FetchText(const std::wstring& url) {
+    mv::InetHandle session;
+    mv::InetHandle request = OpenFetchRequest(url, session);
+    if (!request) return {};
+    char buf[1024];
+    DWORD total = 0;
+    // One read normally fills the buffer; a slow server may hand the first 1024 bytes over
+    // in pieces, and those still belong to the answer.
+    while (total < sizeof(buf)) {
+        DWORD got = 0;
+        if (!InternetReadFile(request.get(), buf + total, sizeof(buf) - total, &got)) return {};
+        if (got == 0) break;
+        total += got;
+    }
+    std::wstring text(total / 2, L'\0');
+    if (!text.empty()) std::memcpy(text.data(), buf, text.size() * sizeof(wchar_t));
+    return text;
+}
+
+bool FetchToStream(const std::wstring& url, const ByteSink& sink) {
+    mv::InetHandle session;
+    mv::InetHandle request = OpenFetchRequest(url, session);
+    if (!request) return false;
+    const long long expected = ContentLength(request.get());
+    long long total = 0;
+    char buf[1024];
+    // Read to the end of the body: a short read only means the data came in slowly.
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request.get(), buf, sizeof(buf), &got)) return false;
+        if (got == 0) break;
+        if (!sink(buf, got)) return false;
+        total += got;
+    }
+    // A connection that closed early must not pass for the whole document.
+    return expected < 0 || total == expected;
+}
+
+bool FetchToStream(const std::wstring& url, HANDLE file) {
+    return FetchToStream(url, [file](const char* data, DWORD size) {
+        DWORD written = 0;
+        return WriteFile(file, data, size, &written, nullptr) && written == size;
+    });
+}
+
+bool FetchToStream(const std::wstring& url, std::string& body) {
+    return FetchToStream(url, [&body](const char* data, DWORD size) {
+        body.append(data, size);
+        return true;
+    });
+}
+
+std::wstring NextConnectionAgent() { return mv::Format(L"down%ld", ++g_connectionCounter); }
+std::wstring NextSizeQueryAgent() { return mv::Format(L"querysize%ld", ++g_sizeQueryCounter); }
+
+bool ServerTagSeen() { return g_serverTagSeen.load(); }
+void SetServerTagSeen() { g_serverTagSeen = true; }
+
+std::wstring JoinUrl(const std::wstring& base, const std::wstring& name) {
+    std::wstring s = base;
+    if (!name.empty()) s += L"//" + name;
+    s = mv::ReplaceAll(s, L"\\", L"/");
+    s = mv::ReplaceAll(s, L"//", L"/");
+    s = mv::ReplaceAll(s, L"http:/", L"http://");
+    s = mv::ReplaceAll(s, L"HTTP:/", L"HTTP://");
+    s = mv::ReplaceAll(s, L"https:/", L"https://");
+    s = mv::ReplaceAll(s, L"HTTPS:/", L"HTTPS://");
+    return s;
+}
+
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
+    const size_t colon = name.find(L':');
+    if (colon != std::wstring::npos && colon != 0) return name;
+    std::wstring s = mv::ReplaceAll(dir + L"\\" + name, L"/", L"\\");
+    return mv::ReduceBackslashes(mv::ReduceBackslashes(s));
+}
+
+bool RemoveFile(const std::wstring& path) {
+    std::wstring p = path;
+    const size_t colon = p.find(L':');
+    if (colon == std::wstring::npos || colon == 0) p = mv::ReduceBackslashes(GetAppDir() + L"\\" + p);
+    SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(p.c_str()) != FALSE;
+}
+
+std::wstring EscapeUrl(const std::wstring& url) {
+    std::wstring s = mv::ReplaceAll(url, L"%", L"%25");
+    static const wchar_t kUnsafe[] = L" \"<>#{}|\\^~[]`+";
+    for (const wchar_t* c = kUnsafe; *c; ++c)
+        s = mv::ReplaceAll(s, std::wstring(1, *c), mv::Format(L"%%%02X", static_cast<unsigned>(*c)));
+
+    static const wchar_t kSafe[] = L"$&+,./:;=?@-_!*()'%";
+    std::wstring out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        const wchar_t c = s[i];
+        if (c != 0 && c < 0x80 && (iswalnum(c) || wcschr(kSafe, c))) {
+            out += c;
+            continue;
+        }
+        // A surrogate pair is one character: its UTF-8 form covers both units.
+        size_t units = (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) ? 2 : 1;
+        for (unsigned char b : mv::ToUtf8(std::wstring_view(s).substr(i, units))) out += mv::Format(L"%%%02X", b);
+        i += units - 1;
+    }
+    return out;
+}

@@ -1,0 +1,52 @@
+// HTTP through WinINet, always blocking: sessions with the configured proxy, the two small
+// fetch functions, the agent labels of the download engine, and URL and path helpers.
+// Every function may be called from any thread; each call owns its own handles.
+#pragma once
+#include <windows.h>
+#include <wininet.h>
+
+#include <functional>
+#include <string>
+
+// Request flags of the size query and the range download.
+constexpr DWORD kEngineRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+// Request flags and header of FetchText and FetchToStream.
+constexpr DWORD kFetchRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE;
+constexpr wchar_t kFetchHeaders[] = L"Accept: */*\r\n\r\n";
+
+// Opens a session labelled `agent`, through [Mirovane] Proxy when it is set (ProxyUser gives
+// the proxy's user name and password). A Proxy value without ":port" shows an error box and
+// opens nothing. The caller closes the handle; null on failure.
+HINTERNET OpenSession(const std::wstring& agent);
+// InternetOpenUrl with the given extra headers (nul-terminated) and flags, context 0.
+HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags);
+
+// The first 1024 bytes of the response read as UTF-16LE text; empty on any failure.
+// Never uses the proxy.
+std::wstring FetchText(const std::wstring& url);
+// Copies the whole response into `sink` (which returns false to stop); true only when the
+// whole body arrived and every write succeeded. Never uses the proxy.
+using ByteSink = std::function<bool(const char* data, DWORD size)>;
+bool FetchToStream(const std::wstring& url, const ByteSink& sink);
+bool FetchToStream(const std::wstring& url, HANDLE file);
+bool FetchToStream(const std::wstring& url, std::string& body);
+
+// Agent labels of the download engine: "down%d" per connection attempt, "querysize%d" per
+// size query. Each has its own process-wide counter, incremented before use (first is 1).
+std::wstring NextConnectionAgent();
+std::wstring NextSizeQueryAgent();
+
+// Set once a server answered with the tag of our own update server; never cleared.
+bool ServerTagSeen();
+void SetServerTagSeen();
+
+// Joins a file name under a base URL and normalises slashes ("\" -> "/", "//" -> "/"),
+// restoring the scheme separator of http and https URLs.
+std::wstring JoinUrl(const std::wstring& base, const std::wstring& name);
+// Local path of `name` under `dir`; a name with a drive is returned as it is.
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
+// Clears the attributes and deletes the file; a relative path is taken from the
+// application directory. True when the file was deleted.
+bool RemoveFile(const std::wstring& path);
+// Percent-escapes a URL for a second try after the server refused the plain one.
+std::wstring EscapeUrl(const std::wstring& url);

@@ -1,0 +1,55 @@
+"""List cache files: the settings package and the hidden refresh copy."""
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import BIN, list_cache_name, win
+from driver import driver
+
+PASSWORD = "Mirovane-Fields-2011"  # agreed with the package producer (README)
+LIST_URL = "http://127.0.0.1:1/update/list.xml"
+
+
+def make_package(temp, xml: bytes, password=PASSWORD, entry="fields.xml"):
+    work = temp / "make"
+    work.mkdir(exist_ok=True)
+    (work / entry).write_bytes(xml)
+    package = temp / (list_cache_name(LIST_URL + "9999999999") + ".bin")
+    subprocess.run(["zip", "-q", "-P", password, str(package), entry], cwd=work, check=True)
+    shutil.rmtree(work)
+    return package
+
+
+FIELDS = b'<?xml version="1.0" encoding="windows-1252"?>\r\n<fields>\r\n <threadcount>80</threadcount>\r\n' \
+         b' <filethread>0</filethread>\r\n <updateurl>http://127.0.0.1:1/update/list.xml</updateurl>\r\n</fields>\r\n'
+
+
+@pytest.mark.parametrize("password, entry, xml, result, limits, values", [
+    (PASSWORD, "fields.xml", FIELDS, "1", "filesAtOnce=50 connectionsPerFile=1", ["[80]", "[0]"]),
+    (PASSWORD, "fields.xml", FIELDS.replace(b">80<", b">3<").replace(b">0<", b">250<"), "1",
+     "filesAtOnce=3 connectionsPerFile=100", ["[3]", "[250]"]),
+    ("not-ours", "fields.xml", FIELDS, "0", "filesAtOnce=8 connectionsPerFile=8", ["(none)", "(none)"]),
+    (PASSWORD, "other.xml", FIELDS, "0", "filesAtOnce=8 connectionsPerFile=8", ["(none)", "(none)"]),
+    (PASSWORD, "fields.xml", b"<fields><threadcount>80", "0", "filesAtOnce=8 connectionsPerFile=8", ["(none)", "(none)"]),
+], ids=["clamped", "in-range", "wrong-password", "wrong-entry", "malformed"])
+def test_settings_package(tmp_path, password, entry, xml, result, limits, values):
+    make_package(tmp_path, xml, password, entry)
+    out = driver("loadpackage", win(tmp_path), LIST_URL, "threadcount", "filethread")
+    assert out["result"] == result
+    assert "filesAtOnce=" + out["filesAtOnce"] == limits
+    assert [out["threadcount"], out["filethread"]] == values
+
+
+@pytest.mark.parametrize("tag, word", [(False, "downparam0"), (True, "downparam1")])
+def test_refresh_starts_hidden_copy(tmp_path, tag, word):
+    app = tmp_path / "app"
+    app.mkdir()
+    out = driver("refresh", win(app) + "\\", *(["tag"] if tag else []))
+    assert out["stamp"] == out["now"]
+    note = app / "refreshed.txt"
+    end = time.monotonic() + 30
+    while not note.exists() and time.monotonic() < end:
+        time.sleep(0.1)
+    assert note.read_text() == f"{word} show=0"  # SW_HIDE
