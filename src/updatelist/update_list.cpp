@@ -168,7 +168,8 @@ RunTask UnpackRunTask(const std::wstring& packed) {
 ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool remote, UpdateListValues& values) {
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
     if (!doc) return ListRead::DomError;
-    switch (mv::LoadXmlFile(doc.get(), path)) {
+    std::wstring error;
+    switch (mv::LoadXmlFile(doc.get(), path, &error)) {
         case mv::XmlLoad::Ok:
             break;
         case mv::XmlLoad::Refused:
@@ -176,6 +177,10 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
                                 path.c_str()));
             return ListRead::NotAList;
         default:
+            // A missing file is an empty list (the installed list before the first update).
+            if (mv::FileExists(path))
+                WriteLog(mv::Format(Translate(L"MAIN", L"The xml file [%s] cannot be read: %s").c_str(), path.c_str(),
+                                    error.c_str()));
             return ListRead::NotAList;
     }
 
@@ -192,7 +197,11 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
             break;
         }
     }
-    if (!root) return ListRead::NotAList;
+    if (!root) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"The xml file [%s] has no update, updates or mirovane root").c_str(),
+                            path.c_str()));
+        return ListRead::NotAList;
+    }
 
     std::vector<NodePtr> guids, fileUrls;
     if (!ChildElements(root.get(), L"guid", guids) || !ChildElements(root.get(), L"fileurl", fileUrls))

@@ -118,21 +118,42 @@ bool XmlTextUnsafe(std::wstring_view text) {
     return ToLower(text).find(L"<!doctype") != std::wstring::npos;
 }
 
-static XmlLoad FinishLoad(IXMLDOMDocument* doc, HRESULT hr, VARIANT_BOOL ok) {
-    if (FAILED(hr) || hr == S_FALSE || ok != VARIANT_TRUE) return XmlLoad::Failed;
+static std::wstring ParseErrorText(IXMLDOMDocument* doc, HRESULT hr) {
+    ComPtr<IXMLDOMParseError> error;
+    long line = 0, column = 0;
+    Bstr reason;
+    if (SUCCEEDED(doc->get_parseError(error.put())) && error) {
+        error->get_line(&line);
+        error->get_linepos(&column);
+        error->get_reason(reason.put());
+    }
+    if (!error) return Format(L"0x%08lX", static_cast<unsigned long>(hr));
+    return Format(L"line %ld, column %ld: %s", line, column, Trim(reason.str()).c_str());
+}
+
+static XmlLoad FinishLoad(IXMLDOMDocument* doc, HRESULT hr, VARIANT_BOOL ok, std::wstring* error) {
+    if (FAILED(hr) || hr == S_FALSE || ok != VARIANT_TRUE) {
+        if (error) *error = ParseErrorText(doc, hr);
+        return XmlLoad::Failed;
+    }
     ComPtr<IXMLDOMDocumentType> type;
     if (SUCCEEDED(doc->get_doctype(type.put())) && type) return XmlLoad::Refused;
     return XmlLoad::Ok;
 }
 
-XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path) {
+XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring* error) {
+    auto systemError = [error](DWORD code) {
+        if (error) *error = Format(L"error %lu", static_cast<unsigned long>(code));
+        return XmlLoad::Failed;
+    };
     Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!f || !GetFileSizeEx(f.get(), &size) || size.QuadPart > kMaxXmlFileBytes) return XmlLoad::Failed;
+    if (!f || !GetFileSizeEx(f.get(), &size)) return systemError(GetLastError());
+    if (size.QuadPart > kMaxXmlFileBytes) return systemError(ERROR_FILE_TOO_LARGE);
     f.reset();
     std::string bytes;
-    if (!ReadFileBytes(path, bytes)) return XmlLoad::Failed;
+    if (!ReadFileBytes(path, bytes)) return systemError(GetLastError());
     if (XmlBytesUnsafe(bytes)) return XmlLoad::Refused;
     VARIANT source;
     VariantInit(&source);
@@ -141,15 +162,15 @@ XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path) {
     VARIANT_BOOL ok = VARIANT_FALSE;
     HRESULT hr = doc->load(source, &ok);
     VariantClear(&source);
-    return FinishLoad(doc, hr, ok);
+    return FinishLoad(doc, hr, ok, error);
 }
 
-XmlLoad LoadXmlText(IXMLDOMDocument* doc, const std::wstring& text) {
+XmlLoad LoadXmlText(IXMLDOMDocument* doc, const std::wstring& text, std::wstring* error) {
     if (XmlTextUnsafe(text)) return XmlLoad::Refused;
     Bstr b(text);
     VARIANT_BOOL ok = VARIANT_FALSE;
     HRESULT hr = doc->loadXML(b.get(), &ok);
-    return FinishLoad(doc, hr, ok);
+    return FinishLoad(doc, hr, ok, error);
 }
 
 bool SaveXmlFile(IXMLDOMDocument* doc, const std::wstring& path) {

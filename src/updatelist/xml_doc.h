@@ -63,9 +63,11 @@ enum class XmlLoad {
 };
 
 // Loads a file through the document's load (path as a BSTR VARIANT) after the safety check.
-XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path);
+// On Failed, `error` (when given) tells why: the parser's line, column and reason, or the
+// Win32 error of reading the file.
+XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring* error = nullptr);
 // Parses text already in memory with loadXML after the safety check.
-XmlLoad LoadXmlText(IXMLDOMDocument* doc, const std::wstring& text);
+XmlLoad LoadXmlText(IXMLDOMDocument* doc, const std::wstring& text, std::wstring* error = nullptr);
 // Saves the document to a file with save. True on success.
 bool SaveXmlFile(IXMLDOMDocument* doc, const std::wstring& path);
 

@@ -56,11 +56,27 @@ protected:
         EXPECT_TRUE(LoadUpdateList(Write(xml), records, remote)) << xml;
         return ShowAll(records);
     }
-    void SetUp() override { saved_ = TheDownLoadList(); }
-    void TearDown() override { TheDownLoadList() = saved_; }
+    // The log goes to the test's own directory, where the test can read it.
+    void SetUp() override {
+        saved_ = TheDownLoadList();
+        savedAppDir_ = GetAppDir();
+        SetAppDir(dir_.path());
+        WriteSetting(L"Mirovane", L"Log", L"test.log");
+    }
+    void TearDown() override {
+        GlobalValues::Remove(SettingCacheKey(L"Mirovane", L"Log"));
+        SetAppDir(savedAppDir_);
+        TheDownLoadList() = saved_;
+    }
+    std::string Log() {
+        std::string log;
+        mv::ReadFileBytes(dir_.File(L"test.log"), log);
+        return log;
+    }
 
     TempDir dir_;
     DownLoadList saved_;
+    std::wstring savedAppDir_;
 };
 
 TEST(ParseActionFlags, Texts) {
@@ -245,20 +261,25 @@ TEST_F(UpdateListTest, NotAListLeavesTheArrayAlone) {
     const struct {
         const char* what;
         const wchar_t* xml;
+        const char* logged;
     } cases[] = {
-        {"none of the three roots", L"<list><file path='a.dll'/></list>"},
-        {"a root of another case", L"<Update><file path='a.dll'/></Update>"},
-        {"malformed", L"<update><file path='a.dll'></update>"},
-        {"empty", L""},
+        {"none of the three roots", L"<list><file path='a.dll'/></list>", "has no update, updates or mirovane root"},
+        {"a root of another case", L"<Update><file path='a.dll'/></Update>", "has no update, updates or mirovane root"},
+        {"malformed", L"<update><file path='a.dll'></update>", "cannot be read: line"},
+        {"empty", L"", "cannot be read"},
     };
     for (const auto& c : cases) {
         RecordArray records{File(L"kept.dll")};
         EXPECT_FALSE(LoadUpdateList(Write(c.xml), records, true)) << c.what;
         EXPECT_EQ(ShowAll(records), std::vector<std::wstring>{Show(File(L"kept.dll"))}) << c.what;
+        EXPECT_NE(Log().find(c.logged), std::string::npos) << c.what << "\n" << Log();
+        DeleteFileW(dir_.File(L"test.log").c_str());
     }
+    // The installed list before the first update: nothing to say.
     RecordArray records;
     EXPECT_FALSE(LoadUpdateList(dir_.File(L"missing.xml"), records, false));
     EXPECT_TRUE(records.empty());
+    EXPECT_EQ(Log(), "");
 }
 
 TEST_F(UpdateListTest, AppendsToWhatTheArrayHolds) {
@@ -271,17 +292,17 @@ TEST_F(UpdateListTest, GuidIsKeptAndRemovedFromTheFile) {
     DownLoadList& list = TheDownLoadList();
     list.listGuid.clear();
     const std::wstring path =
-        Write(L"<?xml version='1.0' encoding='utf-8'?><update><guid>AB-12</guid><file path='a.dll' ver='1'/></update>");
+        Write(L"<?xml version='1.0' encoding='utf-8'?><update><guid>AB-12</guid><file path='\x4E2D.dll' ver='1'/></update>");
     RecordArray first;
     ASSERT_TRUE(LoadUpdateList(path, first, true));
     EXPECT_EQ(list.listGuid, L"AB-12");
     std::string onDisk;
     ASSERT_TRUE(mv::ReadFileBytes(path, onDisk));
     EXPECT_EQ(onDisk.find("guid"), std::string::npos) << onDisk;
-    EXPECT_NE(onDisk.find("a.dll"), std::string::npos) << onDisk;
     RecordArray second;
     ASSERT_TRUE(LoadUpdateList(path, second, true));
     EXPECT_EQ(ShowAll(second), ShowAll(first));
+    EXPECT_EQ(ShowAll(second), std::vector<std::wstring>{Show(File(L"\x4E2D.dll", L"1"))});
 
     // The installed list loses its guid on disk too, but names no identifier.
     list.listGuid = L"remote";
@@ -364,26 +385,7 @@ TEST(XmlSafety, DeclarationsFoundInEveryEncoding) {
     EXPECT_FALSE(mv::XmlTextUnsafe(plain));
 }
 
-class HostileListTest : public UpdateListTest {
-protected:
-    void SetUp() override {
-        UpdateListTest::SetUp();
-        savedAppDir_ = GetAppDir();
-        SetAppDir(dir_.path());
-        WriteSetting(L"Mirovane", L"Log", L"test.log");
-    }
-    void TearDown() override {
-        GlobalValues::Remove(SettingCacheKey(L"Mirovane", L"Log"));
-        SetAppDir(savedAppDir_);
-        UpdateListTest::TearDown();
-    }
-    std::string Log() {
-        std::string log;
-        mv::ReadFileBytes(dir_.File(L"test.log"), log);
-        return log;
-    }
-    std::wstring savedAppDir_;
-};
+using HostileListTest = UpdateListTest;
 
 TEST_F(HostileListTest, DoctypesAreRefusedUnread) {
     // A loopback listener stands in for any server an entity could name: it must see no connection.
