@@ -1,5 +1,12 @@
 #include "updatelist/download_list.h"
 
+#include <algorithm>
+#include <cstdint>
+
+#include "notify/named_lock.h"
+#include "util/handle.h"
+#include "util/text.h"
+
 const wchar_t* UpdateStageName(int stage) {
     static const wchar_t* const names[] = {
         L"UpdateNone",          L"UpdateCheckRemote", L"UpdateCheckRemoteError", L"UpdateCheckRemoteOk",
@@ -15,6 +22,231 @@ DownLoadList& TheDownLoadList() {
     return list;
 }
 
-// Until the saved list lands nothing is saved or restored.
-bool SaveList(const std::wstring&) { return false; }
-bool LoadList(const std::wstring&) { return false; }
+// --- records
+
+void AddFileRecord(const updatefileinfo& record, RecordArray& records) {
+    updatefileinfo clean = record;
+    clean.ver = mv::Trim(mv::ToLower(clean.ver));
+    clean.path = mv::Trim(mv::RemoveAll(mv::ReplaceAll(clean.path, L"|", L"\\"), L"._.zip"));
+    NamedLock lock(0xB0001);
+    records.push_back(std::move(clean));
+}
+
+void SeparateSpecialRecords(DownLoadList& list) {
+    std::wstring gathered;
+    RecordArray& records = list.records;
+    for (size_t i = records.size(); i-- > 0;) {
+        if (records[i].action == DescriptionRecord) {
+            gathered = records[i].desname + L"\r\n" + gathered;
+            records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+        } else if (records[i].action == RunTaskRecord) {
+            list.runTasks.push_back(records[i].path);
+            records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    list.description = mv::ReplaceAll(mv::ReplaceAll(gathered, L"\\r\\n", L"\r\n"), L"\\n", L"\r\n");
+}
+
+int RecordCount(const RecordArray& records) { return static_cast<int>(records.size()); }
+
+const updatefileinfo* RecordAt(const RecordArray& records, int index) {
+    return index >= 0 && index < RecordCount(records) ? &records[static_cast<size_t>(index)] : nullptr;
+}
+
+updatefileinfo* RecordAt(RecordArray& records, int index) {
+    return index >= 0 && index < RecordCount(records) ? &records[static_cast<size_t>(index)] : nullptr;
+}
+
+void AppendRecord(RecordArray& records, const updatefileinfo& record) { records.push_back(record); }
+
+bool RemoveRecord(RecordArray& records, int index) {
+    if (!RecordAt(records, index)) return false;
+    records.erase(records.begin() + index);
+    return true;
+}
+
+void RemoveAllRecords(RecordArray& records) { records.clear(); }
+
+bool SetRecord(RecordArray& records, int index, const updatefileinfo& record) {
+    if (index < 0) return false;
+    if (static_cast<size_t>(index) >= records.size()) records.resize(static_cast<size_t>(index) + 1);
+    records[static_cast<size_t>(index)] = record;
+    return true;
+}
+
+// --- saved form
+
+namespace {
+
+const wchar_t kEndOfProperties[] = L"!-end------";
+// A saved list bigger than this is not one of ours; refusing it keeps a 32-bit process sane.
+constexpr LONGLONG kMaxSavedListBytes = 256LL * 1024 * 1024;
+
+class Writer {
+public:
+    void Int(int32_t v) {
+        uint32_t u = static_cast<uint32_t>(v);
+        for (int i = 0; i < 4; ++i) out_.push_back(static_cast<char>((u >> (8 * i)) & 0xFF));
+    }
+    void Str(const std::wstring& s) {
+        Int(static_cast<int32_t>(s.size()));
+        for (wchar_t c : s) {
+            out_.push_back(static_cast<char>(c & 0xFF));
+            out_.push_back(static_cast<char>((c >> 8) & 0xFF));
+        }
+    }
+    std::string& bytes() { return out_; }
+
+private:
+    std::string out_;
+};
+
+class Reader {
+public:
+    explicit Reader(std::string_view in) : in_(in) {}
+    size_t left() const { return in_.size() - pos_; }
+    bool Int(int32_t& v) {
+        if (left() < 4) return false;
+        uint32_t u = 0;
+        for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(in_[pos_ + i])) << (8 * i);
+        pos_ += 4;
+        v = static_cast<int32_t>(u);
+        return true;
+    }
+    bool Str(std::wstring& s) {
+        int32_t n = 0;
+        if (!Int(n) || n < 0 || static_cast<size_t>(n) > left() / 2) return false;
+        s.resize(static_cast<size_t>(n));
+        for (int32_t i = 0; i < n; ++i, pos_ += 2)
+            s[static_cast<size_t>(i)] = static_cast<wchar_t>(static_cast<unsigned char>(in_[pos_]) |
+                                                             static_cast<unsigned char>(in_[pos_ + 1]) << 8);
+        return true;
+    }
+
+private:
+    std::string_view in_;
+    size_t pos_ = 0;
+};
+
+constexpr size_t kMinRecordBytes = 8 * 4 + 4;  // eight empty strings and the action
+
+}  // namespace
+
+std::string SerializeList(const DownLoadList& list) {
+    Writer w;
+    for (const auto& [key, value] : list.properties) {
+        // An entry named like the terminator would end the map early and garble the rest.
+        if (key.empty() || key == kEndOfProperties) continue;
+        w.Str(key);
+        w.Str(value);
+    }
+    w.Str(kEndOfProperties);
+    w.Int(static_cast<int32_t>(list.runTasks.size()));
+    for (const std::wstring& task : list.runTasks) w.Str(task);
+    w.Str(list.description);
+    w.Str(list.listUrlBase);
+    w.Str(list.fileUrlPattern);
+    w.Str(list.workDir);
+    w.Str(list.listGuid);
+    w.Int(list.stage);
+    w.Int(static_cast<int32_t>(list.records.size()));
+    for (const updatefileinfo& r : list.records) {
+        for (const std::wstring* s : {&r.url, &r.path, &r.desname, &r.ver, &r.spare, &r.shortcut, &r.shortcuticon,
+                                      &r.iconindex})
+            w.Str(*s);
+        w.Int(r.action);
+    }
+    return std::move(w.bytes());
+}
+
+bool DeserializeList(std::string_view bytes, DownLoadList& list) {
+    Reader r(bytes);
+    std::map<std::wstring, std::wstring> properties;
+    for (;;) {
+        std::wstring key, value;
+        if (!r.Str(key)) return false;
+        if (key == kEndOfProperties) break;
+        if (!r.Str(value)) return false;
+        if (!key.empty()) properties[key] = value;
+    }
+    int32_t count = 0;
+    if (!r.Int(count) || count < 0 || static_cast<size_t>(count) > r.left() / 4) return false;
+    std::vector<std::wstring> tasks(static_cast<size_t>(count));
+    for (std::wstring& t : tasks)
+        if (!r.Str(t)) return false;
+    std::wstring description, listUrlBase, fileUrlPattern, workDir, listGuid;
+    for (std::wstring* s : {&description, &listUrlBase, &fileUrlPattern, &workDir, &listGuid})
+        if (!r.Str(*s)) return false;
+    int32_t stage = 0;
+    if (!r.Int(stage) || stage < UpdateNone || stage > UpdateEnd) return false;
+    if (!r.Int(count) || count < 0 || static_cast<size_t>(count) > r.left() / kMinRecordBytes) return false;
+    RecordArray records(static_cast<size_t>(count));
+    for (updatefileinfo& rec : records) {
+        for (std::wstring* s : {&rec.url, &rec.path, &rec.desname, &rec.ver, &rec.spare, &rec.shortcut,
+                                &rec.shortcuticon, &rec.iconindex})
+            if (!r.Str(*s)) return false;
+        int32_t action = 0;
+        if (!r.Int(action)) return false;
+        rec.action = action;
+    }
+    // Nothing of ours follows the records: trailing bytes mean the file is not what it seems.
+    if (r.left() != 0) return false;
+
+    for (auto& [key, value] : properties) list.properties[key] = std::move(value);
+    for (std::wstring& t : tasks) list.runTasks.push_back(std::move(t));
+    list.description = std::move(description);
+    list.listUrlBase = std::move(listUrlBase);
+    list.fileUrlPattern = std::move(fileUrlPattern);
+    list.workDir = std::move(workDir);
+    list.listGuid = std::move(listGuid);
+    list.stage = stage;
+    for (updatefileinfo& rec : records) list.records.push_back(std::move(rec));
+    return true;
+}
+
+bool SaveListFrom(const DownLoadList& list, const std::wstring& path) {
+    const std::string bytes = SerializeList(list);
+    const std::wstring temp = path + L".~new";
+    {
+        mv::Handle f(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!f) return false;
+        bool ok = true;
+        size_t done = 0;
+        while (ok && done < bytes.size()) {
+            // Chunked so a huge list never asks WriteFile for one enormous transfer.
+            DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20)), put = 0;
+            ok = WriteFile(f.get(), bytes.data() + done, chunk, &put, nullptr) && put == chunk;
+            done += put;
+        }
+        if (!ok || !FlushFileBuffers(f.get())) {
+            f.reset();
+            DeleteFileW(temp.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool LoadListInto(DownLoadList& list, const std::wstring& path) {
+    mv::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!f || !GetFileSizeEx(f.get(), &size) || size.QuadPart > kMaxSavedListBytes) return false;
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        if (!ReadFile(f.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr)) return false;
+        if (got == 0) break;
+        done += got;
+    }
+    bytes.resize(done);
+    return DeserializeList(bytes, list);
+}
+
+bool SaveList(const std::wstring& path) { return SaveListFrom(TheDownLoadList(), path); }
+bool LoadList(const std::wstring& path) { return LoadListInto(TheDownLoadList(), path); }

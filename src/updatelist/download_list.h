@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum UpdateStage : int {
@@ -70,7 +71,38 @@ struct DownLoadList {
 // The one download list of the process.
 DownLoadList& TheDownLoadList();
 
+// Cleans a record (version lower-cased and trimmed; path with "|" as "\", without "._.zip",
+// trimmed) and appends it to the array, under the named lock 0xB0001.
+void AddFileRecord(const updatefileinfo& record, RecordArray& records);
+
+// Moves description and run-task records out of the file records: descriptions become the
+// list's description (list order, CR LF after each, literal "\r\n" and "\n" as line breaks),
+// run tasks are appended to runTasks from the last record to the first.
+void SeparateSpecialRecords(DownLoadList& list);
+
+// Record-array operations. An index outside the array is an error (false / nullptr).
+int RecordCount(const RecordArray& records);
+const updatefileinfo* RecordAt(const RecordArray& records, int index);
+updatefileinfo* RecordAt(RecordArray& records, int index);
+void AppendRecord(RecordArray& records, const updatefileinfo& record);
+bool RemoveRecord(RecordArray& records, int index);
+void RemoveAllRecords(RecordArray& records);
+// Sets the record at the index, growing the array with empty records when the index is past the end.
+bool SetRecord(RecordArray& records, int index, const updatefileinfo& record);
+
+// The saved form: little-endian, strings as a 32-bit count of UTF-16 code units and the units.
+// Properties (terminated by the key "!-end------"), run tasks, description, listUrlBase,
+// fileUrlPattern, workDir, listGuid, stage, records.
+std::string SerializeList(const DownLoadList& list);
+// Reads a saved form into the list: all or nothing. False, with the list untouched, for a
+// truncated or corrupt form (counts and lengths are checked against the bytes that remain).
+bool DeserializeList(std::string_view bytes, DownLoadList& list);
+
 // Saves or restores the download list in its binary form (the "[mirovane].lst" file).
+// Saving writes a temporary file beside the target and renames it over the target, so the
+// target is either the old list or the whole new one. Loading appends the records read.
 // Both return false, leaving the list untouched, when the file cannot be used.
 bool SaveList(const std::wstring& path);
 bool LoadList(const std::wstring& path);
+bool SaveListFrom(const DownLoadList& list, const std::wstring& path);
+bool LoadListInto(DownLoadList& list, const std::wstring& path);
