@@ -12,6 +12,7 @@
 #include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/download_list.h"
+#include "updatelist/xml_doc.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -32,26 +33,6 @@ long long ReadStamp() { return _wcstoi64(ReadSetting(L"Mirovane", L"OwerCheckTm"
 void WriteStamp(long long stamp) {
     WriteSetting(L"Mirovane", L"OwerCheckTm", mv::Format(L"%ld", static_cast<long>(static_cast<int32_t>(stamp))));
 }
-
-class BStr {
-public:
-    explicit BStr(const std::wstring& s) : b_(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
-    BStr() = default;
-    ~BStr() { SysFreeString(b_); }
-    BStr(const BStr&) = delete;
-    BStr& operator=(const BStr&) = delete;
-    BSTR get() const { return b_; }
-    BSTR* put() { SysFreeString(b_); b_ = nullptr; return &b_; }
-    std::wstring str() const { return b_ ? std::wstring(b_, SysStringLen(b_)) : std::wstring(); }
-
-private:
-    BSTR b_ = nullptr;
-};
-
-// {2933BF90-7B36-11D2-B20E-00C04F983E60}
-const CLSID kClsidDomDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-// IXMLDOMDocument2 {2933BF95-7B36-11D2-B20E-00C04F983E60}, missing from MinGW's uuid library.
-const IID kIidDomDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 }  // namespace
 
@@ -103,52 +84,27 @@ void RefreshListInBackground() {
 }
 
 bool ApplySettingsPackageText(const std::wstring& xml) {
-    const HRESULT init = CoInitialize(nullptr);
+    mv::ComInit com;
+    mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+    mv::ComPtr<IXMLDOMElement> root;
+    if (!doc || mv::LoadXmlText(doc.get(), xml) != mv::XmlLoad::Ok || doc->get_documentElement(root.put()) != S_OK ||
+        !root || mv::NodeName(root.get()) != L"fields")
+        return false;
     bool result = false;
-    {
-        mv::ComPtr<IXMLDOMDocument> doc;
-        if (SUCCEEDED(CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
-                                       reinterpret_cast<void**>(doc.put())))) {
-            // A package carries plain values: no DTD, nothing fetched from elsewhere.
-            doc->put_validateOnParse(VARIANT_FALSE);
-            doc->put_resolveExternals(VARIANT_FALSE);
-            mv::ComPtr<IXMLDOMDocument2> doc2;
-            if (SUCCEEDED(doc->QueryInterface(kIidDomDocument2, reinterpret_cast<void**>(doc2.put())))) {
-                VARIANT on;
-                VariantInit(&on);
-                on.vt = VT_BOOL;
-                on.boolVal = VARIANT_TRUE;
-                BStr prop(L"ProhibitDTD");
-                doc2->setProperty(prop.get(), on);
-            }
-            VARIANT_BOOL ok = VARIANT_FALSE;
-            BStr text(xml);
-            mv::ComPtr<IXMLDOMElement> root;
-            BStr rootName;
-            if (SUCCEEDED(doc->loadXML(text.get(), &ok)) && ok == VARIANT_TRUE &&
-                doc->get_documentElement(root.put()) == S_OK && root &&
-                SUCCEEDED(root->get_nodeName(rootName.put())) && rootName.str() == L"fields") {
-                mv::ComPtr<IXMLDOMNode> child;
-                root->get_firstChild(child.put());
-                while (child) {
-                    DOMNodeType type = NODE_INVALID;
-                    child->get_nodeType(&type);
-                    if (type == NODE_ELEMENT) {
-                        BStr name, value;
-                        child->get_nodeName(name.put());
-                        child->get_text(value.put());
-                        std::wstring v = mv::ReplaceAll(mv::ReplaceAll(value.str(), L"\r\n", L"\n"), L"\n", L"\r\n");
-                        GlobalValues::Set(name.str(), v);
-                        result = true;
-                    }
-                    mv::ComPtr<IXMLDOMNode> next;
-                    child->get_nextSibling(next.put());
-                    child = std::move(next);
-                }
-            }
+    mv::ComPtr<IXMLDOMNode> child;
+    root->get_firstChild(child.put());
+    while (child) {
+        DOMNodeType type = NODE_INVALID;
+        child->get_nodeType(&type);
+        if (type == NODE_ELEMENT) {
+            std::wstring v = mv::ReplaceAll(mv::ReplaceAll(mv::NodeText(child.get()), L"\r\n", L"\n"), L"\n", L"\r\n");
+            GlobalValues::Set(mv::NodeName(child.get()), v);
+            result = true;
         }
+        mv::ComPtr<IXMLDOMNode> next;
+        child->get_nextSibling(next.put());
+        child = std::move(next);
     }
-    if (SUCCEEDED(init)) CoUninitialize();
     return result;
 }
 
