@@ -30,8 +30,8 @@ void WriteLog(const std::wstring& text) {
     const std::wstring path = mv::ReduceBackslashes(appDir + L"\\" + name);
     mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f)
-        f.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+    if (!f)  // never truncate: a file that appeared meanwhile is appended to as well
+        f.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return;
     SYSTEMTIME now{};
