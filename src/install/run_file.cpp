@@ -1,4 +1,77 @@
 #include "install/run_file.h"
 
-// Until program starting lands nothing is started.
-bool RunFile(const std::wstring&, const std::wstring&, const std::wstring&, HWND, bool) { return false; }
+#include <shellapi.h>
+
+#include "config/path_macros.h"
+#include "config/settings.h"
+#include "lang/language.h"
+#include "notify/log.h"
+#include "util/files.h"
+#include "util/handle.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr DWORD kRunWaitMs = 0x7FFFFFFF;
+
+struct WindowSearch {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK FindProcessWindow(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != search->pid) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// The started program should come up in front of the updater's own windows.
+void BringToFront(HANDLE process) {
+    const DWORD pid = GetProcessId(process);
+    AllowSetForegroundWindow(pid);
+    WindowSearch search{pid, nullptr};
+    EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) return;
+    BringWindowToTop(search.found);
+    SetForegroundWindow(search.found);
+    SetActiveWindow(search.found);
+}
+
+}  // namespace
+
+std::wstring RunFileMessage(const std::wstring& path, const std::wstring& params) {
+    const size_t slash = path.find_last_of(L"\\/");
+    std::wstring text = Translate(L"MAIN", L"Run file") + L"[" + path.substr(slash == std::wstring::npos ? 0 : slash + 1) + L"]";
+    if (!params.empty()) text += L"[" + params + L"]";
+    return text;
+}
+
+bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait) {
+    const std::wstring file = ResolvePath(GetAppDir(), path);
+    if (mv::EndsWithNoCase(file, L".xml")) {
+        // Until task files land an XML task file is not executed.
+        return false;
+    }
+    std::wstring dir = workDir.empty() ? mv::PathDir(file) : workDir;
+    if (!mv::FileExists(file)) return false;
+
+    const std::wstring message = RunFileMessage(file, params);
+    SendStatusText(window, message, 1);
+    WriteLog(message);
+
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    sei.lpFile = file.c_str();
+    sei.lpParameters = params.empty() ? nullptr : params.c_str();
+    sei.lpDirectory = dir.empty() ? nullptr : dir.c_str();
+    sei.nShow = SW_SHOW;
+    const bool started = ShellExecuteExW(&sei) != FALSE;
+    mv::Handle process(sei.hProcess);
+    if (wait && process) WaitForSingleObject(process.get(), kRunWaitMs);
+    if (started && process) BringToFront(process.get());
+    return started;
+}

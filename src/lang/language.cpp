@@ -1,10 +1,99 @@
 #include "lang/language.h"
 
-// Until the translator lands every text stays English.
-bool CLanguage::LoadLanguageResource(int) { return true; }
-bool CLanguage::LoadLanguageFile(const std::wstring&) { return false; }
-std::wstring CLanguage::Translate(const std::wstring&, const std::wstring& text) { return text; }
-void CLanguage::TranslateDialog(HWND, const std::wstring&) {}
+#include <algorithm>
+
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+// A line is read as at most this many bytes, so a longer one comes out as several lines.
+constexpr size_t kMaxLineBytes = 1023;
+
+std::wstring WindowText(HWND window) {
+    int len = GetWindowTextLengthW(window);
+    std::wstring text(static_cast<size_t>(len) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), len + 1)));
+    return text;
+}
+
+}  // namespace
+
+unsigned LanguageResourceCodePage(int resourceNumber) {
+    switch (resourceNumber) {
+        case 150: return 936;  // simplified Chinese
+        case 147: return 950;  // traditional Chinese
+        default: return 0;
+    }
+}
+
+void CLanguage::ParseLine(const std::wstring& raw, std::optional<std::wstring>& section) {
+    const std::wstring line = mv::TrimRight(raw);
+    if (line.empty()) return;
+    if (line[0] == L';' || line[0] == L'\'') return;
+    if (line.compare(0, 2, L"//") == 0 || line.compare(0, 2, L"\\\\") == 0) return;
+    if (line.size() <= 3) return;
+    if (line.front() == L'[' && line.back() == L']') {
+        section = line.substr(1, line.size() - 2);
+        sections_[*section];
+        return;
+    }
+    if (!section) return;
+    const std::wstring entry = mv::ReplaceAll(mv::ReplaceAll(line, L"\\t", L"\t"), L"\\n", L"\n");
+    const size_t eq = entry.find(L'=');
+    if (eq == std::wstring::npos) return;
+    sections_[*section][entry.substr(0, eq)] = entry.substr(eq + 1);
+}
+
+void CLanguage::LoadLanguageText(std::string_view bytes, unsigned codePage) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::optional<std::wstring> section;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t take = std::min(kMaxLineBytes, bytes.size() - pos);
+        const size_t lf = bytes.substr(pos, take).find('\n');
+        if (lf != std::string_view::npos) take = lf + 1;
+        std::string_view chunk = bytes.substr(pos, take);
+        pos += take;
+        chunk = chunk.substr(0, chunk.find('\0'));  // a zero byte ends the text of a line
+        while (!chunk.empty() && (chunk.back() == '\n' || chunk.back() == '\r')) chunk.remove_suffix(1);
+        ParseLine(mv::FromCodePage(chunk, codePage), section);
+    }
+}
+
+bool CLanguage::LoadLanguageResource(int resourceNumber) {
+    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceNumber), L"LANGUAGE");
+    HGLOBAL data = res ? LoadResource(nullptr, res) : nullptr;
+    const char* bytes = data ? static_cast<const char*>(LockResource(data)) : nullptr;
+    if (bytes) {
+        unsigned codePage = LanguageResourceCodePage(resourceNumber);
+        LoadLanguageText(std::string_view(bytes, SizeofResource(nullptr, res)), codePage ? codePage : CP_ACP);
+    }
+    return true;
+}
+
+bool CLanguage::LoadLanguageFile(const std::wstring& path) {
+    std::string bytes;
+    if (!mv::ReadFileBytes(path, bytes)) return false;
+    LoadLanguageText(bytes, CP_ACP);
+    return true;
+}
+
+std::wstring CLanguage::Translate(const std::wstring& section, const std::wstring& text) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto sec = sections_.find(section);
+    if (sec == sections_.end()) return text;
+    // A missing key is remembered with an empty translation, which still means "English".
+    const std::wstring& found = sec->second[text];
+    return found.empty() ? text : found;
+}
+
+void CLanguage::TranslateDialog(HWND window, const std::wstring& section) {
+    if (section.empty() || !IsWindow(window)) return;
+    SetWindowTextW(window, Translate(section, WindowText(window)).c_str());
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        SetWindowTextW(child, Translate(section, WindowText(child)).c_str());
+}
 
 CLanguage& TheLanguage() {
     static CLanguage lang;

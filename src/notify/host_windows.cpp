@@ -1,12 +1,131 @@
 #include "notify/host_windows.h"
 
-#include "updatelist/download_list.h"
+#include <mutex>
 
-// Until host notification lands: no windows are notified, the stage is only stored.
+#include "config/settings.h"
+#include "install/run_file.h"
+#include "mirovane_host.h"
+#include "updatelist/download_list.h"
+#include "util/handle.h"
+
 namespace HostWindows {
-void Register(HWND, bool) {}
-void Unregister(HWND) {}
-void ReleaseAll() {}
+namespace {
+
+std::mutex g_mutex;
+std::vector<Entry> g_entries;
+
+// Long enough for any host that is merely busy; a host that stops pumping messages is
+// detected as hung by the system well before this.
+constexpr UINT kSendTimeoutMs = 30000;
+
+void Release(Entry& e) {
+    if (e.process && e.buffer) VirtualFreeEx(e.process, e.buffer, 0, MEM_RELEASE);
+    mv::Handle owned(e.process);
+    e.process = nullptr;
+    e.buffer = nullptr;
+}
+
+}  // namespace
+
+void Register(HWND window, bool openProcess) {
+    Entry entry;
+    entry.window = window;
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        for (const Entry& e : g_entries)
+            if (e.window == window) return;
+    }
+    if (openProcess) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        entry.process = pid ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) : nullptr;
+        if (entry.process)
+            entry.buffer = VirtualAllocEx(entry.process, nullptr, MIROVANE_TRANSFER_BUFFER_SIZE, MEM_COMMIT | MEM_RESERVE,
+                                          PAGE_EXECUTE_READWRITE);
+    }
+    std::lock_guard<std::mutex> hold(g_mutex);
+    g_entries.push_back(entry);
+}
+
+void Unregister(HWND window) {
+    std::vector<Entry> gone;
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        for (auto it = g_entries.begin(); it != g_entries.end();) {
+            if (it->window == window) {
+                gone.push_back(*it);
+                it = g_entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Entry& e : gone) Release(e);
+}
+
+void ReleaseAll() {
+    std::vector<Entry> gone;
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        gone.swap(g_entries);
+    }
+    for (Entry& e : gone) Release(e);
+}
+
+std::vector<Entry> Snapshot() {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    return g_entries;
+}
+
+bool WantsMessages(HWND window) {
+    return reinterpret_cast<UINT_PTR>(GetPropW(window, MIROVANE_PROP_NEEDMSG)) == MIROVANE_ON;
+}
+
+WPARAM TransferText(const Entry& entry, const std::wstring& text) {
+    if (!entry.process || !entry.buffer) return 0;
+    wchar_t block[MIROVANE_TRANSFER_BUFFER_SIZE / sizeof(wchar_t)] = {};
+    text.copy(block, MIROVANE_MAX_TEXT_CHARS);
+    SIZE_T written = 0;
+    WriteProcessMemory(entry.process, entry.buffer, block, sizeof(block), &written);
+    return reinterpret_cast<WPARAM>(entry.buffer);
+}
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
+    return static_cast<LRESULT>(result);
+}
+
 }  // namespace HostWindows
 
-void SetStage(int stage) { TheDownLoadList().stage = stage; }
+void SetStage(int stage) {
+    DownLoadList& list = TheDownLoadList();
+    const int count = list.FileCount();
+    for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
+        if (HostWindows::WantsMessages(e.window)) HostWindows::Send(e.window, MIROVANE_MSG_STAGE, stage, count);
+        SetPropW(e.window, MIROVANE_PROP_STAGE, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(stage)));
+        SetPropW(e.window, MIROVANE_PROP_FILE_COUNT, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(count)));
+    }
+    list.stage = stage;
+
+    const std::wstring name = UpdateStageName(stage);
+    if (name.empty()) return;
+    std::wstring hook = ReadSetting(L"UpdateEvent", name);
+    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, false);
+    hook = ReadSetting(L"UpdateEventWaitClose", name);
+    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, true);
+}
+
+void SendDescriptionToHosts(const std::wstring& text) {
+    if (text.empty()) return;
+    const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
+    for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
+        if (!HostWindows::WantsMessages(e.window)) continue;
+        void* remote = e.process ? VirtualAllocEx(e.process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                                 : nullptr;
+        SIZE_T written = 0;
+        if (remote) WriteProcessMemory(e.process, remote, text.c_str(), bytes, &written);
+        HostWindows::Send(e.window, MIROVANE_MSG_DESCRIPTION, reinterpret_cast<WPARAM>(remote), 0);
+        if (remote) VirtualFreeEx(e.process, remote, 0, MEM_RELEASE);
+    }
+}

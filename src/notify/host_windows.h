@@ -1,18 +1,45 @@
 // Windows that receive the updater's notifications, and the stage of the session.
+// Every function may be called from any thread; messages are sent from the calling thread.
 #pragma once
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 namespace HostWindows {
 
-// Registers a window. With `openProcess`, the window's process is opened and a 2048-byte
-// transfer buffer is reserved in it for the texts of the messages.
+struct Entry {
+    HWND window = nullptr;
+    HANDLE process = nullptr;  // the window's process, or null
+    void* buffer = nullptr;    // 2048-byte transfer buffer in that process, or null
+};
+
+// Registers a window (once; a second call changes nothing). With `openProcess`, the window's
+// process is opened and a 2048-byte transfer buffer is reserved in it for message texts.
 void Register(HWND window, bool openProcess);
+// Removes the window, releasing its buffer and process handle.
 void Unregister(HWND window);
 // Releases every transfer buffer and process handle and empties the list (at exit).
 void ReleaseAll();
+// The registered windows in list order, copied so that no lock is held while sending.
+std::vector<Entry> Snapshot();
+
+// True when the window's "mirovane.needmsg" property is 1974.
+bool WantsMessages(HWND window);
+// Copies `text` (cut to 1023 characters, zero-filled to 2048 bytes) into the entry's transfer
+// buffer; returns the buffer's address for the message, or 0 when the entry has none.
+WPARAM TransferText(const Entry& entry, const std::wstring& text);
+// Sends synchronously, but gives up on a window whose thread has stopped answering, so a
+// hung host cannot stall the update forever.
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace HostWindows
 
-// Notifies the registered windows of the new stage, stores it in the download list and
-// starts the stage's hooks.
+// Notifies the registered windows of the new stage (message 1974 to those that asked,
+// properties "mirovane.exe" and "updatefilecount" on all), stores it in the download list and
+// starts the stage's [UpdateEvent] hook, then its [UpdateEventWaitClose] hook and waits for it.
 void SetStage(int stage);
+
+// Sends the update's description (message 1977) to every registered window that asked for
+// messages, through a buffer reserved in its process for this one message.
+void SendDescriptionToHosts(const std::wstring& text);

@@ -1,27 +1,55 @@
 #include "notify/log.h"
 
-#include <ctime>
-
 #include "config/settings.h"
+#include "mirovane_host.h"
+#include "notify/host_windows.h"
 #include "notify/named_lock.h"
 #include "util/handle.h"
 #include "util/text.h"
 
-// Until host notification lands this only writes the log file.
+namespace {
+constexpr long kLogFileLock = 0xC0001;
+}
+
+std::wstring LogLine(const SYSTEMTIME& t, const std::wstring& text) {
+    return mv::Format(L"[%04u-%02u-%02u %02u:%02u:%02u]", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond) +
+           text + L"\r\n";
+}
+
 void WriteLog(const std::wstring& text) {
+    const std::wstring appDir = GetAppDir();
+    for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
+        // The host is told what happened, not where the updater keeps its files.
+        const WPARAM address = HostWindows::TransferText(e, mv::RemoveAll(text, appDir));
+        HostWindows::Send(e.window, MIROVANE_MSG_LOG, address, 0);
+    }
+
     const std::wstring name = ReadSetting(L"Mirovane", L"Log");
     if (name.empty()) return;
-    NamedLock lock(0xC0001);
-    std::wstring path = mv::ReduceBackslashes(GetAppDir() + L"\\" + name);
-    mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    NamedLock lock(kLogFileLock);
+    const std::wstring path = mv::ReduceBackslashes(appDir + L"\\" + name);
+    mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f)  // never truncate: a file that appeared meanwhile is appended to as well
+        f.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return;
-    wchar_t stamp[32] = {};
-    time_t now = time(nullptr);
-    wcsftime(stamp, 32, L"[%Y-%m-%d %H:%M:%S]", localtime(&now));
-    std::string line = mv::ToCodePage(stamp + text + L"\r\n", CP_ACP);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const std::string line = mv::ToCodePage(LogLine(now, text), CP_ACP);
     SetFilePointer(f.get(), 0, nullptr, FILE_END);
     DWORD put = 0;
     WriteFile(f.get(), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
 }
 
-void SendStatusText(HWND, const std::wstring&, LPARAM) {}
+void SendStatusText(HWND window, const std::wstring& text, LPARAM number) {
+    const std::wstring status = mv::RemoveAll(text, L"{zip}{process}");
+    if (!window) return;
+    for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
+        if (e.window != window || !e.process) continue;
+        const WPARAM address = HostWindows::TransferText(e, mv::RemoveAll(status, GetAppDir()));
+        HostWindows::Send(window, MIROVANE_MSG_STATUS_TEXT, address, number);
+        return;
+    }
+    HostWindows::Send(window, MIROVANE_MSG_STATUS_TEXT, reinterpret_cast<WPARAM>(status.c_str()), number);
+}

@@ -1,11 +1,16 @@
-// The log file and the texts sent to the host program's windows.
+// The log file and the texts sent to the host program's windows. Callable from any thread.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
-// Sends the text to every registered window (message 1975) and appends it, with a
-// "[%Y-%m-%d %H:%M:%S]" time prefix and CR LF, to the file named by [Mirovane] Log.
+// Sends the text, without the application directory, to every registered window (message
+// 1975) and appends it whole, with a "[%Y-%m-%d %H:%M:%S]" time prefix and CR LF, in the ANSI
+// code page, to the file named by [Mirovane] Log (nothing when that is empty).
 void WriteLog(const std::wstring& text);
-// Sends message 1034 with the text to one window.
+// Sends message 1034 with the text (without "{zip}{process}") and `number` to one window:
+// through its transfer buffer when it has one, else as a pointer into this process.
 void SendStatusText(HWND window, const std::wstring& text, LPARAM number);
+
+// The log line for `text` at the given local time: "[2024-05-01 08:30:00]text\r\n".
+std::wstring LogLine(const SYSTEMTIME& time, const std::wstring& text);

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Writes the two built-in translations, lang_chs.lan (code page 936) and lang_cht.lan
+(code page 950), from the table below. Run it after changing the table and commit both the
+table and the generated files:
+
+    python3 src/resources/make_lang.py
+
+Each row is (section, English text exactly as the program spells it, simplified Chinese,
+traditional Chinese). A real line feed in a text is written as \\n in the file. A
+translation keeps the placeholders of its English text, in the same order, and the parts
+the program replaces after translating ("mirovane.ini", "1.0", "2.0").
+"""
+import pathlib
+import re
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+MAIN = "MAIN"
+TRAY = "TRYICON"
+
+TEXTS = [
+    # The language file the sample settings choose.
+    (MAIN, "mirovane.lan", "mirovanecn.lan", "mirovanebig.lan"),
+    # Start-up and settings.
+    (MAIN, "Mirovane", "Mirovane 自动更新", "Mirovane 自動更新"),
+    (MAIN, "Your url of the remote xml file contains some inappropriate characters,please fix it,otherwise,may be happen some error.",
+     "远程 xml 文件的网址包含不合适的字符，请修正，否则可能会出错。",
+     "遠端 xml 檔案的網址包含不適當的字元，請修正，否則可能會發生錯誤。"),
+    (MAIN, "can't to get [UNDATEINFO]-ListURL from mirovane.ini\nMake a sample?",
+     "无法从 mirovane.ini 读取 [UNDATEINFO]-ListURL\n是否生成一个示例？",
+     "無法從 mirovane.ini 讀取 [UNDATEINFO]-ListURL\n是否產生一個範例？"),
+    (MAIN, "can't to get [UNDATEINFO]-ListURL from mirovane.ini",
+     "无法从 mirovane.ini 读取 [UNDATEINFO]-ListURL",
+     "無法從 mirovane.ini 讀取 [UNDATEINFO]-ListURL"),
+    (MAIN, "Check .NET Framework %s", "检查 .NET Framework %s", "檢查 .NET Framework %s"),
+    (MAIN, "Run mode [%s], host window [%lu]", "运行模式 [%s]，宿主窗口 [%lu]", "執行模式 [%s]，主程式視窗 [%lu]"),
+    (MAIN, "Can't write to file\n%s\nRequest run as administrator.\nRestart program now?",
+     "无法写入文件\n%s\n需要以管理员身份运行。\n现在重新启动程序吗？",
+     "無法寫入檔案\n%s\n需要以系統管理員身分執行。\n現在重新啟動程式嗎？"),
+    (MAIN, "Find some wrong in this update package!", "此更新包有错误！", "此更新套件有錯誤！"),
+    # Session driver.
+    (MAIN, "continue update as administrator", "以管理员身份继续更新", "以系統管理員身分繼續更新"),
+    (MAIN, "At AppEnter mode,You must set Application in mirovane.ini file.",
+     "AppEnter 模式下，必须在 mirovane.ini 文件中设置 Application。",
+     "AppEnter 模式下，必須在 mirovane.ini 檔案中設定 Application。"),
+    (MAIN, "found new version at the website,now to upgrade?", "网站上发现新版本，现在升级吗？", "網站上發現新版本，現在升級嗎？"),
+    (MAIN, "%d updates found at the website,now to upgrade?", "网站上发现 %d 个更新，现在升级吗？", "網站上發現 %d 個更新，現在升級嗎？"),
+    # Update list and remote check.
+    (MAIN, "The xml file format error!", "xml 文件格式错误！", "xml 檔案格式錯誤！"),
+    (MAIN, "download:", "下载：", "下載："),
+    (MAIN, "Found %d files need to update...", "发现 %d 个文件需要更新...", "發現 %d 個檔案需要更新..."),
+    (MAIN, "Find nothing to update.", "没有发现需要更新的内容。", "沒有發現需要更新的內容。"),
+    (MAIN, "mirovane.ini -> UPDATEINFO -> ListURL can't empty",
+     "mirovane.ini -> UPDATEINFO -> ListURL 不能为空", "mirovane.ini -> UPDATEINFO -> ListURL 不能為空"),
+    (MAIN, "try to download the list file...", "正在尝试下载列表文件...", "正在嘗試下載清單檔案..."),
+    (MAIN, "error when download the list file.", "下载列表文件时出错。", "下載清單檔案時發生錯誤。"),
+    # Download engine.
+    (MAIN, "The proxy set error!", "代理设置错误！", "代理伺服器設定錯誤！"),
+    (MAIN, "Downloading to temporary directory...", "正在下载到临时目录...", "正在下載到暫存目錄..."),
+    (MAIN, "Downloading error files...", "正在下载出错的文件...", "正在下載出錯的檔案..."),
+    (MAIN, "Download completed %d/%d.", "下载完成 %d/%d。", "下載完成 %d/%d。"),
+    (MAIN, "Error %d files,complete %d/%d", "%d 个文件出错，完成 %d/%d", "%d 個檔案出錯，完成 %d/%d"),
+    (MAIN, "Downloading, complete %d/%d, total thread %d ...",
+     "正在下载，完成 %d/%d，共 %d 个线程 ...", "正在下載，完成 %d/%d，共 %d 個執行緒 ..."),
+    (MAIN, "error[%s]", "出错[%s]", "錯誤[%s]"),
+    (MAIN, "done[%s]", "完成[%s]", "完成[%s]"),
+    (MAIN, "unzip ok[%s]", "解压成功[%s]", "解壓縮成功[%s]"),
+    (MAIN, "unzip error[%s]", "解压出错[%s]", "解壓縮錯誤[%s]"),
+    # Locked files and closing the host program.
+    (MAIN, "Check locked file...", "正在检查被锁定的文件...", "正在檢查被鎖定的檔案..."),
+    (MAIN, "Examining the %d files,total of %d...", "正在检查第 %d 个文件，共 %d 个...", "正在檢查第 %d 個檔案，共 %d 個..."),
+    (MAIN, "File is locked", "文件被锁定", "檔案被鎖定"),
+    (MAIN, "%d update files has %d locked", "%d 个更新文件中有 %d 个被锁定", "%d 個更新檔案中有 %d 個被鎖定"),
+    (MAIN, "No locked files", "没有被锁定的文件", "沒有被鎖定的檔案"),
+    (MAIN, "The main program has not closed", "主程序没有关闭", "主程式沒有關閉"),
+    (MAIN, "The main program has closed", "主程序已关闭", "主程式已關閉"),
+    (MAIN, "Find main program [%s] not closed, Close it now?",
+     "发现主程序 [%s] 没有关闭，现在关闭它吗？", "發現主程式 [%s] 沒有關閉，現在關閉它嗎？"),
+    (MAIN, "Find main program [%s] not closed, Close it now?\n%s",
+     "发现主程序 [%s] 没有关闭，现在关闭它吗？\n%s", "發現主程式 [%s] 沒有關閉，現在關閉它嗎？\n%s"),
+    (MAIN, "request administrator privileges to continue", "需要管理员权限才能继续", "需要系統管理員權限才能繼續"),
+    (MAIN, "Can't overwrite the file,Please close it.", "无法覆盖文件，请关闭它。", "無法覆寫檔案，請關閉它。"),
+    # Copy with backup.
+    (MAIN, "backup file error[%s]to[%s]", "备份文件出错[%s]到[%s]", "備份檔案錯誤[%s]到[%s]"),
+    (MAIN, "update file[%s]", "更新文件[%s]", "更新檔案[%s]"),
+    (MAIN, "move file error[%s]to[%s]", "移动文件出错[%s]到[%s]", "移動檔案錯誤[%s]到[%s]"),
+    (MAIN, "copy file error[%s]to[%s]", "复制文件出错[%s]到[%s]", "複製檔案錯誤[%s]到[%s]"),
+    (MAIN, "Copying files[%d/%d]...", "正在复制文件[%d/%d]...", "正在複製檔案[%d/%d]..."),
+    # Post-update tasks.
+    (MAIN, "Move file:", "移动文件：", "移動檔案："),
+    (MAIN, "Kill process", "结束进程", "結束處理程序"),
+    (MAIN, "Create directory", "创建目录", "建立目錄"),
+    (MAIN, "Remove file", "删除文件", "刪除檔案"),
+    (MAIN, "Remove path", "删除目录", "刪除目錄"),
+    (MAIN, "Create shortcut[%s]...", "正在创建快捷方式[%s]...", "正在建立捷徑[%s]..."),
+    (MAIN, "Write ini[%s][%s][%s]", "写入 ini[%s][%s][%s]", "寫入 ini[%s][%s][%s]"),
+    (MAIN, "Empty ini[%s][%s]", "清空 ini[%s][%s]", "清空 ini[%s][%s]"),
+    (MAIN, "Run file", "运行文件", "執行檔案"),
+    (MAIN, "Run", "运行", "執行"),
+    (MAIN, "Register file", "注册文件", "註冊檔案"),
+    # Finish step and starting the host program.
+    (MAIN, "Copy from temporary directory", "从临时目录复制", "從暫存目錄複製"),
+    (MAIN, "Do upgrade tasks", "执行升级任务", "執行升級工作"),
+    (MAIN, "Clear temp files", "清除临时文件", "清除暫存檔案"),
+    (MAIN, "Update completed,done %d files", "更新完成，共 %d 个文件", "更新完成，共 %d 個檔案"),
+    (MAIN, "Need to restart your computer", "需要重新启动计算机", "需要重新啟動電腦"),
+    (MAIN, "Can't find the file that you set Application in mirovane.ini file.",
+     "找不到在 mirovane.ini 文件中设置的 Application 文件。", "找不到在 mirovane.ini 檔案中設定的 Application 檔案。"),
+    # .NET Framework prerequisite.
+    (MAIN, "You must install .Net Framework 1.0 to run main application.",
+     "运行主程序必须先安装 .Net Framework 1.0。", "執行主程式必須先安裝 .Net Framework 1.0。"),
+    (MAIN, "Install NET Framework 2.0", "安装 NET Framework 2.0", "安裝 NET Framework 2.0"),
+    (MAIN, "Your software will need to install NET Framework 2.0,\nPlease download it and install.",
+     "您的软件需要安装 NET Framework 2.0，\n请下载并安装。", "您的軟體需要安裝 NET Framework 2.0，\n請下載並安裝。"),
+    (MAIN, "NET Framework 2.0 download is complete,\nPlease install it.",
+     "NET Framework 2.0 下载完成，\n请安装。", "NET Framework 2.0 下載完成，\n請安裝。"),
+    (MAIN, "NET Framework 2.0 download failed,\nPlease download again.",
+     "NET Framework 2.0 下载失败，\n请重新下载。", "NET Framework 2.0 下載失敗，\n請重新下載。"),
+    (MAIN, "Install .net framework", "安装 .net framework", "安裝 .net framework"),
+    (MAIN, "Install", "安装", "安裝"),
+    (MAIN, "Download", "下载", "下載"),
+    (MAIN, "Exit", "退出", "結束"),
+    (MAIN, "Cancel", "取消", "取消"),
+    # Tray-icon window: the texts it looks up in MAIN.
+    (MAIN, "Can't connection update server!", "无法连接更新服务器！", "無法連線更新伺服器！"),
+    (MAIN, "Check update files", "检查更新文件", "檢查更新檔案"),
+    (MAIN, "Upgrade is completed", "升级已完成", "升級已完成"),
+    (MAIN, "Upgrade is abort", "升级已中止", "升級已中止"),
+    (MAIN, "updater is running...", "更新程序正在运行...", "更新程式正在執行..."),
+    # Tray-icon window.
+    (TRAY, "Show check window", "显示检查窗口", "顯示檢查視窗"),
+    (TRAY, "Update Center", "更新中心", "更新中心"),
+    (TRAY, "Check again", "重新检查", "重新檢查"),
+    (TRAY, "Update", "更新", "更新"),
+    (TRAY, "Update after %d seconds.", "%d 秒后更新。", "%d 秒後更新。"),
+    (TRAY, "Cancel", "取消", "取消"),
+    (TRAY, "updater is running...", "更新程序正在运行...", "更新程式正在執行..."),
+]
+
+PLACEHOLDER = re.compile(r"%[-+ #0-9.]*l?[dsuxXc%]")
+# Parts of a text that the program replaces after translating it.
+KEPT = ("mirovane.ini", "1.0", "2.0")
+
+
+def check(section, key, text):
+    where = f"[{section}] {key!r} -> {text!r}"
+    assert PLACEHOLDER.findall(key) == PLACEHOLDER.findall(text), "placeholders differ: " + where
+    for part in KEPT:
+        assert (part in key) <= (part in text), f"{part!r} lost: " + where
+    assert "=" not in key and not key.endswith((" ", "\t")), "key cannot be written: " + where
+    assert not key.startswith((";", "'", "//", "\\\\", "[")), "key reads as a comment or header: " + where
+
+
+def escape(text):
+    return text.replace("\t", "\\t").replace("\n", "\\n")
+
+
+def render(column, title):
+    lines = [f"; {title}. Generated by make_lang.py from its table: edit the table, not this file.",
+             "; Each entry: the English text as the program spells it = its translation."]
+    seen = set()
+    for section in (MAIN, TRAY):
+        lines += ["", f"[{section}]"]
+        for row in TEXTS:
+            if row[0] != section:
+                continue
+            key, text = row[1], row[column]
+            assert (section, key) not in seen, f"duplicate [{section}] {key!r}"
+            seen.add((section, key))
+            check(section, key, text)
+            lines.append(f"{escape(key)}={escape(text)}")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def main():
+    for column, name, codepage, title in ((2, "lang_chs.lan", "cp936", "Simplified Chinese"),
+                                          (3, "lang_cht.lan", "cp950", "Traditional Chinese")):
+        (HERE / name).write_bytes(render(column, title).encode(codepage))
+
+
+if __name__ == "__main__":
+    main()
