@@ -54,6 +54,11 @@ TEXTS = [
      "mirovane.ini -> UPDATEINFO -> ListURL 不能为空", "mirovane.ini -> UPDATEINFO -> ListURL 不能為空"),
     (MAIN, "try to download the list file...", "正在尝试下载列表文件...", "正在嘗試下載清單檔案..."),
     (MAIN, "error when download the list file.", "下载列表文件时出错。", "下載清單檔案時發生錯誤。"),
+    (MAIN, "The xml file [%s] holds a document type declaration and is not read",
+     "XML 文件 [%s] 含有文档类型声明，不予读取", "XML 檔案 [%s] 含有文件類型宣告，不予讀取"),
+    (MAIN, "The xml file [%s] cannot be read: %s", "无法读取 XML 文件 [%s]：%s", "無法讀取 XML 檔案 [%s]：%s"),
+    (MAIN, "The xml file [%s] has no update, updates or mirovane root",
+     "XML 文件 [%s] 没有 update、updates 或 mirovane 根元素", "XML 檔案 [%s] 沒有 update、updates 或 mirovane 根元素"),
     # Download engine.
     (MAIN, "The proxy set error!", "代理设置错误！", "代理伺服器設定錯誤！"),
     (MAIN, "Downloading to temporary directory...", "正在下载到临时目录...", "正在下載到暫存目錄..."),
