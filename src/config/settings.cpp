@@ -25,15 +25,19 @@ static std::wstring ReadProfile(const std::wstring& file, const std::wstring& se
 
 std::wstring SettingsFilePath() { return ReduceBackslashes(GetAppDir() + L"\\mirovane.ini"); }
 
+// The last-check stamp and the zipped-list flag belong to this machine's cache, not to the
+// shipped settings, so they live in the copy kept in the temporary directory.
+static bool InTemporaryCopy(const std::wstring& section, const std::wstring& key) {
+    return section == L"Mirovane" && (key == L"OwerCheckTm" || key == L"ListFileZip");
+}
+
+static std::wstring TemporaryCopyPath() { return ReduceBackslashes(GetTempDir() + L"\\mirovane.ini"); }
+
 std::wstring ReadSetting(const std::wstring& section, const std::wstring& key) {
     const std::wstring cacheKey = SettingCacheKey(section, key);
     if (auto v = GlobalValues::Find(cacheKey)) return *v;
-    // The last-check stamp and the zipped-list flag belong to this machine's cache, not
-    // to the shipped settings, so they live in the copy kept in the temporary directory.
-    std::wstring file = (section == L"Mirovane" && (key == L"OwerCheckTm" || key == L"ListFileZip"))
-                            ? GetTempDir() + L"\\mirovane.ini"
-                            : GetAppDir() + L"\\mirovane.ini";
-    std::wstring value = ReadProfile(ReduceBackslashes(file), section, key);
+    std::wstring file = InTemporaryCopy(section, key) ? TemporaryCopyPath() : SettingsFilePath();
+    std::wstring value = ReadProfile(file, section, key);
     GlobalValues::Set(cacheKey, value);
     return value;
 }
@@ -61,9 +65,17 @@ std::wstring ReadSettingFrom(const std::wstring& file, const std::wstring& secti
 }
 
 void WriteSetting(const std::wstring& section, const std::wstring& key, const std::wstring& value) {
-    // Never offers the elevation prompt: this writes no file, and a stale "access denied"
-    // left on the thread by an unrelated call must not drop the value or pop up a prompt.
+    // Never offers the elevation prompt: a stale "access denied" left on the thread by an
+    // unrelated call must not drop the value or pop up a prompt.
     GlobalValues::Set(SettingCacheKey(section, key), value);
+    // The shipped settings file is rewritten at every start, so writes stay in memory; the
+    // temporary copy is this machine's own and must keep its stamp for the next run, or
+    // every run would look like the first one in days.
+    if (InTemporaryCopy(section, key)) {
+        const std::wstring file = TemporaryCopyPath();
+        mv::CreateDirTree(mv::PathDir(file));
+        WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file.c_str());
+    }
 }
 
 // --- directories

@@ -11,7 +11,8 @@ std::wstring ReadSettingOr(const std::wstring& section, const std::wstring& key,
 bool ReadSettingBool(const std::wstring& section, const std::wstring& key, const std::wstring& def);
 // Always reads `file` (no cache lookup), then caches the value under the usual key.
 std::wstring ReadSettingFrom(const std::wstring& file, const std::wstring& section, const std::wstring& key);
-// Stores in the cache only; the file is never written, so a value lasts for this process.
+// Stores in the cache; mirovane.ini is never written, so a value lasts for this process.
+// The two keys kept in the temporary copy (OwerCheckTm, ListFileZip) are also written there.
 void WriteSetting(const std::wstring& section, const std::wstring& key, const std::wstring& value);
 
 // The Boolean rule: lower-case, trim, "t" and "y" count as "1", true when it then begins with "1".

@@ -112,6 +112,16 @@ TEST_F(SettingsTest, CheckStampReadFromTemporaryCopy) {
     WriteIni(L"cache\\mirovane.ini", "[Mirovane]\r\nOwerCheckTm=140000\r\nListFileZip=1\r\n");
     EXPECT_EQ(ReadSetting(L"Mirovane", L"OwerCheckTm"), L"140000");
     EXPECT_EQ(ReadSetting(L"Mirovane", L"ListFileZip"), L"1");
+    // Written stamps reach the temporary copy (it outlives the run); other keys touch no file.
+    WriteSetting(L"Mirovane", L"OwerCheckTm", L"150000");
+    WriteSetting(L"Mirovane", L"Log", L"x.log");
+    std::string temp, app;
+    ASSERT_TRUE(mv::ReadFileBytes(dir_ + L"cache\\mirovane.ini", temp));
+    ASSERT_TRUE(mv::ReadFileBytes(dir_ + L"mirovane.ini", app));
+    EXPECT_NE(temp.find("OwerCheckTm=150000"), std::string::npos) << temp;
+    EXPECT_EQ(app.find("x.log"), std::string::npos);
+    GlobalValues::Clear();
+    EXPECT_EQ(ReadSetting(L"Mirovane", L"OwerCheckTm"), L"150000");
     // The rule is for section Mirovane exactly.
     WriteIni(L"mirovane.ini", "[mirovane]\r\nOwerCheckTm=7\r\n");
     EXPECT_EQ(ReadSetting(L"mirovane", L"OwerCheckTm"), L"7");
