@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "config/global_values.h"
-#include "download/file_tree.h"
+#include "../temp_dir.h"
 #include "util/files.h"
 
 namespace {
@@ -13,10 +13,6 @@ namespace {
 class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t tmp[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        dir_ = std::wstring(tmp) + L"mv-settings-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-        mv::CreateDirTree(dir_);
         SetAppDir(dir_);
         GlobalValues::Clear();
         ResetListCacheNames();
@@ -24,13 +20,13 @@ protected:
     void TearDown() override {
         GlobalValues::Clear();
         ResetListCacheNames();
-        DeleteTree(dir_);
     }
     void WriteIni(const std::wstring& relPath, const std::string& text) {
         mv::CreateDirTree(mv::PathDir(dir_ + relPath));
         ASSERT_TRUE(mv::WriteFileBytes(dir_ + relPath, text));
     }
-    std::wstring dir_;
+    TempDir temp_;
+    const std::wstring dir_ = temp_.path();
 };
 
 }  // namespace

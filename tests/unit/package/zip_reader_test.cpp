@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../temp_dir.h"
 #include "util/files.h"
 #include "zip.h"
 #include "iowin32.h"
@@ -56,11 +57,7 @@ TEST(ItemAttributes, DosHostsAndOthers) {
 class ZipArchiveTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t tmp[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        dir_ = std::wstring(tmp) + L"mv-zip-test\\";
-        mv::CreateDirTree(dir_);
-        path_ = dir_ + L"t.zip";
+        path_ = dir_.File(L"t.zip");
         zlib_filefunc64_def io;
         fill_win32_filefunc64W(&io);
         zipFile zf = zipOpen2_64(path_.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
@@ -74,11 +71,8 @@ protected:
         }
         zipClose(zf, nullptr);
     }
-    void TearDown() override {
-        DeleteFileW(path_.c_str());
-        RemoveDirectoryW(dir_.c_str());
-    }
-    std::wstring dir_, path_;
+    TempDir dir_;
+    std::wstring path_;
 };
 
 TEST_F(ZipArchiveTest, HandleCodes) {
@@ -92,8 +86,8 @@ TEST_F(ZipArchiveTest, HandleCodes) {
     EXPECT_EQ(LastArchiveResult(), ZR_OK);
     EXPECT_EQ(OpenArchive(h, path_, nullptr), ZR_ALREADY);
     EXPECT_EQ(ArchiveItemCount(h), 2);
-    EXPECT_EQ(ExtractItem(h, 2, dir_ + L"x"), ZR_ARGS);
-    EXPECT_EQ(ExtractItem(h, -1, dir_ + L"x"), ZR_ARGS);
+    EXPECT_EQ(ExtractItem(h, 2, dir_.File(L"x")), ZR_ARGS);
+    EXPECT_EQ(ExtractItem(h, -1, dir_.File(L"x")), ZR_ARGS);
 
     ArchiveItem item;
     EXPECT_EQ(FindArchiveItem(h, L"sub\\two.txt", true, &item), 1);
@@ -112,7 +106,7 @@ TEST_F(ZipArchiveTest, HandleCodes) {
     EXPECT_EQ(got, 2000u);
     EXPECT_EQ(CloseArchive(h), ZR_OK);
 
-    EXPECT_EQ(OpenArchive(dir_ + L"missing.zip", nullptr), nullptr);
+    EXPECT_EQ(OpenArchive(dir_.File(L"missing.zip"), nullptr), nullptr);
     EXPECT_NE(LastArchiveResult(), ZR_OK);
 }
 

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "temp_dir.h"
+#include "../temp_dir.h"
 #include "util/files.h"
 #include "util/text.h"
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../temp_dir.h"
+
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "updatelist/download_list.h"
@@ -29,19 +31,13 @@ TEST(HourStamp, WholeHoursSince2011) {
 class ListCacheTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t tmp[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        dir_ = std::wstring(tmp) + L"mv-listcache";
-        mv::CreateDirTree(dir_);
         WriteSetting(L"Mirovane", L"TempAppPath", L"0");
-        WriteSetting(L"Mirovane", L"TempPath", dir_);
+        WriteSetting(L"Mirovane", L"TempPath", dir_.path());
         WriteSetting(L"UPDATEINFO", L"ListURL", L"http://127.0.0.1:1/list.xml");
         ResetListCacheNames();
         savedStage_ = TheDownLoadList().stage;
     }
     void TearDown() override {
-        DeleteFileW(SettingsPackagePath().c_str());
-        RemoveDirectoryW(dir_.c_str());
         for (const wchar_t* k : {L"MirovaneTempAppPath", L"MirovaneTempPath", L"UPDATEINFOListURL", L"MirovaneOwerCheckTm",
                                  L"fromqwebsvr", L"threadcount", L"filethread", L"note", L"other"})
             GlobalValues::Remove(k);
@@ -52,13 +48,13 @@ protected:
     void MakePackage() const { ASSERT_TRUE(mv::WriteFileBytes(SettingsPackagePath(), "PK")); }
     std::wstring Stamp() const { return ReadSetting(L"Mirovane", L"OwerCheckTm"); }
 
-    std::wstring dir_;
+    TempDir dir_;
     int savedStage_ = 0;
 };
 
 TEST_F(ListCacheTest, PackagePathBesideTheListCache) {
     EXPECT_EQ(SettingsPackagePath(), ListCacheDir() + L".bin");
-    EXPECT_EQ(SettingsPackagePath().rfind(dir_ + L"\\", 0), 0u);
+    EXPECT_EQ(SettingsPackagePath().rfind(dir_.path(), 0), 0u);
 }
 
 TEST_F(ListCacheTest, BookkeepingAgesThePackage) {
@@ -110,7 +106,7 @@ TEST_F(ListCacheTest, PackageFieldsGoIntoGlobalValues) {
     EXPECT_FALSE(GlobalValues::Has(L"other"));
 
     // A package never pulls in another file's content.
-    const std::wstring secret = dir_ + L"\\secret.txt";
+    const std::wstring secret = dir_.File(L"secret.txt");
     ASSERT_TRUE(mv::WriteFileBytes(secret, "leaked"));
     ApplySettingsPackageText(L"<!DOCTYPE fields [<!ENTITY e SYSTEM \"" + mv::ReplaceAll(secret, L"\\", L"/") +
                              L"\">]><fields><other>&e;</other></fields>");
