@@ -7,6 +7,9 @@ bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
 
 source "$root/scripts/wine-env.sh"
+# The demo settings choose the built-in Simplified Chinese texts; a Wine whose ANSI code page
+# is 936 writes them to the log as a Chinese Windows would.
+export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 2>/dev/null
 work=$(mktemp -d /tmp/mirovane-demo.XXXXXX)
 wine_env_start "$work/wine"
 
@@ -36,6 +39,9 @@ out=$(wine "$root/build/bin/runexit.exe" 300000 'Z:'"${root//\//\\}"'\build\bin\
 echo "Application directory: C:\\Brenwick\\omra\\Mirovane Demo\\  ($appdir)"
 echo "Settings file written: $appdir/mirovane.ini"
 sed 's/\r$//; s/^/    /' "$appdir/mirovane.ini"
-if [ -f "$appdir/inst.log" ]; then echo "Log:"; sed 's/\r$//; s/^/    /' "$appdir/inst.log"; fi
+if [ -f "$appdir/inst.log" ]; then
+  echo "Log (code page 936):"
+  iconv -f cp936 -t utf-8 "$appdir/inst.log" | sed 's/\r$//; s/^/    /'
+fi
 if [ -s "$work/nginx/access.log" ]; then echo "Requests served:"; sed 's/^/    /' "$work/nginx/access.log"; fi
 echo "Exit code: ${out#exit=}"
