@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "download/http.h"
 #include "util/files.h"
 #include "util/handle.h"
 
@@ -19,8 +20,7 @@ bool DeleteTree(const std::wstring& dir) {
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 DeleteTree(full);
             } else {
-                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(full.c_str());
+                RemoveFile(full);
             }
         } while (FindNextFileW(find.get(), &fd));
     }
