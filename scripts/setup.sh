@@ -1,47 +1,101 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a fresh Debian machine.
 # Idempotent: each step is skipped when its result is already there.
+# Needs root or password-less sudo; it never prompts.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 
-need_pkgs=()
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+die() { echo "setup: $*" >&2; exit 1; }
+# Runs a command quietly; on failure shows everything it printed, then stops.
+run() {
+  local out
+  if ! out=$("$@" 2>&1); then
+    printf '%s\n' "$out" >&2
+    die "failed: $*"
+  fi
+}
 
+SUDO=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || die "not root and sudo is missing: run this script as root"
+  sudo -n true 2>/dev/null ||
+    die "not root and sudo needs a password: run this script as root or allow password-less sudo"
+  SUDO=(sudo -n)
+fi
+
+apt_update=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-  apt_updated=0
+  run "${SUDO[@]}" dpkg --add-architecture i386
+  apt_update=1
 fi
 
-# deb-src is needed for the minizip sources in Debian's zlib source package.
-src_list=/etc/apt/sources.list.d/debian.sources
-if [ -f "$src_list" ] && ! grep -q '^Types: deb deb-src' "$src_list"; then
-  $SUDO sed -i 's/^Types: deb$/Types: deb deb-src/' "$src_list"
-  apt_updated=0
-fi
+# apt-get source needs source entries. Both formats of the sources are handled: deb822
+# files (*.sources, a "Types:" line per stanza) and one-line files (sources.list, *.list).
+add_deb_src() { # <format> <file>
+  local new
+  new=$(mktemp)
+  awk -v format="$1" -f "$here/scripts/apt-deb-src.awk" "$2" >"$new" || { rm -f "$new"; die "cannot read $2"; }
+  if ! cmp -s "$new" "$2"; then
+    echo "setup: adding deb-src entries to $2"
+    run "${SUDO[@]}" cp "$new" "$2"
+    apt_update=1
+  fi
+  rm -f "$new"
+}
+shopt -s nullglob
+for f in /etc/apt/sources.list.d/*.sources; do add_deb_src deb822 "$f"; done
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -f "$f" ] && add_deb_src list "$f"
+done
+shopt -u nullglob
 
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+need_pkgs=()
 for p in g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386 xvfb nginx-light \
          python3-pytest zip unzip cmake googletest x11-utils dpkg-dev; do
   have "$p" || need_pkgs+=("$p")
 done
-if [ "${#need_pkgs[@]}" -gt 0 ] || [ "${apt_updated:-1}" -eq 0 ]; then
-  $SUDO apt-get update -qq
+if [ "${#need_pkgs[@]}" -gt 0 ] || [ "$apt_update" -eq 1 ]; then
+  run "${SUDO[@]}" apt-get update
 fi
 if [ "${#need_pkgs[@]}" -gt 0 ]; then
-  $SUDO apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
+  echo "setup: installing ${need_pkgs[*]}"
+  run "${SUDO[@]}" apt-get install -y --no-install-recommends "${need_pkgs[@]}"
 fi
 
-# minizip: shipped only as source, inside zlib's Debian source package.
+# minizip: shipped only as source, inside zlib's Debian source package. The newest source
+# the archive serves is taken (security releases patch minizip); the release this was
+# first built with is the fallback. The package is unpacked with dpkg-source so that
+# Debian's patches are applied: the upstream tarball alone lacks the security fixes.
+zlib_pinned=1:1.2.13.dfsg-1
 third=$here/third_party
-if [ ! -f "$third/minizip/unzip.c" ]; then
+if [ -f "$third/minizip/unzip.c" ]; then
+  echo "setup: minizip present (from zlib source $(cat "$third/minizip/DEBIAN-VERSION" 2>/dev/null || echo 'of unknown version'))"
+else
   tmp=$(mktemp -d)
-  (cd "$tmp" && apt-get source --download-only zlib=1:1.2.13.dfsg-1 >/dev/null 2>&1)
-  tarball=$(ls "$tmp"/zlib_1.2.13.dfsg.orig.tar.* | head -1)
+  trap 'rm -rf "$tmp"' EXIT
+  fetched="" how=""
+  for want in zlib "zlib=$zlib_pinned"; do
+    mkdir "$tmp/$want"
+    if out=$(cd "$tmp/$want" && apt-get source --download-only "$want" 2>&1); then
+      fetched="$tmp/$want"; how="the newest served"
+      [ "$want" = zlib ] || how="the fallback: the newest is not served"
+      break
+    fi
+    printf '%s\n' "$out" | grep -E '^(E|Err):' >&2 || printf '%s\n' "$out" >&2
+    echo "setup: apt-get source --download-only $want failed (apt's errors above)" >&2
+  done
+  [ -n "$fetched" ] || die "no zlib source could be downloaded, neither the newest nor $zlib_pinned;
+       check that the machine reaches its Debian archive and that deb-src entries are enabled"
+  dsc=$(ls "$fetched"/zlib_*.dsc)
+  version=$(sed -n 's/^Version: *//p' "$dsc" | head -1)
+  run dpkg-source -x "$dsc" "$tmp/src"
+  [ -d "$tmp/src/contrib/minizip" ] || die "zlib source $version has no contrib/minizip"
   mkdir -p "$third/minizip"
-  tar -xf "$tarball" -C "$tmp"
-  cp "$tmp"/zlib-1.2.13*/contrib/minizip/{ioapi.c,ioapi.h,iowin32.c,iowin32.h,unzip.c,unzip.h,zip.c,zip.h,crypt.h} "$third/minizip/"
-  rm -rf "$tmp"
+  cp "$tmp"/src/contrib/minizip/{ioapi.c,ioapi.h,iowin32.c,iowin32.h,unzip.c,unzip.h,zip.c,zip.h,crypt.h} \
+     "$third/minizip/"
+  echo "$version" >"$third/minizip/DEBIAN-VERSION"
+  echo "setup: minizip taken from zlib source $version ($how)"
 fi
 echo "setup: done"

@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds, starts a private Wine world
-# (prefix, Xvfb, wineserver), runs the unit tests and the black-box tests, stops it all.
+# Runs every test: installs what is missing, builds, runs the script tests, starts a private
+# Wine world (prefix, Xvfb, wineserver), runs the unit tests and the black-box tests, stops it all.
+# Arguments go to pytest (for example -k <expression>).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Wine takes its ANSI code page from the Unix locale; the tests run under one fixed locale
+# (English, code page 1252) whatever the machine's is.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
+
+status=0
+echo "== script tests"
+for t in "$root"/tests/scripts/*_test.sh; do bash "$t" </dev/null || status=1; done
 
 source "$root/scripts/wine-env.sh"
 prefix=$(mktemp -d /tmp/mirovane-test.XXXXXX)
 wine_env_start "$prefix/wine"
 trap 'wine_env_stop; rm -rf "$prefix"' EXIT
 
-status=0
 echo "== unit tests"
 (cd "$root/build/bin" && wine unit_tests.exe --gtest_brief=1 </dev/null) || status=1
 echo "== black-box tests"
 MIROVANE_BIN="$root/build/bin" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/blackbox" "$@" </dev/null || status=1
+[ $status -eq 0 ] || echo "test: some tests failed" >&2
 exit $status

@@ -9,13 +9,21 @@ wine_env_start() {
   while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
   Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
   WINE_ENV_XVFB=$!
+  trap wine_env_stop EXIT
   export DISPLAY=":$n"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  if [ ! -e "/tmp/.X11-unix/X$n" ]; then
+    echo "wine-env: Xvfb did not start on display :$n" >&2
+    return 1
+  fi
   # A persistent server, detached, so that every Windows process starts fast and no
   # service inherits the caller's pipes.
   setsid wineserver -p </dev/null >/dev/null 2>&1
-  setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-  trap wine_env_stop EXIT
+  # The first process creates the prefix and starts Wine's services.
+  if ! setsid wine cmd /c exit </dev/null >/dev/null 2>&1; then
+    echo "wine-env: wine could not start in $WINEPREFIX" >&2
+    return 1
+  fi
 }
 
 wine_env_stop() {

@@ -3,6 +3,7 @@
 // drive them against loopback servers and archives made by the tests. Prints key=value
 // lines in UTF-8; the exit code is 0 unless the command line was wrong.
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <string>
@@ -13,6 +14,7 @@
 #include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/list_cache.h"
+#include "updatelist/update_list.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -145,6 +147,28 @@ int LoadPackage(const std::vector<std::wstring>& a) {
     return 0;
 }
 
+int ReadList(const std::vector<std::wstring>& a) {
+    // readlist <url> <file>: fetches a list with the updater's HTTP code and reads it with its
+    // list reader, as the remote check will.
+    {
+        mv::Handle file(CreateFileW(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        if (!file) return 2;
+        const bool fetched = FetchToStream(a[0], file.get());
+        Out(mv::Format(L"fetched=%d", fetched ? 1 : 0));
+        if (!fetched) return 0;
+    }
+    CoInitialize(nullptr);
+    RecordArray records;
+    UpdateListValues values;
+    const ListRead read = ReadUpdateList(a[1], records, true, values);
+    Out(read == ListRead::Ok ? L"read=ok" : read == ListRead::NotAList ? L"read=notalist" : L"read=domerror");
+    Out(mv::Format(L"records=%d", RecordCount(records)));
+    for (const updatefileinfo& r : records)
+        Out(mv::Format(L"record action=%x path=%s ver=%s", r.action, r.path.c_str(), r.ver.c_str()));
+    CoUninitialize();
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -175,6 +199,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"loadpackage" && a.size() >= 2) return LoadPackage(a);
+    if (cmd == L"readlist" && a.size() == 2) return ReadList(a);
     if (cmd == L"refresh" && !a.empty()) {
         // refresh <appdir> [tag]: starts the hidden copy (this program with "downparam0/1")
         SetAppDir(a[0]);
