@@ -3,7 +3,7 @@
 #include "config/settings.h"
 #include "mirovane_host.h"
 #include "notify/host_windows.h"
-#include "notify/named_lock.h"
+#include "util/locks.h"
 #include "util/handle.h"
 #include "util/text.h"
 

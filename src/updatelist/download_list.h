@@ -27,6 +27,16 @@ enum UpdateStage : int {
 // Name of a stage (also the key of its hooks), or empty for a value without a name.
 const wchar_t* UpdateStageName(int stage);
 
+// Starts one stage hook (`hook` as the settings give it) and, with `wait`, waits for it.
+using StageHookRunner = void (*)(const std::wstring& hook, bool wait);
+// Registers how stage hooks are run (start-up does, with the task runner); until then, and
+// with null, no hook runs.
+void SetStageHookRunner(StageHookRunner runner);
+// Tells the registered windows of the new stage (BroadcastStage), stores it in the download
+// list and starts the stage's [UpdateEvent] hook, then its [UpdateEventWaitClose] hook and
+// waits for it.
+void SetStage(int stage);
+
 enum : int {
     ActionRun = 1,
     ActionRemove = 2,

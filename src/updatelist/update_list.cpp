@@ -9,8 +9,8 @@
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
-#include "notify/named_lock.h"
-#include "updatelist/xml_doc.h"
+#include "util/locks.h"
+#include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/text.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "download/file_tree.h"
+#include "util/file_tree.h"
 #include "util/files.h"
 #include "util/text.h"
 

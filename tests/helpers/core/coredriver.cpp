@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/global_values.h"
+#include "check/list_refresh.h"
 #include "config/settings.h"
 #include "download/http.h"
 #include "package/zip_reader.h"

@@ -8,7 +8,7 @@
 
 #include "config/global_values.h"
 #include "config/settings.h"
-#include "download/file_tree.h"
+#include "util/file_tree.h"
 #include "notify/host_windows.h"
 #include "updatelist/download_list.h"
 #include "util/files.h"

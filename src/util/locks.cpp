@@ -1,4 +1,4 @@
-#include "notify/named_lock.h"
+#include "util/locks.h"
 
 #include <windows.h>
 
