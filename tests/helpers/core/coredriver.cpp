@@ -16,6 +16,7 @@
 #include "updatelist/list_cache.h"
 #include "util/files.h"
 #include "util/handle.h"
+#include "util/locks.h"
 #include "util/text.h"
 
 namespace {
@@ -194,6 +195,13 @@ int wmain(int argc, wchar_t** argv) {
         GetStartupInfoW(&si);
         mv::WriteFileBytes(std::wstring(cwd) + L"\\refreshed.txt",
                            mv::ToUtf8(mv::Format(L"%s show=%d", cmd.c_str(), (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1)));
+        return 0;
+    }
+    if (cmd == L"holdloglock" && a.size() == 1) {
+        // holdloglock <file>: takes the log file's lock, writes <file> and waits to be killed
+        NamedLock lock(0xC0001);
+        mv::WriteFileBytes(a[0], "held");
+        Sleep(60000);
         return 0;
     }
     fwprintf(stderr, L"coredriver: bad command line\n");
