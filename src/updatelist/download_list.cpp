@@ -54,7 +54,7 @@ void AddFileRecord(const updatefileinfo& record, RecordArray& records) {
     updatefileinfo clean = record;
     clean.ver = mv::Trim(mv::ToLower(clean.ver));
     clean.path = mv::Trim(mv::RemoveAll(mv::ReplaceAll(clean.path, L"|", L"\\"), L"._.zip"));
-    NamedLock lock(0xB0001);
+    NamedLock lock(kRecordListLock);
     records.push_back(std::move(clean));
 }
 

@@ -82,7 +82,7 @@ struct DownLoadList {
 DownLoadList& TheDownLoadList();
 
 // Cleans a record (version lower-cased and trimmed; path with "|" as "\", without "._.zip",
-// trimmed) and appends it to the array, under the named lock 0xB0001.
+// trimmed) and appends it to the array, under the record-list lock.
 void AddFileRecord(const updatefileinfo& record, RecordArray& records);
 
 // Moves description and run-task records out of the file records: descriptions become the

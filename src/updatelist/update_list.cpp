@@ -269,7 +269,7 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
     }
 
     values = found;
-    NamedLock lock(0xB0001);
+    NamedLock lock(kRecordListLock);
     for (updatefileinfo& r : read) records.push_back(std::move(r));
     return ListRead::Ok;
 }

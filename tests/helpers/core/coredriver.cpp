@@ -11,6 +11,7 @@
 #include "config/global_values.h"
 #include "check/list_refresh.h"
 #include "config/settings.h"
+#include "notify/log.h"
 #include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/list_cache.h"
@@ -199,7 +200,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (cmd == L"holdloglock" && a.size() == 1) {
         // holdloglock <file>: takes the log file's lock, writes <file> and waits to be killed
-        NamedLock lock(0xC0001);
+        CrossProcessLock lock(kLogFileLockName, INFINITE);
         mv::WriteFileBytes(a[0], "held");
         Sleep(60000);
         return 0;

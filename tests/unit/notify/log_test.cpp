@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "sample_host.h"
+#include "util/locks.h"
 
 using testing_support::AppDirScope;
 
@@ -128,6 +129,23 @@ TEST(LogLock, AWriterKilledWhileHoldingTheLockDoesNotHangTheNext) {
     ASSERT_EQ(WaitForSingleObject(holder.get(), 10000), WAIT_OBJECT_0);
     ASSERT_TRUE(writer.DoneWithin(kPromptly));
     EXPECT_TRUE(Contains(app.LogBytes(), "]after the holder died\r\n"));
+}
+
+TEST(LogLock, AHolderThatNeverLetsGoDelaysTheWriterOnlyForABoundedTime) {
+    AppDirScope app(L"loghold");
+    mv::Handle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        CrossProcessLock lock(kLogFileLockName, INFINITE);
+        SetEvent(taken.get());
+        WaitForSingleObject(stop.get(), 60000);
+    });
+    ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
+    LogWriter writer(L"written without the lock");
+    EXPECT_FALSE(writer.DoneWithin(300)) << "the writer waits for the holder first";
+    EXPECT_TRUE(writer.DoneWithin(15000)) << "but not for ever";
+    SetEvent(stop.get());
+    holder.join();
+    EXPECT_TRUE(Contains(app.LogBytes(), "]written without the lock\r\n"));
 }
 
 TEST(Log, AppendsPastFourGigabytes) {
