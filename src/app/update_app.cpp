@@ -16,6 +16,7 @@
 #include "notify/host_windows.h"
 #include "notify/log.h"
 #include "package/package.h"
+#include "resources/resource_ids.h"
 #include "ui/windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
@@ -24,12 +25,9 @@
 #include "util/text.h"
 
 namespace {
-constexpr int kSettingsResource = 179;
-constexpr int kLanguageSimplified = 150;
-constexpr int kLanguageTraditional = 147;
 
 std::string LoadSettingsResource() {
-    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(kSettingsResource), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(MV_RES_SETTINGS), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     if (!res) return {};
     HGLOBAL data = LoadResource(nullptr, res);
     DWORD size = SizeofResource(nullptr, res);
@@ -103,9 +101,9 @@ void CUpdateApp::LoadLanguages() {
     lang = mv::ToLower(lang);
     CLanguage& language = TheLanguage();
     if (lang == L"mirovanecn.lan")
-        language.LoadLanguageResource(kLanguageSimplified);
+        language.LoadLanguageResource(MV_RES_LANG_SIMPLIFIED);
     else if (lang == L"mirovanebig.lan")
-        language.LoadLanguageResource(kLanguageTraditional);
+        language.LoadLanguageResource(MV_RES_LANG_TRADITIONAL);
     else
         language.LoadLanguageFile(GetAppDir() + lang);
     language.LoadLanguageFile(

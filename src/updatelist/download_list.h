@@ -60,6 +60,9 @@ struct updatefileinfo {
 
 using RecordArray = std::vector<updatefileinfo>;
 
+// Address of a file when the remote list names no "fileurl" pattern.
+inline constexpr wchar_t kDefaultFileUrlPattern[] = L"{listurl-base}/{filename}";
+
 struct DownLoadList {
     RecordArray records;  // the files to update, in list order
     int stage = UpdateNone;
@@ -67,7 +70,7 @@ struct DownLoadList {
     std::map<std::wstring, std::wstring> properties;
     HWND statusWindow = nullptr;
     std::wstring listUrlBase;
-    std::wstring fileUrlPattern = L"{listurl-base}/{filename}";
+    std::wstring fileUrlPattern = kDefaultFileUrlPattern;
     std::wstring workDir;
     std::wstring listGuid;
     std::wstring remoteVersion;

@@ -16,7 +16,6 @@
 
 namespace {
 
-const wchar_t kDefaultFileUrlPattern[] = L"{listurl-base}/{filename}";
 const wchar_t kGuardSeparator = L'\x0001';
 
 using NodePtr = mv::ComPtr<IXMLDOMNode>;
