@@ -3,12 +3,12 @@
 #include <winsock2.h>
 #include <objbase.h>
 
-#include "app/app_state.h"
+#include "config/app_state.h"
 #include "app/command_line.h"
 #include "app/drivers.h"
 #include "config/global_values.h"
 #include "config/settings.h"
-#include "download/file_tree.h"
+#include "util/file_tree.h"
 #include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/run_file.h"
@@ -16,20 +16,18 @@
 #include "notify/host_windows.h"
 #include "notify/log.h"
 #include "package/package.h"
+#include "resources/resource_ids.h"
 #include "ui/windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
-#include "updatelist/remote_check.h"
+#include "check/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
 
 namespace {
-constexpr int kSettingsResource = 179;
-constexpr int kLanguageSimplified = 150;
-constexpr int kLanguageTraditional = 147;
 
 std::string LoadSettingsResource() {
-    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(kSettingsResource), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(MV_RES_SETTINGS), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     if (!res) return {};
     HGLOBAL data = LoadResource(nullptr, res);
     DWORD size = SizeofResource(nullptr, res);
@@ -42,6 +40,10 @@ std::wstring AppDirFor(const std::wstring& windowsDir, const std::wstring& subDi
     return mv::ReduceBackslashes(windowsDir.substr(0, 3) + L"Brenwick" + L"\\omra\\" + subDir + L"\\");
 }
 
+static void RunStageHook(const std::wstring& hook, bool wait) { RunFile(hook, L"", L"", nullptr, wait); }
+
+void RegisterStageHookRunner() { SetStageHookRunner(RunStageHook); }
+
 int UpdateExitCode() {
     const DownLoadList& list = TheDownLoadList();
     return ComputeExitCode(list.FileCount(), list.remoteVersion, ReadSetting(L"APPLICATION", L"Ver"));
@@ -49,9 +51,9 @@ int UpdateExitCode() {
 
 void CUpdateApp::PrepareAppDir() {
     AppState::embeddedSettings = LoadSettingsResource();
-    m_embeddedSettings = mv::FromCodePage(AppState::embeddedSettings, CP_ACP);
 
-    std::wstring sub = ReadEmbeddedSetting(m_embeddedSettings, L"[APPLICATION]", L"Name");
+    std::wstring sub =
+        ReadEmbeddedSetting(mv::FromCodePage(AppState::embeddedSettings, CP_ACP), L"[APPLICATION]", L"Name");
     // A shared installation names its data directory after the id in Kelvorbook.ini.
     std::wstring exeDir = mv::PathDir(mv::ModulePath());
     if (!exeDir.empty() && exeDir.back() == L'\\') exeDir.pop_back();
@@ -99,9 +101,9 @@ void CUpdateApp::LoadLanguages() {
     lang = mv::ToLower(lang);
     CLanguage& language = TheLanguage();
     if (lang == L"mirovanecn.lan")
-        language.LoadLanguageResource(kLanguageSimplified);
+        language.LoadLanguageResource(MV_RES_LANG_SIMPLIFIED);
     else if (lang == L"mirovanebig.lan")
-        language.LoadLanguageResource(kLanguageTraditional);
+        language.LoadLanguageResource(MV_RES_LANG_TRADITIONAL);
     else
         language.LoadLanguageFile(GetAppDir() + lang);
     language.LoadLanguageFile(
@@ -115,42 +117,29 @@ void CUpdateApp::CleanCache() {
 }
 
 BOOL CUpdateApp::InitInstance() {
-    // 1. Application directory and the settings file.
+    RegisterStageHookRunner();
     PrepareAppDir();
 
-    // 2. COM, sockets, executable name.
     CoInitialize(nullptr);
     WSADATA wsa;
     WSAStartup(MAKEWORD(1, 1), &wsa);
     AppState::exeBaseName = mv::PathBaseName(mv::ModulePath());
 
-    // 3. Update package appended to the executable.
     CheckAppendedPackage();
-
-    // 4. Start-up hooks.
     RunStartupHooks();
-
-    // 5. Connection attempts of the download engine.
     AppState::connectTryCount = mv::ParseLong(ReadSettingOr(L"Mirovane", L"ConnectTryCount", L"3"));
 
-    // 6. The settings package must name the same list as the settings.
+    // The settings package must name the same list as the settings.
     CheckPackageAddress();
-
-    // 7. Backups of the previous update.
     DeleteRecordedBackups();
-
-    // 8. ActiveX hosting needs no set-up here: the error page creates its browser control itself.
-
-    // 9. Language.
     LoadLanguages();
 
-    // 10. Command line.
     const std::wstring ownPath = GetAppDir() + L"\\" + AppState::exeBaseName + L".exe";
     const std::wstring cmd = CleanCommandLine(ArgumentsOf(GetCommandLineW()), ownPath);
     GlobalValues::Set(L"commandline", cmd);
     AppState::relaunched = HasRelaunchMarker(cmd);
 
-    // 11. A .NET switch asks only for the prerequisite.
+    // A .NET switch asks only for the prerequisite.
     const std::wstring dotnet = FindDotNetSwitch(cmd);
     if (!dotnet.empty()) {
         WriteLog(mv::Format(Translate(L"MAIN", L"Check .NET Framework %s").c_str(), dotnet.c_str()));
@@ -158,21 +147,17 @@ BOOL CUpdateApp::InitInstance() {
         return FALSE;
     }
 
-    // 12. The prerequisite check of the settings.
     CheckDotNetAtStartup();
 
-    // 13. Run mode and host window.
     const std::vector<std::wstring> words = CommandWords(cmd);
     std::wstring mode = PickRunMode(ReadSetting(L"Mirovane", L"Mode"), words);
     AppState::hostWindow = FindHostWindow(words, [](HWND h) { return IsWindow(h) != FALSE; });
 
-    // 14. The host window receives notifications through a buffer in its own process.
+    // The host window receives notifications through a buffer in its own process.
     if (AppState::hostWindow) HostWindows::Register(AppState::hostWindow, true);
-
-    // 15.
     SetStage(UpdateNone);
 
-    // 16. An elevated relaunch continues from the list the first process saved.
+    // An elevated relaunch continues from the list the first process saved.
     if (AppState::relaunched) {
         const std::wstring saved = ListCacheLstPath();
         if (LoadList(saved) && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
@@ -183,7 +168,6 @@ BOOL CUpdateApp::InitInstance() {
     WriteLog(mv::Format(Translate(L"MAIN", L"Run mode [%s], host window [%lu]").c_str(), mode.c_str(),
                         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(AppState::hostWindow))));
 
-    // 17.
     return Dispatch(mode);
 }
 
@@ -228,17 +212,9 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     return FALSE;
 }
 
-int CUpdateApp::Run() {
-    // Without a main window the framework's loop has nothing to wait for.
-    if (m_pMainWnd && IsWindow(m_pMainWnd)) {
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return ExitInstance();
-}
+// Every mode's work is done inside InitInstance (the windows run their own modal loops), so
+// nothing is left to pump here.
+int CUpdateApp::Run() { return ExitInstance(); }
 
 int CUpdateApp::ExitInstance() {
     HostWindows::ReleaseAll();

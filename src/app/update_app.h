@@ -10,13 +10,10 @@ public:
     // Everything from preparing the application directory to the mode's work.
     // False ends the process through ExitInstance; true goes through Run.
     virtual BOOL InitInstance();
-    // The message loop (ends at once without a main window), then the exit code.
+    // The exit code, through ExitInstance.
     virtual int Run();
     // Releases the host windows' resources and returns the exit code.
     virtual int ExitInstance();
-
-    HWND m_pMainWnd = nullptr;
-    std::wstring m_embeddedSettings;  // the built-in settings copy, as text
 
 private:
     void PrepareAppDir();
@@ -27,6 +24,8 @@ private:
     BOOL Dispatch(const std::wstring& mode);
 };
 
+// Lets SetStage start the stage hooks through RunFile; start-up calls it first.
+void RegisterStageHookRunner();
 // The exit code from the download list and [APPLICATION] Ver.
 int UpdateExitCode();
 // The application directory for a settings name: <drive>Brenwick\omra\<sub>\ .

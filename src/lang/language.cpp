@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "resources/resource_ids.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -21,8 +22,8 @@ std::wstring WindowText(HWND window) {
 
 unsigned LanguageResourceCodePage(int resourceNumber) {
     switch (resourceNumber) {
-        case 150: return 936;  // simplified Chinese
-        case 147: return 950;  // traditional Chinese
+        case MV_RES_LANG_SIMPLIFIED: return 936;
+        case MV_RES_LANG_TRADITIONAL: return 950;
         default: return 0;
     }
 }

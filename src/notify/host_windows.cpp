@@ -2,10 +2,7 @@
 
 #include <mutex>
 
-#include "config/settings.h"
-#include "install/run_file.h"
 #include "mirovane_host.h"
-#include "updatelist/download_list.h"
 #include "util/handle.h"
 
 namespace HostWindows {
@@ -98,22 +95,12 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace HostWindows
 
-void SetStage(int stage) {
-    DownLoadList& list = TheDownLoadList();
-    const int count = list.FileCount();
+void BroadcastStage(int stage, int count) {
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         if (HostWindows::WantsMessages(e.window)) HostWindows::Send(e.window, MIROVANE_MSG_STAGE, stage, count);
         SetPropW(e.window, MIROVANE_PROP_STAGE, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(stage)));
         SetPropW(e.window, MIROVANE_PROP_FILE_COUNT, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(count)));
     }
-    list.stage = stage;
-
-    const std::wstring name = UpdateStageName(stage);
-    if (name.empty()) return;
-    std::wstring hook = ReadSetting(L"UpdateEvent", name);
-    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, false);
-    hook = ReadSetting(L"UpdateEventWaitClose", name);
-    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, true);
 }
 
 void SendDescriptionToHosts(const std::wstring& text) {

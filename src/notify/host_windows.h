@@ -1,4 +1,4 @@
-// Windows that receive the updater's notifications, and the stage of the session.
+// Windows that receive the updater's notifications, and what is broadcast to them.
 // Every function may be called from any thread; messages are sent from the calling thread.
 #pragma once
 #include <windows.h>
@@ -35,10 +35,9 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace HostWindows
 
-// Notifies the registered windows of the new stage (message 1974 to those that asked,
-// properties "mirovane.exe" and "updatefilecount" on all), stores it in the download list and
-// starts the stage's [UpdateEvent] hook, then its [UpdateEventWaitClose] hook and waits for it.
-void SetStage(int stage);
+// Tells the registered windows of a new stage: message 1974 with the stage and the file count
+// to those that asked, properties "mirovane.exe" and "updatefilecount" on all.
+void BroadcastStage(int stage, int fileCount);
 
 // Sends the update's description (message 1977) to every registered window that asked for
 // messages, through a buffer reserved in its process for this one message.

@@ -3,13 +3,17 @@
 #include "config/settings.h"
 #include "mirovane_host.h"
 #include "notify/host_windows.h"
-#include "notify/named_lock.h"
 #include "util/handle.h"
+#include "util/locks.h"
 #include "util/text.h"
 
+const wchar_t kLogFileLockName[] = L"Mirovane.LogFile";
+
 namespace {
-constexpr long kLogFileLock = 0xC0001;
-}
+// Appending a line takes microseconds; a holder that keeps the lock longer is stuck, and the
+// line is then written without it rather than lost or waited for without end.
+constexpr DWORD kLogFileLockWaitMs = 5000;
+}  // namespace
 
 std::wstring LogLine(const SYSTEMTIME& t, const std::wstring& text) {
     return mv::Format(L"[%04u-%02u-%02u %02u:%02u:%02u]", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond) +
@@ -26,18 +30,20 @@ void WriteLog(const std::wstring& text) {
 
     const std::wstring name = ReadSetting(L"Mirovane", L"Log");
     if (name.empty()) return;
-    NamedLock lock(kLogFileLock);
+    CrossProcessLock lock(kLogFileLockName, kLogFileLockWaitMs);
     const std::wstring path = mv::ReduceBackslashes(appDir + L"\\" + name);
-    mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    // Append access only: every write lands at the end, whatever the file's size.
+    mv::Handle f(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f)  // never truncate: a file that appeared meanwhile is appended to as well
-        f.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+        f.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return;
     SYSTEMTIME now{};
     GetLocalTime(&now);
     const std::string line = mv::ToCodePage(LogLine(now, text), CP_ACP);
-    SetFilePointer(f.get(), 0, nullptr, FILE_END);
+    const LARGE_INTEGER zero{};
+    SetFilePointerEx(f.get(), zero, nullptr, FILE_END);
     DWORD put = 0;
     WriteFile(f.get(), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
 }

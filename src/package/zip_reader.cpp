@@ -8,7 +8,6 @@
 #include <memory>
 #include <vector>
 
-#include "download/http.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"

@@ -1,10 +1,14 @@
 #include "updatelist/download_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
-#include "notify/named_lock.h"
+#include "config/settings.h"
+#include "notify/host_windows.h"
+#include "util/files.h"
 #include "util/handle.h"
+#include "util/locks.h"
 #include "util/text.h"
 
 const wchar_t* UpdateStageName(int stage) {
@@ -22,13 +26,35 @@ DownLoadList& TheDownLoadList() {
     return list;
 }
 
+// --- stage
+
+namespace {
+std::atomic<StageHookRunner> g_stageHookRunner{nullptr};
+}  // namespace
+
+void SetStageHookRunner(StageHookRunner runner) { g_stageHookRunner = runner; }
+
+void SetStage(int stage) {
+    DownLoadList& list = TheDownLoadList();
+    BroadcastStage(stage, list.FileCount());
+    list.stage = stage;
+
+    const std::wstring name = UpdateStageName(stage);
+    const StageHookRunner run = g_stageHookRunner.load();
+    if (name.empty() || !run) return;
+    std::wstring hook = ReadSetting(L"UpdateEvent", name);
+    if (!hook.empty()) run(hook, false);
+    hook = ReadSetting(L"UpdateEventWaitClose", name);
+    if (!hook.empty()) run(hook, true);
+}
+
 // --- records
 
 void AddFileRecord(const updatefileinfo& record, RecordArray& records) {
     updatefileinfo clean = record;
     clean.ver = mv::Trim(mv::ToLower(clean.ver));
     clean.path = mv::Trim(mv::RemoveAll(mv::ReplaceAll(clean.path, L"|", L"\\"), L"._.zip"));
-    NamedLock lock(0xB0001);
+    NamedLock lock(kRecordListLock);
     records.push_back(std::move(clean));
 }
 
@@ -232,19 +258,8 @@ bool SaveListFrom(const DownLoadList& list, const std::wstring& path) {
 }
 
 bool LoadListInto(DownLoadList& list, const std::wstring& path) {
-    mv::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!f || !GetFileSizeEx(f.get(), &size) || size.QuadPart > kMaxSavedListBytes) return false;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD got = 0;
-        if (!ReadFile(f.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr)) return false;
-        if (got == 0) break;
-        done += got;
-    }
-    bytes.resize(done);
+    std::string bytes;
+    if (!mv::ReadFileBytes(path, bytes, kMaxSavedListBytes)) return false;
     return DeserializeList(bytes, list);
 }
 

@@ -2,17 +2,15 @@
 
 #include <windows.h>
 #include <msxml2.h>
-#include <shellapi.h>
 
 #include <atomic>
 #include <cstdlib>
 
 #include "config/global_values.h"
 #include "config/settings.h"
-#include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/download_list.h"
-#include "updatelist/xml_doc.h"
+#include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -55,6 +53,8 @@ long long HourStamp() {
     return HourStampAt(now);
 }
 
+void WriteCheckStamp(long long stamp) { WriteStamp(stamp); }
+
 std::wstring SettingsPackagePath() { return ListCacheDir() + L".bin"; }
 
 int DownloadFilesAtOnce() { return g_filesAtOnce.load(); }
@@ -68,20 +68,6 @@ void ListCacheBookkeepingAt(long long now) {
 }
 
 void ListCacheBookkeeping() { ListCacheBookkeepingAt(HourStamp()); }
-
-void RefreshListInBackground() {
-    WriteStamp(HourStamp());
-    const std::wstring exe = mv::ModulePath(), dir = GetAppDir();
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-    sei.lpFile = exe.c_str();
-    sei.lpParameters = ServerTagSeen() ? L"downparam1" : L"downparam0";
-    sei.lpDirectory = dir.c_str();
-    sei.nShow = SW_HIDE;
-    // Nobody waits for the copy; its handle is only released.
-    if (ShellExecuteExW(&sei) && sei.hProcess) CloseHandle(sei.hProcess);
-}
 
 bool ApplySettingsPackageText(const std::wstring& xml) {
     mv::ComInit com;

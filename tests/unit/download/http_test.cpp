@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.h"
+#include "../temp_dir.h"
 #include "util/files.h"
 
 namespace {
@@ -69,10 +70,8 @@ TEST(Agents, CountersStartAtOneAndAreSeparate) {
 }
 
 TEST(RemoveFile, RelativeToAppDirAndReadOnly) {
-    wchar_t tmp[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    std::wstring dir = std::wstring(tmp) + L"mv-removefile\\";
-    mv::CreateDirTree(dir);
+    TempDir temp;
+    const std::wstring dir = temp.path();
     const std::wstring saved = GetAppDir();
     SetAppDir(dir);
     ASSERT_TRUE(mv::WriteFileBytes(dir + L"ro.txt", "x"));
@@ -83,7 +82,6 @@ TEST(RemoveFile, RelativeToAppDirAndReadOnly) {
     ASSERT_TRUE(mv::WriteFileBytes(dir + L"abs.txt", "x"));
     EXPECT_TRUE(RemoveFile(dir + L"abs.txt"));
     SetAppDir(saved);
-    RemoveDirectoryW(dir.c_str());
 }
 
 }  // namespace

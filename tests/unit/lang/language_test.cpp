@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "../temp_dir.h"
 #include "util/files.h"
 #include "util/text.h"
 
 namespace {
 
 std::wstring TempFile(const wchar_t* name, const std::string& bytes) {
-    wchar_t dir[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, dir);
-    std::wstring path = std::wstring(dir) + L"mirovane-lang-" + std::to_wstring(GetCurrentProcessId()) + name;
+    static TempDir dir;
+    std::wstring path = dir.File(name);
     mv::WriteFileBytes(path, bytes);
     return path;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/update_app.h"
 #include "mirovane_host.h"
 #include "notify/log.h"
 #include "sample_host.h"
@@ -107,6 +108,7 @@ TEST(HostWindows, StageHooksOnlyForNamedStages) {
     SampleHost host;
     ASSERT_TRUE(host.window());
     HostWindows::Register(host.window(), true);
+    RegisterStageHookRunner();
 
     SetStage(14);
     SetStage(-1);

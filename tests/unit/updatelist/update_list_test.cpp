@@ -9,7 +9,7 @@
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "../temp_dir.h"
-#include "updatelist/xml_doc.h"
+#include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/text.h"
 

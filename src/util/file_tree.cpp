@@ -1,8 +1,7 @@
-#include "download/file_tree.h"
+#include "util/file_tree.h"
 
 #include <windows.h>
 
-#include "download/http.h"
 #include "util/files.h"
 #include "util/handle.h"
 

@@ -1,4 +1,4 @@
-#include "updatelist/xml_doc.h"
+#include "util/xml_doc.h"
 
 #include <ole2.h>
 
@@ -60,15 +60,6 @@ BSTR* Bstr::put() {
     return &b_;
 }
 std::wstring Bstr::str() const { return b_ ? std::wstring(b_, SysStringLen(b_)) : std::wstring(); }
-
-ComInit::ComInit() {
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    balance_ = SUCCEEDED(hr);                 // S_OK and S_FALSE both need CoUninitialize
-    ok_ = balance_ || hr == RPC_E_CHANGED_MODE;  // already multithreaded: usable as it is
-}
-ComInit::~ComInit() {
-    if (balance_) CoUninitialize();
-}
 
 ComPtr<IXMLDOMDocument> CreateDomDocument() {
     ComPtr<IUnknown> unknown;

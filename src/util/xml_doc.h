@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "util/com.h"
 #include "util/handle.h"
 
 namespace mv {
@@ -28,21 +29,6 @@ public:
 
 private:
     BSTR b_ = nullptr;
-};
-
-// Initialises COM (apartment-threaded) for the current scope; balanced on destruction.
-// A thread already in the multithreaded apartment keeps it and may use MSXML as it is.
-class ComInit {
-public:
-    ComInit();
-    ~ComInit();
-    ComInit(const ComInit&) = delete;
-    ComInit& operator=(const ComInit&) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    bool ok_ = false;
-    bool balance_ = false;
 };
 
 // Creates the DOM document (DOMDocument, CLSCTX_ALL, IUnknown, OleRun, IXMLDOMDocument),
