@@ -53,3 +53,21 @@ def test_refresh_starts_hidden_copy(tmp_path, tag, word):
     while not note.exists() and time.monotonic() < end:
         time.sleep(0.1)
     assert note.read_text() == f"{word} show=0"  # SW_HIDE
+
+
+def test_package_never_names_a_hook(make_product, tmp_path):
+    """The package lies where any user may write; a hook key in it must not make the updater run
+    anything (the wait-close hook would be waited for, so its absence is certain at exit)."""
+    marker = tmp_path / "hooked.txt"
+    (tmp_path / "evil.bat").write_bytes(f'@echo hooked> "{win(marker)}"\r\n'.encode())
+    hook = win(tmp_path / "evil.bat").encode()
+    make_package(tmp_path, b"<fields><threadcount>2</threadcount><UpdateEventUpdateNone>" + hook +
+                 b"</UpdateEventUpdateNone><UpdateEventWaitCloseUpdateNone>" + hook +
+                 b"</UpdateEventWaitCloseUpdateNone><UpdateEventWaitCloseUpdateStartup>" + hook +
+                 b"</UpdateEventWaitCloseUpdateStartup></fields>")
+    product = make_product({"Mirovane": {"TempPath": win(tmp_path)}, "UPDATEINFO": {"ListURL": LIST_URL}})
+    assert product.run("/downparam0") == 0
+    assert "Run mode [downparam0]" in product.log()
+    assert "Run file" not in product.log()
+    assert not marker.exists()
+
