@@ -71,3 +71,32 @@ def test_package_never_names_a_hook(make_product, tmp_path):
     assert "Run file" not in product.log()
     assert not marker.exists()
 
+
+def test_emptytemp_removes_links_never_their_targets(make_product, tmp_path):
+    """A directory link in the cache directory (a Unix link shows under Wine as a directory with
+    the reparse-point attribute) is removed as a link, never entered."""
+    precious = tmp_path / "precious"
+    (precious / "deep").mkdir(parents=True)
+    (precious / "keep.txt").write_text("keep")
+    (precious / "deep" / "keep.txt").write_text("keep")
+    cache = tmp_path / list_cache_name(LIST_URL + "9999999999")
+    (cache / "sub").mkdir(parents=True)
+    (cache / "sub" / "a.dll_").write_text("a")
+    (cache / "b.dll_").write_text("b")
+    (cache / "link").symlink_to(precious, target_is_directory=True)
+    (cache / "sub" / "link").symlink_to(precious / "deep", target_is_directory=True)
+    product = make_product({"Mirovane": {"TempPath": win(tmp_path)}, "UPDATEINFO": {"ListURL": LIST_URL}})
+
+    assert product.run("/emptytemp") == 0
+    assert (precious / "keep.txt").read_text() == "keep"
+    assert (precious / "deep" / "keep.txt").read_text() == "keep"
+    assert not (cache / "b.dll_").exists() and not (cache / "sub" / "a.dll_").exists()
+
+    # The cache directory itself a link: the same.
+    shutil.rmtree(cache, ignore_errors=True)
+    if cache.is_symlink():
+        cache.unlink()
+    cache.symlink_to(precious, target_is_directory=True)
+    assert product.run("/emptytemp") == 0
+    assert (precious / "keep.txt").read_text() == "keep"
+    assert (precious / "deep" / "keep.txt").read_text() == "keep"
