@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <objbase.h>
 
+#include <exception>
+
 #include "app/app_state.h"
 #include "app/command_line.h"
 #include "app/drivers.h"
@@ -247,4 +249,23 @@ int CUpdateApp::ExitInstance() {
     int code = UpdateExitCode();
     GlobalValues::Clear();
     return code;
+}
+
+int RunUpdateApp(CUpdateApp& app) {
+    std::wstring what;
+    try {
+        if (!app.InitInstance()) return app.ExitInstance();
+        return app.Run();
+    } catch (const std::exception& e) {
+        what = mv::FromCodePage(e.what(), CP_ACP);
+    } catch (...) {
+        what = L"unknown exception";
+    }
+    // The process is ending: the log line and the host buffers, and nothing more may throw.
+    try {
+        WriteLog(mv::Format(Translate(L"MAIN", L"Unexpected failure [%s], the updater stops").c_str(), what.c_str()));
+        HostWindows::ReleaseAll();
+    } catch (...) {
+    }
+    return kExitUnexpectedFailure;
 }

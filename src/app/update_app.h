@@ -29,5 +29,13 @@ private:
 
 // The exit code from the download list and [APPLICATION] Ver.
 int UpdateExitCode();
+
+// Exit code of a run ended by an unexpected failure (an exception reaching the entry point):
+// never a count of files, so a host does not take it for one.
+constexpr int kExitUnexpectedFailure = -1;
+// Runs the application object from InitInstance to the exit code. An exception that reaches
+// here is written to the log as one line and gives kExitUnexpectedFailure.
+int RunUpdateApp(CUpdateApp& app);
+
 // The application directory for a settings name: <drive>Brenwick\omra\<sub>\ .
 std::wstring AppDirFor(const std::wstring& windowsDir, const std::wstring& subDir);
