@@ -385,6 +385,29 @@ TEST(XmlSafety, DeclarationsFoundInEveryEncoding) {
     EXPECT_FALSE(mv::XmlTextUnsafe(plain));
 }
 
+TEST_F(UpdateListTest, FileIsParsedFromTheBytesThatWereChecked) {
+    // The parser never opens the path itself: it would read another file than the one checked,
+    // here because it takes "%41" for an escaped "A" (another process could swap the file too).
+    const std::wstring checked = Write(L"<update><file path='checked.dll'/></update>", L"list%41.xml");
+    Write(L"<update><file path='swapped.dll'/></update>", L"listA.xml");
+    RecordArray records;
+    EXPECT_TRUE(LoadUpdateList(checked, records, true));
+    EXPECT_EQ(ShowAll(records), std::vector<std::wstring>{Show(File(L"checked.dll"))});
+
+    mv::ComInit com;
+    mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+    ASSERT_TRUE(doc);
+    // Encodings are still taken from the bytes, as from a file.
+    ASSERT_TRUE(mv::WriteFileBytes(dir_.File(L"utf16.xml"), std::string("\xFF\xFE<\0a\0>\0\xE9\0<\0/\0a\0>\0", 18)));
+    ASSERT_EQ(mv::LoadXmlFile(doc.get(), dir_.File(L"utf16.xml")), mv::XmlLoad::Ok);
+    mv::ComPtr<IXMLDOMElement> root;
+    ASSERT_EQ(doc->get_documentElement(root.put()), S_OK);
+    EXPECT_EQ(mv::NodeText(root.get()), L"\u00E9");
+    std::wstring error;
+    EXPECT_EQ(mv::LoadXmlFile(doc.get(), dir_.File(L"missing.xml"), &error), mv::XmlLoad::Failed);
+    EXPECT_EQ(error, L"error 2");
+}
+
 using HostileListTest = UpdateListTest;
 
 TEST_F(HostileListTest, DoctypesAreRefusedUnread) {
