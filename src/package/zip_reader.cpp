@@ -6,13 +6,15 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "download/http.h"
-#include "util/files.h"
-#include "util/handle.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "util/files.h"
+#include "util/handle.h"
 #include "util/text.h"
 
 #include "unzip.h"
@@ -22,9 +24,9 @@ namespace {
 
 constexpr uint32_t kUnzipMagic = 0x557A6950;  // tells our handles from anything else
 constexpr unsigned kBlock = 0x4000;
+constexpr unsigned kMaxArchiveItems = 65535;
 std::atomic<unsigned> g_lastResult{ZR_OK};
 
-constexpr unsigned kMaxArchiveItems = 65535;
 unsigned Result(unsigned code) {
     g_lastResult = code;
     return code;
@@ -200,8 +202,6 @@ public:
         root_ = cwd;
         if (root_.empty() || (root_.back() != L'\\' && root_.back() != L'/')) root_ += L'\\';
 
-        int r = unzGoToFirstFile(uf_);
-        while (r == UNZ_OK) {
         // Every entry costs memory: an archive of a million tiny entries would exhaust a 32-bit
         // process, and nothing of ours comes near the cap.
         unz_global_info64 global{};
@@ -217,6 +217,8 @@ public:
             uf_ = nullptr;
             return ZR_CORRUPT;
         }
+        int r = unzGoToFirstFile(uf_);
+        while (r == UNZ_OK) {
             Entry e;
             char name[1024] = {};
             unsigned char extra[1024];
@@ -367,8 +369,6 @@ private:
     unsigned char buffer_[kBlock];
 };
 
-std::wstring SanitizeItemName(const std::wstring& name) {
-    std::wstring s = name;
 void ApplyExtendedTimestamp(const unsigned char* extra, size_t size, ArchiveItem& item) {
     // Fields are id, length and data; a length running past the end is cut to the end, and no
     // byte past `size` is ever read.
@@ -394,6 +394,8 @@ void ApplyExtendedTimestamp(const unsigned char* extra, size_t size, ArchiveItem
     }
 }
 
+std::wstring SanitizeItemName(const std::wstring& name) {
+    std::wstring s = name;
     for (bool changed = true; changed;) {
         changed = false;
         // A drive and leading slashes would make the name absolute.
@@ -440,14 +442,30 @@ DWORD ItemAttributes(unsigned versionMadeBy, unsigned long externalAttributes) {
     return attrs;
 }
 
+namespace {
+// The handles given out and not yet closed. A handle is checked against this set before it is
+// used, so a pointer that is not one of ours is told apart without being read.
+std::mutex g_handlesMutex;
+std::set<ArchiveHandle>& LiveHandles() {
+    static std::set<ArchiveHandle> handles;
+    return handles;
+}
+}  // namespace
+
 ArchiveHandle OpenArchive(const std::wstring& path, const char* password) {
     auto archive = std::make_unique<CZipArchive>();
     if (Result(archive->Open(path, password)) != ZR_OK) return nullptr;
+    std::lock_guard<std::mutex> hold(g_handlesMutex);
+    LiveHandles().insert(archive.get());
     return archive.release();
 }
 
 static unsigned CheckHandle(ArchiveHandle h) {
     if (!h) return ZR_ARGS;
+    {
+        std::lock_guard<std::mutex> hold(g_handlesMutex);
+        if (!LiveHandles().count(h)) return ZR_NOTUNZIP;
+    }
     return h->Valid() ? ZR_OK : ZR_NOTUNZIP;
 }
 
@@ -491,6 +509,10 @@ unsigned ExtractItem(ArchiveHandle handle, int index, void* buffer, unsigned siz
 
 unsigned CloseArchive(ArchiveHandle handle) {
     if (unsigned c = CheckHandle(handle)) return Result(c);
+    {
+        std::lock_guard<std::mutex> hold(g_handlesMutex);
+        LiveHandles().erase(handle);
+    }
     delete handle;
     return Result(ZR_OK);
 }

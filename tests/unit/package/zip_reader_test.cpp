@@ -126,8 +126,20 @@ protected:
 TEST_F(ZipArchiveTest, HandleCodes) {
     EXPECT_EQ(CloseArchive(nullptr), ZR_ARGS);
     EXPECT_EQ(LastArchiveResult(), ZR_ARGS);
-    alignas(8) unsigned char notOurs[256] = {};
-    EXPECT_EQ(CloseArchive(reinterpret_cast<ArchiveHandle>(notOurs)), ZR_NOTUNZIP);
+    // Anything that is not a live handle of ours is told apart without being read: an address
+    // in memory that cannot be read, any other object, a handle already closed.
+    void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_TRUE(unreadable);
+    EXPECT_EQ(CloseArchive(static_cast<ArchiveHandle>(unreadable)), ZR_NOTUNZIP);
+    EXPECT_EQ(ArchiveItemCount(static_cast<ArchiveHandle>(unreadable)), -1);
+    EXPECT_EQ(LastArchiveResult(), ZR_NOTUNZIP);
+    VirtualFree(unreadable, 0, MEM_RELEASE);
+    int other = 0;
+    EXPECT_EQ(CloseArchive(reinterpret_cast<ArchiveHandle>(&other)), ZR_NOTUNZIP);
+    ArchiveHandle closed = OpenArchive(path_, nullptr);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(CloseArchive(closed), ZR_OK);
+    EXPECT_EQ(CloseArchive(closed), ZR_NOTUNZIP);
 
     ArchiveHandle h = OpenArchive(path_, nullptr);
     ASSERT_TRUE(h);
