@@ -2,6 +2,9 @@
 
 #include <winsock2.h>
 #include <objbase.h>
+#include <sddl.h>
+
+#include <exception>
 
 #include "config/app_state.h"
 #include "app/command_line.h"
@@ -36,6 +39,29 @@ std::string LoadSettingsResource() {
 }
 }  // namespace
 
+const wchar_t kAppDirSddl[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+
+bool CreateAppDirTree(const std::wstring& dir) {
+    std::wstring p = dir;
+    while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+    if (p.empty()) return false;
+    if (mv::DirExists(p) || (p.size() == 2 && p[1] == L':')) return true;
+    const size_t cut = p.find_last_of(L"\\/");
+    if (cut != std::wstring::npos && cut > 0) CreateAppDirTree(p.substr(0, cut));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAppDirSddl, SDDL_REVISION_1, &sd, nullptr)) {
+        const DWORD code = GetLastError();
+        WriteLog(mv::Format(Translate(L"MAIN", L"ConvertStringSecurityDescriptorToSecurityDescriptor failed (%lu)").c_str(),
+                            code));
+        return false;  // never a directory open to everyone instead
+    }
+    SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
+    const bool made = CreateDirectoryW(p.c_str(), &sa) != FALSE;
+    const DWORD error = GetLastError();
+    LocalFree(sd);
+    return made || error == ERROR_ALREADY_EXISTS;
+}
+
 std::wstring AppDirFor(const std::wstring& windowsDir, const std::wstring& subDir) {
     return mv::ReduceBackslashes(windowsDir.substr(0, 3) + L"Brenwick" + L"\\omra\\" + subDir + L"\\");
 }
@@ -66,7 +92,7 @@ void CUpdateApp::PrepareAppDir() {
     wchar_t winDir[MAX_PATH] = {};
     GetWindowsDirectoryW(winDir, MAX_PATH);
     std::wstring appDir = AppDirFor(winDir, sub);
-    mv::CreateDirTree(appDir);
+    CreateAppDirTree(appDir);
     SetAppDir(appDir);
 
     // The shipped settings replace whatever is on disk, so a run never inherits a changed file.
@@ -223,4 +249,23 @@ int CUpdateApp::ExitInstance() {
     int code = UpdateExitCode();
     GlobalValues::Clear();
     return code;
+}
+
+int RunUpdateApp(CUpdateApp& app) {
+    std::wstring what;
+    try {
+        if (!app.InitInstance()) return app.ExitInstance();
+        return app.Run();
+    } catch (const std::exception& e) {
+        what = mv::FromCodePage(e.what(), CP_ACP);
+    } catch (...) {
+        what = L"unknown exception";
+    }
+    // The process is ending: the log line and the host buffers, and nothing more may throw.
+    try {
+        WriteLog(mv::Format(Translate(L"MAIN", L"Unexpected failure [%s], the updater stops").c_str(), what.c_str()));
+        HostWindows::ReleaseAll();
+    } catch (...) {
+    }
+    return kExitUnexpectedFailure;
 }

@@ -28,5 +28,21 @@ private:
 void RegisterStageHookRunner();
 // The exit code from the download list and [APPLICATION] Ver.
 int UpdateExitCode();
+
+// Exit code of a run ended by an unexpected failure (an exception reaching the entry point):
+// never a count of files, so a host does not take it for one.
+constexpr int kExitUnexpectedFailure = -1;
+// Runs the application object from InitInstance to the exit code. An exception that reaches
+// here is written to the log as one line and gives kExitUnexpectedFailure.
+int RunUpdateApp(CUpdateApp& app);
+
+// Access for the application directory when this program creates it (SDDL): Administrators
+// and SYSTEM full control, Users read and execute, inherited by everything inside, nothing
+// inherited from the parent. Any user could otherwise plant a language file, mirovane.xml or
+// a hook target that the elevated updater uses.
+extern const wchar_t kAppDirSddl[];
+// Creates the directory and its missing parents, each one created here with kAppDirSddl;
+// directories that exist already are left as they are. True when the directory exists after.
+bool CreateAppDirTree(const std::wstring& dir);
 // The application directory for a settings name: <drive>Brenwick\omra\<sub>\ .
 std::wstring AppDirFor(const std::wstring& windowsDir, const std::wstring& subDir);

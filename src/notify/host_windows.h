@@ -29,6 +29,11 @@ bool WantsMessages(HWND window);
 // Copies `text` (cut to 1023 characters, zero-filled to 2048 bytes) into the entry's transfer
 // buffer; returns the buffer's address for the message, or 0 when the entry has none.
 WPARAM TransferText(const Entry& entry, const std::wstring& text);
+// Copies `text` into the entry's transfer buffer and sends `message` with its address, both
+// under the window's own lock, so that threads never swap texts and the buffer is not released
+// during the send. An entry without a buffer gets the message with address 0; an entry released
+// meanwhile gets nothing.
+LRESULT SendText(const Entry& entry, UINT message, const std::wstring& text, LPARAM lParam);
 // Sends synchronously, but gives up on a window whose thread has stopped answering, so a
 // hung host cannot stall the update forever.
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

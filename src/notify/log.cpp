@@ -24,8 +24,7 @@ void WriteLog(const std::wstring& text) {
     const std::wstring appDir = GetAppDir();
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         // The host is told what happened, not where the updater keeps its files.
-        const WPARAM address = HostWindows::TransferText(e, mv::RemoveAll(text, appDir));
-        HostWindows::Send(e.window, MIROVANE_MSG_LOG, address, 0);
+        HostWindows::SendText(e, MIROVANE_MSG_LOG, mv::RemoveAll(text, appDir), 0);
     }
 
     const std::wstring name = ReadSetting(L"Mirovane", L"Log");
@@ -53,8 +52,7 @@ void SendStatusText(HWND window, const std::wstring& text, LPARAM number) {
     if (!window) return;
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         if (e.window != window || !e.process) continue;
-        const WPARAM address = HostWindows::TransferText(e, mv::RemoveAll(status, GetAppDir()));
-        HostWindows::Send(window, MIROVANE_MSG_STATUS_TEXT, address, number);
+        HostWindows::SendText(e, MIROVANE_MSG_STATUS_TEXT, mv::RemoveAll(status, GetAppDir()), number);
         return;
     }
     HostWindows::Send(window, MIROVANE_MSG_STATUS_TEXT, reinterpret_cast<WPARAM>(status.c_str()), number);

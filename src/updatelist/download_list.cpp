@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "lang/language.h"
 #include "notify/host_windows.h"
+#include "notify/log.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/locks.h"
@@ -105,8 +107,9 @@ bool SetRecord(RecordArray& records, int index, const updatefileinfo& record) {
 namespace {
 
 const wchar_t kEndOfProperties[] = L"!-end------";
-// A saved list bigger than this is not one of ours; refusing it keeps a 32-bit process sane.
-constexpr LONGLONG kMaxSavedListBytes = 256LL * 1024 * 1024;
+// A saved list is a few KB in practice; one bigger than this is not ours, and reading it
+// could exhaust a 32-bit process.
+constexpr LONGLONG kMaxSavedListBytes = 16LL * 1024 * 1024;
 
 class Writer {
 public:
@@ -195,25 +198,32 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
         if (!r.Str(value)) return false;
         if (!key.empty()) properties[key] = value;
     }
+    // Counts only bound the loops: the containers grow with what is really read, so a count
+    // that lies costs nothing.
     int32_t count = 0;
     if (!r.Int(count) || count < 0 || static_cast<size_t>(count) > r.left() / 4) return false;
-    std::vector<std::wstring> tasks(static_cast<size_t>(count));
-    for (std::wstring& t : tasks)
+    std::vector<std::wstring> tasks;
+    for (int32_t i = 0; i < count; ++i) {
+        std::wstring t;
         if (!r.Str(t)) return false;
+        tasks.push_back(std::move(t));
+    }
     std::wstring description, listUrlBase, fileUrlPattern, workDir, listGuid;
     for (std::wstring* s : {&description, &listUrlBase, &fileUrlPattern, &workDir, &listGuid})
         if (!r.Str(*s)) return false;
     int32_t stage = 0;
     if (!r.Int(stage) || stage < UpdateNone || stage > UpdateEnd) return false;
     if (!r.Int(count) || count < 0 || static_cast<size_t>(count) > r.left() / kMinRecordBytes) return false;
-    RecordArray records(static_cast<size_t>(count));
-    for (updatefileinfo& rec : records) {
+    RecordArray records;
+    for (int32_t i = 0; i < count; ++i) {
+        updatefileinfo rec;
         for (std::wstring* s : {&rec.url, &rec.path, &rec.desname, &rec.ver, &rec.spare, &rec.shortcut,
                                 &rec.shortcuticon, &rec.iconindex})
             if (!r.Str(*s)) return false;
         int32_t action = 0;
         if (!r.Int(action)) return false;
         rec.action = action;
+        records.push_back(std::move(rec));
     }
     // Nothing of ours follows the records: trailing bytes mean the file is not what it seems.
     if (r.left() != 0) return false;
@@ -258,6 +268,13 @@ bool SaveListFrom(const DownLoadList& list, const std::wstring& path) {
 }
 
 bool LoadListInto(DownLoadList& list, const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) &&
+        ((static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) > kMaxSavedListBytes) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"The saved list [%s] is larger than %lld bytes and is not read").c_str(),
+                            path.c_str(), static_cast<long long>(kMaxSavedListBytes)));
+        return false;
+    }
     std::string bytes;
     if (!mv::ReadFileBytes(path, bytes, kMaxSavedListBytes)) return false;
     return DeserializeList(bytes, list);

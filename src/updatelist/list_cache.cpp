@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <msxml2.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstdlib>
 
 #include "config/global_values.h"
@@ -82,9 +84,14 @@ bool ApplySettingsPackageText(const std::wstring& xml) {
     while (child) {
         DOMNodeType type = NODE_INVALID;
         child->get_nodeType(&type);
-        if (type == NODE_ELEMENT) {
+        // The package lies where any user may write, so it carries only the values it is for;
+        // anything else (a hook key, a setting's cache key, a run-time value) is ignored. None
+        // of these names is a section name followed by a key name, so no setting reads them.
+        static const wchar_t* const kPackageKeys[] = {L"threadcount", L"filethread", L"updateurl", L"fromqwebsvr"};
+        const std::wstring name = type == NODE_ELEMENT ? mv::NodeName(child.get()) : std::wstring();
+        if (std::find(std::begin(kPackageKeys), std::end(kPackageKeys), name) != std::end(kPackageKeys)) {
             std::wstring v = mv::ReplaceAll(mv::ReplaceAll(mv::NodeText(child.get()), L"\r\n", L"\n"), L"\n", L"\r\n");
-            GlobalValues::Set(mv::NodeName(child.get()), v);
+            GlobalValues::Set(name, v);
             result = true;
         }
         mv::ComPtr<IXMLDOMNode> next;

@@ -26,8 +26,9 @@ int DownloadConnectionsPerFile();
 void ListCacheBookkeeping();
 // The same against a given hour stamp for "now".
 void ListCacheBookkeepingAt(long long now);
-// Copies the settings package's fields into GlobalValues; true when it held at least one.
+// Copies the settings package's values into GlobalValues; true when it held at least one.
 bool LoadSettingsPackage();
-// Copies the children of the top-level "fields" element of an XML text into GlobalValues;
-// true when there was at least one.
+// Copies the children of the top-level "fields" element of an XML text into GlobalValues,
+// only those named "threadcount", "filethread", "updateurl" and "fromqwebsvr" (other
+// children are ignored: the package must never reach a setting); true when there was one.
 bool ApplySettingsPackageText(const std::wstring& xml);

@@ -48,7 +48,8 @@ enum class XmlLoad {
     Refused,   // the document holds a document type declaration (or cannot be checked)
 };
 
-// Loads a file through the document's load (path as a BSTR VARIANT) after the safety check.
+// Reads a file once and, after the safety check, parses those same bytes (the document's load
+// from a stream over them); the parser never opens the path itself.
 // On Failed, `error` (when given) tells why: the parser's line, column and reason, or the
 // Win32 error of reading the file.
 XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring* error = nullptr);

@@ -194,6 +194,13 @@ int wmain(int argc, wchar_t** argv) {
         Out(mv::Format(L"ok=%d", FetchToStream(a[0], file.get()) ? 1 : 0));
         return 0;
     }
+    if (cmd == L"agents") {
+        // A fresh process: the counters' first values.
+        Out(L"connection1=" + NextConnectionAgent());
+        Out(L"connection2=" + NextConnectionAgent());
+        Out(L"size1=" + NextSizeQueryAgent());
+        return 0;
+    }
     if (cmd == L"session" && a.size() == 4) return Session(a);
     if (cmd == L"unzip" && a.size() == 3) return Unzip(a);
     if (cmd == L"unzipmem" && a.size() == 5) return UnzipMem(a);

@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "../temp_dir.h"
 #include "util/files.h"
+#include "util/text.h"
 
 namespace {
 
@@ -60,13 +61,16 @@ TEST(EscapeUrl, Table) {
     for (const auto& c : cases) EXPECT_EQ(EscapeUrl(c.in), c.out) << c.in;
 }
 
-TEST(Agents, CountersStartAtOneAndAreSeparate) {
-    // Other tests in this process may have used the counters: compare steps, not values.
-    std::wstring a = NextConnectionAgent(), b = NextConnectionAgent(), q = NextSizeQueryAgent();
+TEST(Agents, CountersAreSeparate) {
+    // Other tests in this process may have used the counters: compare steps here; the first
+    // values are shown in a fresh process (black-box test_http).
+    std::wstring a = NextConnectionAgent(), b = NextConnectionAgent(), q = NextSizeQueryAgent(),
+                 r = NextSizeQueryAgent();
     ASSERT_EQ(a.rfind(L"down", 0), 0u);
     ASSERT_EQ(q.rfind(L"querysize", 0), 0u);
     EXPECT_EQ(std::stol(b.substr(4)), std::stol(a.substr(4)) + 1);
-    EXPECT_GE(std::stol(q.substr(9)), 1);
+    EXPECT_EQ(std::stol(r.substr(9)), std::stol(q.substr(9)) + 1);
+    EXPECT_EQ(NextConnectionAgent(), mv::Format(L"down%ld", std::stol(b.substr(4)) + 1));
 }
 
 TEST(RemoveFile, RelativeToAppDirAndReadOnly) {
