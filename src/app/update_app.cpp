@@ -12,6 +12,7 @@
 #include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/run_file.h"
+#include "install/transaction.h"
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
@@ -138,6 +139,7 @@ BOOL CUpdateApp::InitInstance() {
 
     // 7. Backups of the previous update.
     DeleteRecordedBackups();
+    LoadInstalledVersion();
 
     // 8. ActiveX hosting needs no set-up here: the error page creates its browser control itself.
 
