@@ -195,6 +195,7 @@ int wmain(int argc, wchar_t** argv) {
                            mv::ToUtf8(mv::Format(L"%s show=%d", cmd.c_str(), (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1)));
         return 0;
     }
+    { extern int RunInstallCommand(const std::wstring&, std::vector<std::wstring>&); if (int rc = RunInstallCommand(cmd, a); rc >= 0) return rc; }
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }
