@@ -131,3 +131,141 @@ def test_kill_after_every_file_operation_leaves_old_or_new_set(tmp_path):
             outcomes.add("new")
             assert s.work_files() == [], f"k={k}"
     assert outcomes == {"old", "new"}
+
+
+class Holder:
+    """fakehost.exe (copied to `exe`) holding files open without sharing; ended at exit."""
+
+    def __init__(self, exe: pathlib.Path, mode="close", files=()):
+        exe.parent.mkdir(parents=True, exist_ok=True)
+        if not exe.exists():
+            shutil.copy(BIN / "fakehost.exe", exe)
+        self.exe = exe
+        self.proc = subprocess.Popen(["wine", str(exe), mode, *map(win, files)], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.proc.stdout.readline()
+        assert line.strip() == b"ready", line
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout):
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            pass
+        return self.running()
+
+    def stop(self):
+        if self.running():
+            self.proc.kill()
+            self.proc.wait(30)
+
+
+@pytest.fixture
+def holders():
+    made = []
+
+    def make(*a, **kw):
+        h = Holder(*a, **kw)
+        made.append(h)
+        return h
+    yield make
+    for h in made:
+        h.stop()
+
+
+def test_data_file_held_open_fails_the_check_and_changes_nothing(tmp_path, holders):
+    s = Setup(tmp_path)
+    s.old(OLD)
+    s.new(LIST, NEW)
+    before = s.snapshot()
+    holders(tmp_path / "bin" / "holder.exe", "close", [s.app / "both.dat"])
+    out = s.install("version=2.0")
+    assert (out["check"], "copy" in out, out["copy"]) == ("8", True, "8")   # the copy step does not start
+    assert s.snapshot() == before
+    assert "File is locked[" in s.log()
+
+
+def test_running_executable_is_renamed_aside_and_removed_after_it_ends(tmp_path, holders):
+    s = Setup(tmp_path)
+    s.old({"mirovane.xml": b"<update/>"})
+    tool = s.app / "tool.exe"
+    running = holders(tool, "close")                       # the old tool.exe is running
+    old_bytes = tool.read_bytes()
+    # ".__old" is itself held open by a second process, so the backup becomes ".__old0".
+    (s.app / "tool.exe.__old").write_bytes(b"older backup")
+    holders(tmp_path / "bin" / "h.exe", "close", [s.app / "tool.exe.__old"])
+    s.new('<update><file path="tool.exe" ver="2"/></update>', {"tool.exe": b"MZ new tool"})
+    out = s.install("version=2.0")
+    assert (out["check"], out["copy"]) == ("9", "12")
+    assert tool.read_bytes() == b"MZ new tool"
+    assert (s.app / "tool.exe.__old0").read_bytes() == old_bytes
+    assert (s.app / "__oldfiles.lst").read_bytes() == b"\r\n" + win(s.app / "tool.exe.__old0").encode("cp1252")
+    assert "backup file error[" in s.log()
+
+    s.startup()                                             # still running: kept and still listed
+    assert (s.app / "tool.exe.__old0").exists() and (s.app / "__oldfiles.lst").exists()
+    running.stop()
+    s.startup()
+    assert not (s.app / "tool.exe.__old0").exists() and not (s.app / "__oldfiles.lst").exists()
+    assert (s.app / "tool.exe.__old").read_bytes() == b"older backup"   # never recorded: not ours
+
+
+def test_every_backup_name_held_fails_the_copy_and_a_retry_needs_no_download(tmp_path, holders):
+    s = Setup(tmp_path)
+    s.old(OLD)
+    s.new(LIST, NEW)
+    (s.app / "mirovane.ver").write_bytes(b"1.0")
+    names = [s.app / "both.dat.__old"] + [s.app / f"both.dat.__old{n}" for n in range(10)]
+    for n in names:
+        n.write_bytes(b"held")
+    holder = holders(tmp_path / "bin" / "h.exe", "close", names)
+    before = s.snapshot()
+    out = s.install("version=2.0")
+    assert (out["check"], out["copy"], out["ver"]) == ("9", "11", "")
+    assert s.snapshot() == before                           # old files, old list, old version
+    assert len(s.work_files()) == 3                         # downloads kept
+    holder.stop()
+    for n in names:
+        n.unlink()
+    out = s.install("version=2.0", "stage=0")               # nothing new put into the download directory
+    assert out["copy"] == "12"
+    assert s.snapshot() == expected_new(s)
+
+
+def test_second_session_on_the_same_directory_ends_in_its_error_stage(tmp_path):
+    from driver import start_driver
+    s = Setup(tmp_path)
+    s.old(OLD)
+    s.new(LIST, NEW)
+    before = s.snapshot()
+    other = start_driver("holdlock", win(s.app), 20000)
+    try:
+        assert other.stdout.readline().strip() == b"held=1"
+        out = s.install("version=2.0")
+    finally:
+        other.kill()
+        other.wait(30)
+    assert out["check"] == "8" and out["copy"] == "8"
+    assert "Another update of this application is running" in s.log()
+    assert s.snapshot() == before
+
+
+@pytest.mark.parametrize("mode, closed", [("close", True), ("ignoreclose", True), ("refuse", False)])
+def test_host_program_is_closed_unless_it_refuses(tmp_path, holders, mode, closed):
+    s = Setup(tmp_path, {"APPLICATION": {"Application": "host.exe"}})
+    s.old(OLD)
+    s.new(LIST, NEW)
+    host = holders(s.app / "host.exe", mode)
+    ghost = holders(s.app / "ghost.exe", mode)              # a name that contains the host's
+    before = s.snapshot()
+    out = s.install("version=2.0", "skin=mostsimple")
+    assert host.wait(10) is not closed
+    assert ghost.running()
+    if closed:
+        assert (out["check"], out["copy"]) == ("9", "12")
+    else:
+        assert out["check"] == "8"
+        assert s.snapshot() == before
+        assert "The main program has not closed" in s.log()
