@@ -70,7 +70,8 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
         std::wstring file = Attr(node, L"file");
         if (!file.empty()) {
             file = Resolve(file);
-            if (MayTouchPath(file)) {
+            // Closing the programs of the application directory itself is what a kill of it means.
+            if (PathEqualsNoCase(NormalizePath(file), NormalizePath(GetAppDir())) || MayTouchPath(file)) {
                 CloseProgramByPath(file);
                 Notify(window, T(L"Kill process") + mv::Format(L"[%s]", file.c_str()), 1);
             }

@@ -269,3 +269,104 @@ def test_host_program_is_closed_unless_it_refuses(tmp_path, holders, mode, close
         assert out["check"] == "8"
         assert s.snapshot() == before
         assert "The main program has not closed" in s.log()
+
+
+TASKS = r"""<?xml version="1.0"?>
+<tasks>
+  <group>
+    <path name="{app}\made\deep"/>
+    <ren source="{app}\a.txt" target="{app}\b.txt"/>
+    <del file="{app}\old.txt" path="{app}\olddir"/>
+    <ini file="{app}\conf.ini" app="S" key="k" value="v"/>
+    <ini file="{app}\conf.ini" app="S" key="gone" value=""/>
+    <shortcut file="{app}\tool.exe" shortcut="{app}\links\Tool"/>
+    <Run file="{app}\never.exe">
+      <kill file="{app}"/>
+    </Run>
+  </group>
+</tasks>
+"""
+
+
+def test_task_file_run_list_and_shortcuts(tmp_path, holders):
+    s = Setup(tmp_path)
+    # The updater itself runs from the application directory: the kill task naming that
+    # folder must spare it.
+    shutil.copy(BIN / "coredriver.exe", s.app / "coredriver.exe")
+    s.old({"mirovane.xml": b"<update/>", "a.txt": b"A", "old.txt": b"old", "olddir/x.txt": b"x",
+           "conf.ini": b"[S]\r\ngone=1\r\n", "links/Other.lnk": b"not a shortcut"})
+    in_app = holders(s.app / "helper.exe", "close")
+    s.new("""<update>
+  <file path="tool.exe" ver="2" shortcut="{app}\\links\\Tool2;{app}\\links\\Other.lnk"/>
+  <file path="tasks.xml" oper="run" ver="2"/>
+  <run path="{sys}\\cmd.exe" param="/c echo waited> {app}\\waited.txt" wait="1"/>
+  <run path="{sys}\\cmd.exe" param="/c echo ran> {app}\\ran.txt" wait="no"/>
+</update>""", {"tool.exe": b"MZ tool", "tasks.xml": TASKS.encode()})
+    proc = subprocess.run(["wine", str(s.app / "coredriver.exe"), "install", win(s.app), win(s.release), "version=2"],
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    out = proc.stdout.decode()
+    assert "copy=12" in out, out
+    a = s.app
+    assert (a / "made" / "deep").is_dir()
+    assert (a / "b.txt").read_bytes() == b"A" and not (a / "a.txt").exists()
+    assert not (a / "old.txt").exists() and not (a / "olddir").exists()
+    conf = (a / "conf.ini").read_bytes().decode()
+    assert "k=v" in conf and "gone" not in conf
+    assert (a / "links" / "Tool.lnk").read_bytes()[:4] == b"L\0\0\0"
+    assert (a / "links" / "Tool2.lnk").read_bytes()[:4] == b"L\0\0\0"
+    assert (a / "links" / "Other.lnk").read_bytes() == b"not a shortcut"
+    assert not in_app.wait(10)                              # closed by the kill task
+    assert (a / "waited.txt").exists()                      # waited for before the step ended
+    deadline = time.monotonic() + 20
+    while not (a / "ran.txt").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert (a / "ran.txt").exists()
+    log = s.log()
+    for text in ("Create directory[", "Move file:[", "Remove file[", "Remove path[", "Write ini[conf.ini][k][v]",
+                 "Empty ini[conf.ini][gone]", "Create shortcut[", "Kill process[", "][wait]", "][nowait]"):
+        assert text in log, text
+    assert "never.exe" not in log
+
+
+def test_hostile_lists_change_nothing_outside(tmp_path):
+    s = Setup(tmp_path)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "victim.txt").write_bytes(b"precious")
+    (outside / "victim.ini").write_bytes(b"[S]\r\nk=1\r\n")
+    s.old({"mirovane.xml": b"<update/>", "keep.txt": b"keep"})
+    o = win(outside)
+    tasks = f"""<tasks>
+  <del file="{o}\\victim.txt" path="{o}"/>
+  <del path="{{app}}"/>
+  <del path="{{app}}\\.."/>
+  <del path="C:\\"/>
+  <ren source="{{app}}\\keep.txt" target="{o}\\stolen.txt"/>
+  <ren source="{o}\\victim.txt" target="{{app}}\\victim.txt"/>
+  <ini file="{o}\\victim.ini" app="S" key="k" value="2"/>
+  <shortcut file="{{app}}\\tasks.xml" shortcut="{o}\\planted"/>
+  <path name="{o}\\newdir"/>
+</tasks>"""
+    s.new('<update><file path="tasks.xml" oper="run" ver="2"/></update>', {"tasks.xml": tasks.encode()})
+    out = s.install("version=2")
+    assert out["copy"] == "12"
+    assert sorted(p.name for p in outside.iterdir()) == ["victim.ini", "victim.txt"]
+    assert (outside / "victim.txt").read_bytes() == b"precious"
+    assert (outside / "victim.ini").read_bytes() == b"[S]\r\nk=1\r\n"
+    assert (s.app / "keep.txt").read_bytes() == b"keep"
+    assert s.log().count("Refused a path outside the application directory") >= 9
+
+    # Records whose targets or downloads lie outside: nothing is installed at all.
+    # (The application directory as a target is a directory: the local check already stops it.)
+    for record, stage in ((f'<file path="x.txt" desname="{o}\\x.txt" ver="3"/>', "11"),
+                          ('<file path="..\\..\\x.txt" ver="3"/>', "11"),
+                          ('<file path="y.txt" desname="{app}\\." ver="3"/>', "8")):
+        s2 = Setup(tmp_path / f"r{abs(hash(record))}")
+        s2.old({"mirovane.xml": b"<update/>", "keep.txt": b"keep"})
+        s2.new(f'<update><file path="keep.txt" ver="3"/>{record}</update>',
+               {"keep.txt": b"new keep", "x.txt": b"x", "y.txt": b"y"})
+        before = s2.snapshot()
+        out = s2.install("version=3")
+        assert out["copy"] == stage, record
+        assert s2.snapshot() == before, record
+    assert sorted(p.name for p in outside.iterdir()) == ["victim.ini", "victim.txt"]
