@@ -61,6 +61,7 @@ void RecordBackup(const std::wstring& path) {
 
 void DeleteRecordedBackups() {
     // Another process installing into this directory owns its backups and its journal.
+    const bool heldBefore = InstallLockHeld();
     if (!AcquireInstallLock(0)) {
         WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
         return;
@@ -88,7 +89,7 @@ void DeleteRecordedBackups() {
         }
         if (all) DeleteFileNow(list);
     }
-    ReleaseInstallLock();
+    if (!heldBefore) ReleaseInstallLock();
 }
 
 std::wstring IcaclsProgram() {

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import BIN, ini, win
+from conftest import BIN, ini, list_cache_name, win
 from driver import driver, run_driver
 
 LIST_URL = "http://127.0.0.1:9/list.xml"
@@ -370,3 +370,18 @@ def test_hostile_lists_change_nothing_outside(tmp_path):
         assert out["copy"] == stage, record
         assert s2.snapshot() == before, record
     assert sorted(p.name for p in outside.iterdir()) == ["victim.ini", "victim.txt"]
+
+
+def test_without_unzip_the_download_tree_is_moved_without_replacing(tmp_path):
+    s = Setup(tmp_path, {"Mirovane": {"UnZip": "0"}})
+    s.old({"mirovane.xml": b"<update/>", "a.txt_": b"old"})
+    s.new('<update><file path="a.txt" ver="2"/><file path="b.txt" ver="2"/><file path="nodir\\c.txt" ver="2"/></update>',
+          {"a.txt": b"new a", "b.txt": b"new b", "nodir/c.txt": b"new c"})
+    out = s.install("version=2")
+    assert out["copy"] == "12"
+    assert (s.app / "a.txt_").read_bytes() == b"old"        # an existing file is not replaced
+    assert (s.app / "b.txt_").read_bytes() == b"new b"
+    assert not (s.app / "nodir").exists()                   # no directory is created
+    work = list_cache_name(LIST_URL + "9999999999")
+    assert s.work_files() == [f"{work}/a.txt_", f"{work}/nodir/c.txt_"]
+    assert (s.app / "mirovane.xml").read_bytes() == b"<update/>"

@@ -1,6 +1,7 @@
 // Pure rules of the install code: journal form, backup list, confinement, run entries.
 #include <gtest/gtest.h>
 
+#include "config/settings.h"
 #include "install/backups.h"
 #include "install/confine.h"
 #include "install/finish.h"
@@ -100,6 +101,14 @@ TEST(RunList, SplitBeforeExpandingAndWaitWords) {
     EXPECT_EQ(e.params, L"-s -q");
     EXPECT_EQ(e.wait, L"1");
     EXPECT_EQ(SplitRunEntry(L"a.exe").params, L"");
+    // A "9" inside an expanded macro does not move the fields.
+    const std::wstring appDir = GetAppDir();
+    SetAppDir(L"C:\\v9\\");
+    e = SplitRunEntry(L"{app}\\setup.exe9{app}\\x.ini9no9k");
+    SetAppDir(appDir);
+    EXPECT_EQ(e.path, L"C:\\v9\\setup.exe");
+    EXPECT_EQ(e.params, L"C:\\v9\\x.ini");
+    EXPECT_EQ(e.wait, L"no");
 
     struct { const wchar_t* wait; bool waits; } cases[] = {
         {L"", false}, {L"no", false}, {L"No", false}, {L"false", false}, {L"0", false}, {L"off", false},
