@@ -31,7 +31,6 @@ constexpr UINT kMsgCopyProgress = 0x411;
 constexpr int kCancelButton = 2;
 constexpr DWORD kInstallLockWaitMs = 3000;
 
-std::wstring T(const wchar_t* text) { return Translate(L"MAIN", text); }
 
 void Notify(HWND window, const std::wstring& text, LPARAM kind) {
     if (window) SendStatusText(window, text, kind);
@@ -78,18 +77,18 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
     for (int i = 0; i < count; ++i) {
         if (window) SendMessageW(window, kMsgCopyProgress, i, count);
         Sleep(1);
-        if (window) SendStatusText(window, mv::Format(T(L"Copying files[%d/%d]...").c_str(), i + 1, count), -1);
+        if (window) SendStatusText(window, mv::Format(Translate(L"MAIN", L"Copying files[%d/%d]...").c_str(), i + 1, count), -1);
         const updatefileinfo& r = list.records[i];
         const bool remove = (r.action & ActionRemove) != 0;
         std::wstring source;
         if (!remove) {
             source = NormalizePath(JoinPath(workDir, r.path) + L"_");
             if (!PathIsBelow(source, work)) {
-                WriteLog(T(L"Refused a path outside the application directory") + L"[" + r.path + L"]");
+                WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + r.path + L"]");
                 return false;
             }
             if (!mv::FileExists(source)) {
-                WriteLog(mv::Format(T(L"downloaded file missing[%s]").c_str(), source.c_str()));
+                WriteLog(mv::Format(Translate(L"MAIN", L"downloaded file missing[%s]").c_str(), source.c_str()));
                 return false;
             }
         }
@@ -97,7 +96,7 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
             const std::wstring target = NormalizePath(t);
             if (!MayTouchPath(target)) return false;
             if (mv::DirExists(target)) {
-                WriteLog(mv::Format(T(L"copy file error[%s]to[%s]").c_str(), source.c_str(), target.c_str()));
+                WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), source.c_str(), target.c_str()));
                 return false;
             }
             const bool exists = mv::FileExists(target);
@@ -158,12 +157,12 @@ std::wstring InstalledListSource(const std::wstring& cachedList) {
 bool InstallAndFinish(HWND window) {
     const std::wstring icacls = IcaclsProgram();
     const bool unzip = ReadSettingBool(L"Mirovane", L"UnZip", L"1");
-    Notify(window, T(L"Copy from temporary directory"), 1);
+    Notify(window, Translate(L"MAIN", L"Copy from temporary directory"), 1);
 
     // Only the session's own download directory is ever moved from or deleted.
     const std::wstring workDir = NormalizePath(WorkDir());
     if (!IsDeletableWorkDir(workDir, NormalizePath(GetTempDir()), NormalizePath(GetAppDir()))) {
-        WriteLog(mv::Format(T(L"not a download directory[%s]").c_str(), workDir.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"not a download directory[%s]").c_str(), workDir.c_str()));
         return false;
     }
     if (!unzip) {
@@ -178,7 +177,7 @@ bool InstallAndFinish(HWND window) {
     plan.journal.workDir = workDir;
     plan.journal.listTarget = mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml");
     if (!listSource.empty()) plan.journal.listStaged = plan.journal.listTarget + L".__new";
-    else WriteLog(mv::Format(T(L"no update list to store[%s]").c_str(), ListCacheXmlPath().c_str()));
+    else WriteLog(mv::Format(Translate(L"MAIN", L"no update list to store[%s]").c_str(), ListCacheXmlPath().c_str()));
     if (!NameStagedFiles(plan)) return false;
 
     // Journal first, then staging: a full disk fails here, before any installed file changes.
@@ -193,7 +192,7 @@ bool InstallAndFinish(HWND window) {
         const JournalEntry& e = journal.entries[i];
         if (e.staged.empty()) continue;
         ok = mv::CreateDirTree(mv::PathDir(e.target)) && CopyFileFlushed(plan.sources[i], e.staged);
-        if (!ok) WriteLog(mv::Format(T(L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
+        if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
     }
     if (ok && !journal.listStaged.empty()) ok = CopyFileFlushed(listSource, journal.listStaged);
     if (ok) ok = SwapEntries(journal);
@@ -204,7 +203,7 @@ bool InstallAndFinish(HWND window) {
     }
 
     for (const JournalEntry& e : journal.entries)
-        if (!e.staged.empty()) WriteLog(mv::Format(T(L"update file[%s]").c_str(), e.target.c_str()));
+        if (!e.staged.empty()) WriteLog(mv::Format(Translate(L"MAIN", L"update file[%s]").c_str(), e.target.c_str()));
     SettleBackups(journal);
     DownLoadList& list = TheDownLoadList();
     for (int i : plan.installed) {
@@ -216,15 +215,15 @@ bool InstallAndFinish(HWND window) {
                                window);
     }
 
-    Notify(window, T(L"Do upgrade tasks"), 1);
+    Notify(window, Translate(L"MAIN", L"Do upgrade tasks"), 1);
     list.rebootNeeded = 0;
     RunRecordTasks(window);
     RunCommandList(window);
-    Notify(window, T(L"Clear temp files"), 7);
+    Notify(window, Translate(L"MAIN", L"Clear temp files"), 7);
     const bool stored = FinishJournal(journal);
-    Notify(window, mv::Format(T(L"Update completed,done %d files").c_str(), list.FileCount()), 7);
-    if (list.rebootNeeded) Notify(window, T(L"Need to restart your computer"), 1);
-    if (!stored) WriteLog(T(L"The new update list could not be stored; the next check compares with the old one"));
+    Notify(window, mv::Format(Translate(L"MAIN", L"Update completed,done %d files").c_str(), list.FileCount()), 7);
+    if (list.rebootNeeded) Notify(window, Translate(L"MAIN", L"Need to restart your computer"), 1);
+    if (!stored) WriteLog(Translate(L"MAIN", L"The new update list could not be stored; the next check compares with the old one"));
     if (!listSource.empty()) DeleteFileW(listSource.c_str());
     if (!journal.listStaged.empty()) GrantUsersDelete(icacls, journal.listTarget);
     return true;
@@ -240,7 +239,7 @@ void RunCopyStep(HWND window) {
     if (cancel) EnableWindow(cancel, FALSE);
     bool ok = false;
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
-        Notify(window, T(L"Another update of this application is running"), 0);
+        Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
     } else {
         ok = InstallAndFinish(window);
         ReleaseInstallLock();
@@ -249,7 +248,7 @@ void RunCopyStep(HWND window) {
         if (!list.remoteVersion.empty()) WriteSetting(L"APPLICATION", L"Ver", list.remoteVersion);
         SetStage(UpdateCopyOk);
     } else {
-        Notify(window, T(L"The update could not be installed; the installed files are unchanged"), 0);
+        Notify(window, Translate(L"MAIN", L"The update could not be installed; the installed files are unchanged"), 0);
         SetStage(UpdateCopyError);
     }
     if (cancel) EnableWindow(cancel, TRUE);
@@ -267,7 +266,7 @@ void StartHostProgram(bool interactive) {
     }
     if (!interactive) return;
     // The error page comes with its own change; until then the message box stands for it.
-    const std::wstring text = T(L"Can't find the file that you set Application in mirovane.ini file.") + L"\r\n";
+    const std::wstring text = Translate(L"MAIN", L"Can't find the file that you set Application in mirovane.ini file.") + L"\r\n";
     const std::wstring caption = L"Mirovane " + name;
     MessageBoxW(GetActiveWindow(), text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
 }

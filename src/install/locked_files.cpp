@@ -27,7 +27,6 @@ constexpr DWORD kInstallLockWaitMs = 3000;
 std::mutex g_elevationMutex;
 std::vector<std::wstring> g_elevation;
 
-std::wstring T(const wchar_t* text) { return Translate(L"MAIN", text); }
 
 void Notify(HWND window, const std::wstring& text, LPARAM kind, bool log = true) {
     if (window) SendStatusText(window, text, kind);
@@ -189,8 +188,8 @@ bool TestFileWritable(const std::wstring& path) {
 bool TestFileWritableWithPrompt(const std::wstring& path, bool ask) {
     bool ok = TestFileWritable(path);
     while (!ok && ask) {
-        const std::wstring text = T(L"Can't overwrite the file,Please close it.") + L"\n" + path;
-        if (MessageBoxW(nullptr, text.c_str(), T(L"Mirovane").c_str(), MB_RETRYCANCEL) != IDRETRY) break;
+        const std::wstring text = Translate(L"MAIN", L"Can't overwrite the file,Please close it.") + L"\n" + path;
+        if (MessageBoxW(nullptr, text.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_RETRYCANCEL) != IDRETRY) break;
         ok = TestFileWritable(path);
     }
     return ok;
@@ -212,10 +211,10 @@ bool IsHostProgramClosed(HWND window) {
     const DWORD self = GetCurrentProcessId();
     for (DWORD pid : ProcessIds()) {
         if (pid == self || !ImageMatches(ProcessImagePath(pid), host, false)) continue;
-        Notify(window, T(L"The main program has not closed") + L" " + setting, 0);
+        Notify(window, Translate(L"MAIN", L"The main program has not closed") + L" " + setting, 0);
         return false;
     }
-    Notify(window, T(L"The main program has closed") + L"[" + setting + L"]", 7);
+    Notify(window, Translate(L"MAIN", L"The main program has closed") + L"[" + setting + L"]", 7);
     return true;
 }
 
@@ -271,25 +270,25 @@ bool CloseHostProgram(HWND) {
 
 bool ScanLockedFiles(HWND window, bool ask) {
     if (AppState::relaunched) ClearElevationList();
-    Notify(window, T(L"Check locked file..."), 1);
+    Notify(window, Translate(L"MAIN", L"Check locked file..."), 1);
     const DownLoadList& list = TheDownLoadList();
     const int count = list.FileCount();
     int locked = 0;
     for (int i = 0; i < count && ElevationList().empty(); ++i) {
         Sleep(1);
-        Notify(window, mv::Format(T(L"Examining the %d files,total of %d...").c_str(), i + 1, count), -1, false);
+        Notify(window, mv::Format(Translate(L"MAIN", L"Examining the %d files,total of %d...").c_str(), i + 1, count), -1, false);
         const updatefileinfo& r = list.records[i];
         if (r.action & ActionRemove) continue;
         for (const std::wstring& target : InstallTargets(r)) {
             if (TestFileWritableWithPrompt(target, ask)) continue;
             ++locked;
-            Notify(window, T(L"File is locked") + L"[" + target + L"]", 0);
+            Notify(window, Translate(L"MAIN", L"File is locked") + L"[" + target + L"]", 0);
         }
     }
     if (locked != 0)
-        Notify(window, mv::Format(T(L"%d update files has %d locked").c_str(), count, locked), 0);
+        Notify(window, mv::Format(Translate(L"MAIN", L"%d update files has %d locked").c_str(), count, locked), 0);
     else
-        Notify(window, T(L"No locked files"), 7);
+        Notify(window, Translate(L"MAIN", L"No locked files"), 7);
     return locked == 0;
 }
 
@@ -305,16 +304,16 @@ bool CheckLocalFiles(HWND window, bool ask) {
     if (!listFilesWritable()) ok = false;
     if (!ok) {
         const std::wstring name = ReadSetting(L"APPLICATION", L"Name");
-        const std::wstring question = mv::Format((T(L"Find main program [%s] not closed, Close it now?") + L"\n%s").c_str(),
+        const std::wstring question = mv::Format((Translate(L"MAIN", L"Find main program [%s] not closed, Close it now?") + L"\n%s").c_str(),
                                                  name.c_str(), HostProgramPath().c_str());
         bool close = GlobalValues::Get(L"updateskin") == L"mostsimple";
         if (!close)
-            close = MessageBoxW(window, question.c_str(), T(L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+            close = MessageBoxW(window, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
         if (close) {
             CloseHostProgram(window);
             // A host that refused to close keeps its files: the check fails rather than copy under it.
             ok = IsHostProgramClosed(window) && listFilesWritable();
-            if (ok) Notify(window, T(L"The main program has closed"), 1);
+            if (ok) Notify(window, Translate(L"MAIN", L"The main program has closed"), 1);
         }
     }
     if (!ScanLockedFiles(window, ask)) ok = false;
@@ -327,7 +326,7 @@ void RunCheckLocalStep(HWND window) {
     if (stage != UpdateDownloadOk && stage != UpdateCheckLocal) return;
     SetStage(UpdateCheckLocal);
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
-        Notify(window, T(L"Another update of this application is running"), 0);
+        Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
         SetStage(UpdateCheckLocalError);
         return;
     }
@@ -339,7 +338,7 @@ void RunCheckLocalStep(HWND window) {
         SetStage(ok ? UpdateCheckLocalOk : UpdateCheckLocalError);
     } else {
         SetStage(UpdateCheckLocalError);
-        Notify(window, T(L"request administrator privileges to continue"), 0);
+        Notify(window, Translate(L"MAIN", L"request administrator privileges to continue"), 0);
     }
     // The lock stays with this session until the copy step ends; a failed check ends it here.
     if (TheDownLoadList().stage != UpdateCheckLocalOk) ReleaseInstallLock();

@@ -25,7 +25,6 @@ namespace {
 // A run entry may wait for an installer, but never for ever.
 constexpr DWORD kRunEntryWaitMs = 30 * 60 * 1000;
 
-std::wstring T(const wchar_t* text) { return Translate(L"MAIN", text); }
 
 void Notify(HWND window, const std::wstring& text, LPARAM kind) {
     if (window) SendStatusText(window, text, kind);
@@ -64,7 +63,7 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
         if (MayTouchPath(source) && MayTouchPath(target)) {
             if (!MoveFileW(source.c_str(), target.c_str()))
                 WriteLog(mv::Format(L"MoveFile[%s]to[%s] failed: %lu", source.c_str(), target.c_str(), GetLastError()));
-            Notify(window, T(L"Move file:") + mv::Format(L"[%s->%s]", source.c_str(), target.c_str()), 1);
+            Notify(window, Translate(L"MAIN", L"Move file:") + mv::Format(L"[%s->%s]", source.c_str(), target.c_str()), 1);
         }
     } else if (name == L"kill") {
         std::wstring file = Attr(node, L"file");
@@ -73,7 +72,7 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
             // Closing the programs of the application directory itself is what a kill of it means.
             if (PathEqualsNoCase(NormalizePath(file), NormalizePath(GetAppDir())) || MayTouchPath(file)) {
                 CloseProgramByPath(file);
-                Notify(window, T(L"Kill process") + mv::Format(L"[%s]", file.c_str()), 1);
+                Notify(window, Translate(L"MAIN", L"Kill process") + mv::Format(L"[%s]", file.c_str()), 1);
             }
         }
     } else if (name == L"path") {
@@ -82,7 +81,7 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
         if (!dir.empty()) {
             dir = Resolve(dir);
             if (MayTouchPath(dir)) {
-                Notify(window, T(L"Create directory") + mv::Format(L"[%s]", dir.c_str()), 1);
+                Notify(window, Translate(L"MAIN", L"Create directory") + mv::Format(L"[%s]", dir.c_str()), 1);
                 mv::CreateDirTree(dir);
             }
         }
@@ -91,7 +90,7 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
         if (!file.empty()) {
             file = Resolve(file);
             if (MayTouchPath(file)) {
-                Notify(window, T(L"Remove file") + mv::Format(L"[%s]", file.c_str()), 1);
+                Notify(window, Translate(L"MAIN", L"Remove file") + mv::Format(L"[%s]", file.c_str()), 1);
                 SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
                 if (!DeleteFileW(file.c_str()))
                     WriteLog(mv::Format(L"DeleteFile[%s] failed: %lu", file.c_str(), GetLastError()));
@@ -100,7 +99,7 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
         if (!dir.empty()) {
             dir = Resolve(dir);
             if (MayTouchPath(dir)) {
-                Notify(window, T(L"Remove path") + mv::Format(L"[%s]", dir.c_str()), 1);
+                Notify(window, Translate(L"MAIN", L"Remove path") + mv::Format(L"[%s]", dir.c_str()), 1);
                 DeleteTreeConfined(dir);
             }
         }
@@ -112,7 +111,7 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
             const int index = static_cast<int>(mv::ParseLong(Attr(node, L"iconindex")));
             if (MayTouchPath(shortcut)) {
                 CreateShortcut(target, mv::PathDir(target), shortcut, icon.empty() ? icon : Resolve(icon), index);
-                Notify(window, mv::Format(T(L"Create shortcut[%s]...").c_str(), link.c_str()), 1);
+                Notify(window, mv::Format(Translate(L"MAIN", L"Create shortcut[%s]...").c_str(), link.c_str()), 1);
             }
         }
     } else if (name == L"ini") {
@@ -122,10 +121,10 @@ void RunTaskElement(IXMLDOMNode* node, HWND window) {
             const std::wstring shown = LastComponent(file);
             if (!value.empty()) {
                 WritePrivateProfileStringW(app.c_str(), key.c_str(), value.c_str(), file.c_str());
-                Notify(window, mv::Format(T(L"Write ini[%s][%s][%s]").c_str(), shown.c_str(), key.c_str(), value.c_str()), 1);
+                Notify(window, mv::Format(Translate(L"MAIN", L"Write ini[%s][%s][%s]").c_str(), shown.c_str(), key.c_str(), value.c_str()), 1);
             } else {
                 WritePrivateProfileStringW(app.c_str(), key.c_str(), nullptr, file.c_str());
-                Notify(window, mv::Format(T(L"Empty ini[%s][%s]").c_str(), shown.c_str(), key.c_str()), 1);
+                Notify(window, mv::Format(Translate(L"MAIN", L"Empty ini[%s][%s]").c_str(), shown.c_str(), key.c_str()), 1);
             }
         }
     }
@@ -184,7 +183,7 @@ bool RunEntryWaits(const std::wstring& wait) {
 }
 
 std::wstring RunEntryMessage(const RunEntry& e, bool wait) {
-    return mv::RemoveAll(T(L"Run") + mv::Format(L"[%s][%s][%s]", e.path.c_str(), e.params.c_str(), wait ? L"wait" : L"nowait"),
+    return mv::RemoveAll(Translate(L"MAIN", L"Run") + mv::Format(L"[%s][%s][%s]", e.path.c_str(), e.params.c_str(), wait ? L"wait" : L"nowait"),
                          L"[]");
 }
 
@@ -273,7 +272,7 @@ bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, con
 void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon, int iconIndex,
                             const std::vector<std::wstring>& shortcuts, HWND window) {
     for (const std::wstring& s : shortcuts) {
-        Notify(window, mv::Format(T(L"Create shortcut[%s]...").c_str(), s.c_str()), 1);
+        Notify(window, mv::Format(Translate(L"MAIN", L"Create shortcut[%s]...").c_str(), s.c_str()), 1);
         if (MayTouchPath(s)) CreateShortcut(target, mv::PathDir(target), s, icon, iconIndex);
     }
 }
@@ -292,7 +291,7 @@ void RunRecordTasks(HWND window) {
             if ((r.action & ActionRegister) && j == 0 && !(r.action & ActionRemove)) {
                 // Only a library this update has just put into the application directory.
                 if (PathIsBelow(NormalizePath(target), appDir)) {
-                    Notify(window, T(L"Register file") + L"[" + shown + L"]", 1);
+                    Notify(window, Translate(L"MAIN", L"Register file") + L"[" + shown + L"]", 1);
                     RegisterLibrary(target);
                 } else {
                     WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + target + L"]");
@@ -300,7 +299,7 @@ void RunRecordTasks(HWND window) {
             }
             if (r.action & ActionRemove) {
                 // The copy step has already taken the file away (its backup is settled there).
-                if (!mv::FileExists(target)) Notify(window, T(L"Remove file") + L"[" + shown + L"]", 1);
+                if (!mv::FileExists(target)) Notify(window, Translate(L"MAIN", L"Remove file") + L"[" + shown + L"]", 1);
             } else if (r.action & ActionRun) {
                 RunFile(target, L"", L"", window, false);
             }
