@@ -274,6 +274,7 @@ def test_host_program_is_closed_unless_it_refuses(tmp_path, holders, mode, close
 TASKS = r"""<?xml version="1.0"?>
 <tasks>
   <group>
+    <run file="{sys}\cmd.exe" param="/c echo task> {app}\taskrun.txt" waitclose="Yes"/>
     <path name="{app}\made\deep"/>
     <ren source="{app}\a.txt" target="{app}\b.txt"/>
     <del file="{app}\old.txt" path="{app}\olddir"/>
@@ -301,12 +302,15 @@ def test_task_file_run_list_and_shortcuts(tmp_path, holders):
   <file path="tasks.xml" oper="run" ver="2"/>
   <run path="{sys}\\cmd.exe" param="/c echo waited> {app}\\waited.txt" wait="1"/>
   <run path="{sys}\\cmd.exe" param="/c echo ran> {app}\\ran.txt" wait="no"/>
-</update>""", {"tool.exe": b"MZ tool", "tasks.xml": TASKS.encode()})
+</update>""", {"tool.exe": b"MZ tool",
+                 # A task's parameters are passed as written: the file name there is absolute.
+                 "tasks.xml": TASKS.replace("{app}\\taskrun.txt", win(s.app / "taskrun.txt")).encode()})
     proc = subprocess.run(["wine", str(s.app / "coredriver.exe"), "install", win(s.app), win(s.release), "version=2"],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     out = proc.stdout.decode()
     assert "copy=12" in out, out
     a = s.app
+    assert (a / "taskrun.txt").exists()                    # a waiting run element of the task file
     assert (a / "made" / "deep").is_dir()
     assert (a / "b.txt").read_bytes() == b"A" and not (a / "a.txt").exists()
     assert not (a / "old.txt").exists() and not (a / "olddir").exists()
@@ -385,3 +389,34 @@ def test_without_unzip_the_download_tree_is_moved_without_replacing(tmp_path):
     work = list_cache_name(LIST_URL + "9999999999")
     assert s.work_files() == [f"{work}/a.txt_", f"{work}/nodir/c.txt_"]
     assert (s.app / "mirovane.xml").read_bytes() == b"<update/>"
+
+
+def test_question_before_closing_the_host(tmp_path, holders):
+    from driver import click_box, start_driver
+    for answer, stage in (("no", "8"), ("yes", "9")):
+        s = Setup(tmp_path / answer, {"APPLICATION": {"Application": "host.exe", "Name": "Inst"}})
+        s.old(OLD)
+        s.new(LIST, NEW)
+        host = holders(s.app / "host.exe", "close")
+        proc = start_driver("install", win(s.app), win(s.release), "version=2.0", "steps=check")
+        assert click_box("Find main program [Inst] not closed, Close it now?", answer)
+        out = proc.communicate(timeout=60)[0].decode()
+        assert f"check={stage}" in out
+        assert host.wait(10) is (answer == "no")
+
+
+def test_starting_the_host_program(tmp_path):
+    from driver import click_box, start_driver
+    s = Setup(tmp_path, {"APPLICATION": {"Application": "host.bat"}})
+    (s.app / "host.bat").write_bytes(b"@echo started> started.txt\r\n")
+    assert driver("starthost", win(s.app), 0)["started"] == "1"
+    deadline = time.monotonic() + 20
+    while not (s.app / "started.txt").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert (s.app / "started.txt").exists()                 # started in the application directory
+
+    (s.app / "host.bat").unlink()
+    assert driver("starthost", win(s.app), 0)["started"] == "1"   # silently not started
+    proc = start_driver("starthost", win(s.app), 1)
+    assert click_box("Can't find the file that you set Application in mirovane.ini file.", "ok")
+    assert b"started=1" in proc.communicate(timeout=60)[0]

@@ -11,6 +11,7 @@
 //   runentry <appdir> <packed entry>       runs one run-list entry
 //   closepath <path>                       closes the programs running from path
 //   writable <path>                        the write test of one file
+//   starthost <appdir> <0|1>               starts the host program (1: interactive)
 #include <windows.h>
 
 #include <map>
@@ -141,6 +142,12 @@ int RunInstallCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
     if (cmd == L"writable" && a.size() == 1) {
         Print(mv::Format(L"writable=%d", TestFileWritable(a[0]) ? 1 : 0));
         for (const std::wstring& p : ElevationList()) Print(L"elevation=" + p);
+        return 0;
+    }
+    if (cmd == L"starthost" && a.size() == 2) {
+        SetAppDir(Dir(a[0]));
+        StartHostProgram(a[1] == L"1");
+        Print(L"started=1");
         return 0;
     }
     return -1;
