@@ -420,3 +420,18 @@ def test_starting_the_host_program(tmp_path):
     proc = start_driver("starthost", win(s.app), 1)
     assert click_box("Can't find the file that you set Application in mirovane.ini file.", "ok")
     assert b"started=1" in proc.communicate(timeout=60)[0]
+
+
+def test_locked_file_question_retry_and_cancel(tmp_path, holders):
+    from driver import click_box, start_driver
+    text = "Can't overwrite the file,Please close it."
+    for answers in (["cancel"], ["retry", "cancel"]):
+        s = Setup(tmp_path / str(len(answers)))
+        s.old(OLD)
+        s.new(LIST, NEW)
+        holders(tmp_path / str(len(answers)) / "bin" / "h.exe", "close", [s.app / "both.dat"])
+        proc = start_driver("install", win(s.app), win(s.release), "steps=check", "window=1")
+        for answer in answers:                               # still held after a retry: asked again
+            assert click_box(text, answer)
+        out = proc.communicate(timeout=60)[0].decode()
+        assert "check=8" in out, out

@@ -6,6 +6,7 @@
 //   install <appdir> <releasedir> [opt=value...]
 //       steps=check|copy|both (both)  kill=<k>  version=<v>  skin=<updateskin>
 //       stage=0|1 (1: put the release files into the download directory)
+//       window=1 (the steps report to a window of this process, so locked files are asked about)
 //   holdlock <appdir> <ms>                 holds the install lock of the directory
 //   runtask <appdir> <file.xml>            runs a task file
 //   runentry <appdir> <packed entry>       runs one run-list entry
@@ -89,17 +90,22 @@ int Install(const std::vector<std::wstring>& a) {
         if (killAt > 0 && ops >= killAt) TerminateProcess(GetCurrentProcess(), 99);
     });
     SetStage(UpdateDownloadOk);
+    HWND window = nullptr;
+    if (opt[L"window"] == L"1")
+        window = CreateWindowW(L"STATIC", L"install driver", WS_OVERLAPPED, 0, 0, 100, 50, nullptr, nullptr, nullptr,
+                               nullptr);
     if (opt[L"steps"] != L"copy") {
-        RunCheckLocalStep(nullptr);
+        RunCheckLocalStep(window);
         Print(mv::Format(L"check=%d", list.stage));
         for (const std::wstring& p : ElevationList()) Print(L"elevation=" + p);
     } else {
         SetStage(UpdateCheckLocalOk);
     }
     if (opt[L"steps"] != L"check") {
-        RunCopyStep(nullptr);
+        RunCopyStep(window);
         Print(mv::Format(L"copy=%d", list.stage));
     }
+    if (window) DestroyWindow(window);
     Print(mv::Format(L"ops=%ld", ops));
     Print(L"ver=" + ReadSetting(L"APPLICATION", L"Ver"));
     return 0;
