@@ -95,6 +95,10 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
         for (const std::wstring& t : InstallTargets(r)) {
             const std::wstring target = NormalizePath(t);
             if (!MayTouchPath(target)) return false;
+            if (remove && mv::DirExists(target)) {
+                WriteLog(mv::Format(L"not removing a directory[%s]", target.c_str()));
+                continue;
+            }
             if (mv::DirExists(target)) {
                 WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), source.c_str(), target.c_str()));
                 return false;
