@@ -7,7 +7,8 @@
 //   segdownload <url> <outpath> <threads> <single 0|1>   CMyDownload::DownloadFile
 //   fetchfile <index> <url> <localname> <single 0|1>      FetchUpdateFile
 //   schedule <workdir> <listurlbase> <recordsfile> <passes>
-//       records file: one record a line, UTF-8: path<TAB>ver<TAB>url<TAB>action (url may be "-")
+//       records file: one record a line, UTF-8: path<TAB>ver<TAB>url<TAB>action (url may be "-");
+//       a line "---" starts another session (keys then begin with s<N>.)
 //       passes 0: the drivers' retry rule (DownloadAllFilesWithRetries)
 // Prints what the window saw: msg<number>.count, .last, .max; the states per index; results.
 #include <windows.h>
@@ -46,6 +47,7 @@ bool g_noWindow = false;
 std::mutex g_seenMutex;
 std::map<UINT, Seen> g_seen;
 std::map<WPARAM, std::wstring> g_states;  // index -> states in order, e.g. "8,7"
+std::vector<std::wstring> g_status;       // status texts (message 1034) in order
 
 LRESULT CALLBACK Recorder(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     if (m >= UM_DL_SIZE && m <= UM_DL_BLOCK_SIZE) {
@@ -55,6 +57,11 @@ LRESULT CALLBACK Recorder(HWND w, UINT m, WPARAM wp, LPARAM lp) {
         s.last = lp;
         if (lp > s.max) s.max = lp;
         if (m == UM_DL_STATE) g_states[wp] += (g_states[wp].empty() ? L"" : L",") + std::to_wstring(lp);
+        return 0;
+    }
+    if (m == 1034 && wp) {
+        std::lock_guard<std::mutex> hold(g_seenMutex);
+        g_status.push_back(reinterpret_cast<const wchar_t*>(wp));
         return 0;
     }
     return DefWindowProcW(w, m, wp, lp);
@@ -73,6 +80,7 @@ void PrintSeen() {
     std::lock_guard<std::mutex> hold(g_seenMutex);
     for (const auto& [m, s] : g_seen)
         Print(mv::Format(L"msg%u.count=%ld\nmsg%u.last=%lld\nmsg%u.max=%lld", m, s.count, m, s.last, m, s.max));
+    for (const std::wstring& t : g_status) Print(L"status=" + t);
     for (const auto& [i, states] : g_states) Print(mv::Format(L"state%u=%s", static_cast<unsigned>(i), states.c_str()));
 }
 
@@ -113,11 +121,17 @@ int SegDownload(const std::vector<std::wstring>& a, HWND window) {
     return 0;
 }
 
-bool ReadRecords(const std::wstring& file, RecordArray& records) {
+// Sessions of records, separated by lines "---".
+bool ReadSessions(const std::wstring& file, std::vector<RecordArray>& sessions) {
     std::string bytes;
     if (!mv::ReadFileBytes(file, bytes)) return false;
+    sessions.assign(1, RecordArray());
     for (const std::wstring& line : mv::Split(mv::FromUtf8(bytes), L'\n')) {
         const std::wstring l = mv::TrimRight(line);
+        if (l == L"---") {
+            sessions.emplace_back();
+            continue;
+        }
         if (l.empty()) continue;
         auto f = mv::Split(l, L'\t');
         f.resize(4);
@@ -126,7 +140,7 @@ bool ReadRecords(const std::wstring& file, RecordArray& records) {
         r.ver = f[1];
         r.url = f[2] == L"-" ? L"" : f[2];
         r.action = static_cast<int>(mv::ParseLong(f[3]));
-        records.push_back(r);
+        sessions.back().push_back(r);
     }
     return true;
 }
@@ -135,23 +149,30 @@ int Schedule(const std::vector<std::wstring>& a, HWND window) {
     DownLoadList& list = TheDownLoadList();
     list.workDir = a[0];
     list.listUrlBase = a[1];
-    if (!ReadRecords(a[2], list.records)) return 2;
-    list.stage = UpdateCheckRemoteOk;
+    std::vector<RecordArray> sessions;
+    if (!ReadSessions(a[2], sessions)) return 2;
     const long passes = mv::ParseLong(a[3]);
-    if (passes <= 0) {
-        Print(mv::Format(L"all=%d", DownloadAllFilesWithRetries(window) ? 1 : 0));
-    } else {
-        for (long p = 0; p < passes; ++p) {
-            DownloadAllFiles(window);
-            std::wstring failed;
-            for (unsigned i : DownloadFailedList()) failed += (failed.empty() ? L"" : L",") + std::to_wstring(i);
-            Print(mv::Format(L"pass%ld.stage=%d\npass%ld.done=%d\npass%ld.failed=%s", p, list.stage, p,
-                             DownloadDoneCount(), p, failed.c_str()));
+    for (size_t session = 0; session < sessions.size(); ++session) {
+        // A new session, as the tray window starts one: a fresh list at the end of a check.
+        list.records = sessions[session];
+        list.stage = UpdateCheckRemoteOk;
+        const std::wstring tag = sessions.size() > 1 ? mv::Format(L"s%zu.", session) : std::wstring();
+        if (passes <= 0) {
+            Print(tag + mv::Format(L"all=%d", DownloadAllFilesWithRetries(window) ? 1 : 0));
+        } else {
+            for (long p = 0; p < passes; ++p) {
+                DownloadAllFiles(window);
+                std::wstring failed;
+                for (unsigned i : DownloadFailedList()) failed += (failed.empty() ? L"" : L",") + std::to_wstring(i);
+                Print(tag + mv::Format(L"pass%ld.stage=%d\n", p, list.stage) + tag +
+                      mv::Format(L"pass%ld.done=%d\n", p, DownloadDoneCount()) + tag +
+                      mv::Format(L"pass%ld.failed=%s", p, failed.c_str()));
+            }
         }
+        Print(tag + mv::Format(L"stage=%d\n", list.stage) + tag + mv::Format(L"done=%d", DownloadDoneCount()));
+        for (int i = 0; i < list.FileCount(); ++i)
+            Print(tag + mv::Format(L"spare%d=%s", i, mv::ReplaceAll(list.records[i].spare, L"\n", L"|").c_str()));
     }
-    Print(mv::Format(L"stage=%d\ndone=%d", list.stage, DownloadDoneCount()));
-    for (int i = 0; i < list.FileCount(); ++i)
-        Print(mv::Format(L"spare%d=%s", i, mv::ReplaceAll(list.records[i].spare, L"\n", L"|").c_str()));
     return 0;
 }
 
