@@ -6,6 +6,7 @@
 //
 //   segdownload <url> <outpath> <threads> <single 0|1>   CMyDownload::DownloadFile
 //   fetchfile <index> <url> <localname> <single 0|1>      FetchUpdateFile
+//   deletetree <dir>                                      DeleteTree
 //   schedule <workdir> <listurlbase> <recordsfile> <passes>
 //       records file: one record a line, UTF-8: path<TAB>ver<TAB>url<TAB>action (url may be "-");
 //       a line "---" starts another session (keys then begin with s<N>.)
@@ -22,6 +23,7 @@
 #include "app/app_state.h"
 #include "config/global_values.h"
 #include "config/settings.h"
+#include "download/file_tree.h"
 #include "download/http.h"
 #include "download/scheduler.h"
 #include "download/segmented.h"
@@ -181,7 +183,7 @@ int Schedule(const std::vector<std::wstring>& a, HWND window) {
 // -1 when the command is not one of these.
 int RunDownloadCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
     static const std::map<std::wstring, size_t> kArgs = {
-        {L"segdownload", 4}, {L"fetchfile", 4}, {L"schedule", 4}};
+        {L"segdownload", 4}, {L"fetchfile", 4}, {L"schedule", 4}, {L"deletetree", 1}};
     auto it = kArgs.find(cmd);
     if (it == kArgs.end()) return -1;
     ApplyOptions(a);
@@ -195,6 +197,10 @@ int RunDownloadCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
         rc = 0;
     }
     if (cmd == L"schedule") rc = Schedule(a, window);
+    if (cmd == L"deletetree") {
+        Print(mv::Format(L"deleted=%d", DeleteTree(a[0]) ? 1 : 0));
+        rc = 0;
+    }
     PrintSeen();
     Print(L"result.end=1");
     return rc;
