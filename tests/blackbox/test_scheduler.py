@@ -9,7 +9,7 @@ import pytest
 from conftest import BIN, win
 from driver import driver, run_driver
 
-OPTS = ["tries=2", "timeout=2", "stop=90"]
+OPTS = ["tries=2", "timeout=2", "stop=90"]  # with several stop= words the shortest wins
 
 
 def records_file(tmp_path, *sessions):
@@ -165,3 +165,49 @@ def test_delete_tree_leaves_linked_directories_alone(tmp_path):
     driver("deletetree", win(tree))
     assert (outside / "keep.txt").read_text() == "keep"
     assert not (tree / "sub").exists()
+
+
+def _window_of(proc):
+    line = proc.stdout.readline().decode().strip()
+    return line.split()[-1]
+
+
+def test_progress_reaches_the_sample_host(nginx, tmp_path):
+    """Message 1976 (files done) and 1978 (bytes of the file) reach a host window."""
+    a, b = os.urandom(200_000), os.urandom(3000)
+    nginx.put("rel/a.dll", a)
+    nginx.put("rel/b.dll", b)
+    out = tmp_path / "host.txt"
+    host = subprocess.Popen(["wine", str(BIN / "mirovane-sample-host.exe"), "--timeout", "60", "--out", win(out)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        handle = _window_of(host)
+        _, res = schedule(tmp_path, nginx.url("/rel"), [("a.dll", "1", None, 0), ("b.dll", "1", None, 0)],
+                          options=[f"host={handle}", "threadcount=1"])
+    finally:
+        host.kill()
+        host.wait(timeout=10)
+    assert res["done"] == "2"
+    lines = out.read_bytes().decode("utf-8").splitlines()
+    counts = [l for l in lines if l.startswith("count ")]
+    assert counts[0] == "count 0/2" and counts[-1] == "count 2/2"
+    assert "progress 200000/200000" in lines and "progress 3000/3000" in lines
+    sizes = {int(l.split("/")[1]) for l in lines if l.startswith("progress ")}
+    assert sizes == {200000, 3000}
+
+
+def test_frozen_host_does_not_stall_the_download(nginx, tmp_path):
+    body = os.urandom(2_000_000)
+    nginx.put("rel/a.dll", body)
+    frozen = subprocess.Popen(["wine", str(BIN / "frozenwindow.exe"), "120"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        handle = _window_of(frozen)
+        # stop=40: the driver ends itself if the download hangs on the window
+        work, res = schedule(tmp_path, nginx.url("/rel"), [("a.dll", "1", None, 0)],
+                             options=[f"host={handle}", "stop=40"])
+    finally:
+        frozen.kill()
+        frozen.wait(timeout=10)
+    assert "watchdog" not in res
+    assert res["done"] == "1" and (work / "a.dll_").read_bytes() == body
