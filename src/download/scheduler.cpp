@@ -44,6 +44,26 @@ HANDLE JobEndedEvent() {
     return ev.get();
 }
 
+// Takes a lock that guards messages to a window while still answering messages sent to this
+// thread: the scheduler's thread may own that window, and the job thread holding the lock
+// may be waiting for it to answer.
+class MessageLock {
+public:
+    explicit MessageLock(std::mutex& m) : m_(m) {
+        while (!m_.try_lock()) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+    }
+    ~MessageLock() { m_.unlock(); }
+    MessageLock(const MessageLock&) = delete;
+    MessageLock& operator=(const MessageLock&) = delete;
+
+private:
+    std::mutex& m_;
+};
+
 int FailedCount() {
     std::lock_guard<std::mutex> hold(g_failedMutex);
     return static_cast<int>(g_failed.size());
@@ -58,7 +78,7 @@ void AppendSpare(int index, const std::wstring& line) {
 }
 
 void SendState(HWND window, int index, LPARAM state) {
-    std::lock_guard<std::mutex> hold(g_stateMutex);
+    MessageLock hold(g_stateMutex);
     SendDownloadMessage(window, UM_DL_STATE, static_cast<WPARAM>(index), state);
     if (state == kStateDone) SendDownloadMessage(window, UM_DL_THREADS, static_cast<WPARAM>(index), 0);
 }
@@ -72,7 +92,7 @@ void UpdateDownloadStatus() {
     for (const HostWindows::Entry& e : HostWindows::Snapshot())
         if (HostWindows::WantsMessages(e.window))
             SendDownloadMessage(e.window, MIROVANE_MSG_FILE_COUNT, static_cast<WPARAM>(done), count);
-    std::lock_guard<std::mutex> hold(g_statusMutex);
+    MessageLock hold(g_statusMutex);
     SendStatusText(list.statusWindow, text, 1);
 }
 
@@ -348,7 +368,7 @@ bool DownloadAllFiles(HWND window) {
         text = T(L"Downloading error files...");
     }
     {
-        std::lock_guard<std::mutex> hold(g_statusMutex);
+        MessageLock hold(g_statusMutex);
         SendStatusText(window, text, 1);
     }
     WriteLog(text);
@@ -381,7 +401,7 @@ bool DownloadAllFiles(HWND window) {
                                            : mv::Format(T(L"Error %d files,complete %d/%d").c_str(), failed,
                                                         g_done.load(), count);
     {
-        std::lock_guard<std::mutex> hold(g_statusMutex);
+        MessageLock hold(g_statusMutex);
         SendStatusText(window, final, failed == 0 ? 7 : 0);
     }
     WriteLog(final);

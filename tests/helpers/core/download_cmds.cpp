@@ -13,6 +13,7 @@
 //       passes 0: the drivers' retry rule (DownloadAllFilesWithRetries)
 // Prints what the window saw: msg<number>.count, .last, .max; the states per index; results.
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <map>
@@ -120,6 +121,10 @@ int SegDownload(const std::vector<std::wstring>& a, HWND window) {
                      GetTickCount() - t0, d.url.c_str()));
     Print(mv::Format(L"aborted=%ld\nrunning=%ld", GetThreadValue(kTagAbort, d.id), GetThreadValue(kTagRunning, d.id)));
     Print(mv::Format(L"tag=%d", ServerTagSeen() ? 1 : 0));
+    PROCESS_MEMORY_COUNTERS mem{};
+    mem.cb = sizeof(mem);
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem)))
+        Print(mv::Format(L"peakws=%lu", static_cast<unsigned long>(mem.PeakWorkingSetSize)));
     return 0;
 }
 
