@@ -69,8 +69,6 @@ int FailedCount() {
     return static_cast<int>(g_failed.size());
 }
 
-std::wstring T(const wchar_t* english) { return Translate(L"MAIN", english); }
-
 void AppendSpare(int index, const std::wstring& line) {
     if (index < 0) return;
     std::lock_guard<std::mutex> hold(g_recordMutex);
@@ -87,8 +85,8 @@ void UpdateDownloadStatus() {
     DownLoadList& list = TheDownLoadList();
     const int count = list.FileCount(), failed = FailedCount(), done = g_done.load();
     const std::wstring text =
-        failed == 0 ? mv::Format(T(L"Downloading, complete %d/%d, total thread %d ...").c_str(), done, count, g_active.load())
-                    : mv::Format(T(L"Error %d files,complete %d/%d").c_str(), failed, done, count);
+        failed == 0 ? mv::Format(Translate(L"MAIN", L"Downloading, complete %d/%d, total thread %d ...").c_str(), done, count, g_active.load())
+                    : mv::Format(Translate(L"MAIN", L"Error %d files,complete %d/%d").c_str(), failed, done, count);
     for (const HostWindows::Entry& e : HostWindows::Snapshot())
         if (HostWindows::WantsMessages(e.window))
             SendDownloadMessage(e.window, MIROVANE_MSG_FILE_COUNT, static_cast<WPARAM>(done), count);
@@ -122,7 +120,7 @@ bool MoveWithRetries(const std::wstring& from, const std::wstring& to) {
     }
     for (int i = 0; i < 20; ++i) {
         if (MoveFileW(from.c_str(), to.c_str())) return true;
-        if (i == 0) WriteLog(mv::Format(T(L"MoveFile failed (%lu): %s").c_str(), GetLastError(), to.c_str()));
+        if (i == 0) WriteLog(mv::Format(Translate(L"MAIN", L"MoveFile failed (%lu): %s").c_str(), GetLastError(), to.c_str()));
         Sleep(800);
     }
     return false;
@@ -157,7 +155,7 @@ void WriteStamp(int index, const std::wstring& localName, const std::wstring& ur
     if (stamp.empty()) return;
     mv::CreateDirTree(mv::PathDir(stamp));
     if (!mv::WriteFileBytes(stamp, StampText(index, url)))
-        WriteLog(mv::Format(T(L"WriteFile failed (%lu): %s").c_str(), GetLastError(), stamp.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"WriteFile failed (%lu): %s").c_str(), GetLastError(), stamp.c_str()));
 }
 
 long long FileSizeOf(const std::wstring& path) {
@@ -191,7 +189,7 @@ void RunJob(int index) {
     SendState(list.statusWindow, index, kStateStarted);
     bool ok = false;
     if (!IsSafeLocalName(record.path)) {
-        WriteLog(mv::Format(T(L"Unsafe file name[%s]").c_str(), record.path.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"Unsafe file name[%s]").c_str(), record.path.c_str()));
     } else {
         const std::wstring url = RecordDownloadUrl(record.url, list.fileUrlPattern, list.listUrlBase, record.path);
         const std::wstring local = JoinPath(list.workDir, record.path);
@@ -200,11 +198,11 @@ void RunJob(int index) {
     if (ok) {
         ++g_done;
         SendState(list.statusWindow, index, kStateDone);
-        WriteLog(mv::Format(T(L"done[%s]").c_str(), record.path.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"done[%s]").c_str(), record.path.c_str()));
     } else {
         RecordFailure(static_cast<unsigned>(index));
         SendState(list.statusWindow, index, kStateFailed);
-        WriteLog(mv::Format(T(L"error[%s]").c_str(), record.path.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"error[%s]").c_str(), record.path.c_str()));
     }
 }
 
@@ -338,7 +336,7 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
             if (index >= 0) WriteStamp(index, localName, url);
             return 0;
         }
-        WriteLog(mv::Format(T(L"unzip error[%s]").c_str(), t.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), t.c_str()));
         AppendSpare(index, mv::Format(L"unzip error[%s]", t.c_str()));
         RemoveFile(t);
         RemoveFile(localName);
@@ -363,9 +361,9 @@ bool DownloadAllFiles(HWND window) {
     std::wstring text;
     if (queue.empty()) {
         for (int i = 0; i < count; ++i) queue.push_back(static_cast<unsigned>(i));
-        text = T(L"Downloading to temporary directory...");
+        text = Translate(L"MAIN", L"Downloading to temporary directory...");
     } else {
-        text = T(L"Downloading error files...");
+        text = Translate(L"MAIN", L"Downloading error files...");
     }
     {
         MessageLock hold(g_statusMutex);
@@ -386,7 +384,7 @@ bool DownloadAllFiles(HWND window) {
         mv::Handle thread(CreateThread(nullptr, 256 * 1024, JobThread, reinterpret_cast<void*>(static_cast<INT_PTR>(index)),
                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!thread) {
-            WriteLog(mv::Format(T(L"CreateThread failed (%lu): %s").c_str(), GetLastError(), L"download job"));
+            WriteLog(mv::Format(Translate(L"MAIN", L"CreateThread failed (%lu): %s").c_str(), GetLastError(), L"download job"));
             --g_jobsRunning;
             --g_active;
             RecordFailure(index);
@@ -397,8 +395,8 @@ bool DownloadAllFiles(HWND window) {
     SetStage(g_done.load() >= count ? UpdateDownloadOk : UpdateDownloadError);
     UpdateDownloadStatus();
     const int failed = FailedCount();
-    const std::wstring final = failed == 0 ? mv::Format(T(L"Download completed %d/%d.").c_str(), g_done.load(), count)
-                                           : mv::Format(T(L"Error %d files,complete %d/%d").c_str(), failed,
+    const std::wstring final = failed == 0 ? mv::Format(Translate(L"MAIN", L"Download completed %d/%d.").c_str(), g_done.load(), count)
+                                           : mv::Format(Translate(L"MAIN", L"Error %d files,complete %d/%d").c_str(), failed,
                                                         g_done.load(), count);
     {
         MessageLock hold(g_statusMutex);
