@@ -9,6 +9,7 @@
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "download/file_tree.h"
+#include "download/http.h"
 #include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/run_file.h"
@@ -19,7 +20,7 @@
 #include "ui/windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
-#include "updatelist/remote_check.h"
+#include "check/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -127,14 +128,24 @@ BOOL CUpdateApp::InitInstance() {
     // 3. Update package appended to the executable.
     CheckAppendedPackage();
 
+    // The hidden copy that renews the cached list runs no hooks and shows no box.
+    const std::wstring earlyMode =
+        PickRunMode(ReadSetting(L"Mirovane", L"Mode"),
+                    CommandWords(CleanCommandLine(ArgumentsOf(GetCommandLineW()),
+                                                  GetAppDir() + L"\\" + AppState::exeBaseName + L".exe")));
+    const bool hiddenCopy = earlyMode == L"downparam0" || earlyMode == L"downparam1";
+
     // 4. Start-up hooks.
-    RunStartupHooks();
+    if (!hiddenCopy) RunStartupHooks();
 
     // 5. Connection attempts of the download engine.
     AppState::connectTryCount = mv::ParseLong(ReadSettingOr(L"Mirovane", L"ConnectTryCount", L"3"));
 
     // 6. The settings package must name the same list as the settings.
-    CheckPackageAddress();
+    if (hiddenCopy)
+        LoadSettingsPackage();
+    else
+        CheckPackageAddress();
 
     // 7. Backups of the previous update.
     DeleteRecordedBackups();
@@ -170,7 +181,7 @@ BOOL CUpdateApp::InitInstance() {
     if (AppState::hostWindow) HostWindows::Register(AppState::hostWindow, true);
 
     // 15.
-    SetStage(UpdateNone);
+    if (!hiddenCopy) SetStage(UpdateNone);
 
     // 16. An elevated relaunch continues from the list the first process saved.
     if (AppState::relaunched) {
@@ -190,7 +201,13 @@ BOOL CUpdateApp::InitInstance() {
 BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     HWND host = AppState::hostWindow;
     DownLoadList& list = TheDownLoadList();
-    if (mode == L"downparam0" || mode == L"downparam1") return FALSE;
+    if (mode == L"downparam0" || mode == L"downparam1") {
+        // The hidden copy renews the cached list for the next quick check; downparam1 means the
+        // starting copy had seen our own update server's tag, which this copy then assumes too.
+        if (mode == L"downparam1") SetServerTagSeen();
+        RefreshListCache();
+        return FALSE;
+    }
     if (mode == L"checkforupdates") {
         if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
             ShowMostSimpleWindow(MostSimpleCheck, host);

@@ -9,7 +9,7 @@
 #include "config/path_macros.h"
 #include "lang/language.h"
 #include "notify/log.h"
-#include "updatelist/remote_check.h"
+#include "check/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
 
