@@ -17,6 +17,8 @@
 #include "util/handle.h"
 #include "util/text.h"
 
+int RunCheckCommand(const std::wstring& cmd, const std::vector<std::wstring>& a);
+
 namespace {
 
 void Out(const std::wstring& line) {
@@ -195,6 +197,7 @@ int wmain(int argc, wchar_t** argv) {
                            mv::ToUtf8(mv::Format(L"%s show=%d", cmd.c_str(), (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1)));
         return 0;
     }
+    if (int code = RunCheckCommand(cmd, a); code >= 0) return code;
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }
