@@ -17,8 +17,6 @@
 #include "util/handle.h"
 #include "util/text.h"
 
-int RunCheckCommand(const std::wstring& cmd, const std::vector<std::wstring>& a);
-
 namespace {
 
 void Out(const std::wstring& line) {
@@ -157,6 +155,7 @@ int wmain(int argc, wchar_t** argv) {
     if (GetEnvironmentVariableW(L"MV_PROXY", proxy, 256)) WriteSetting(L"Mirovane", L"Proxy", proxy);
     const std::wstring cmd = a[0];
     a.erase(a.begin());
+    { int RunDownloadCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDownloadCommand(cmd, a); r >= 0) return r; }
     if (cmd == L"fetchtext" && a.size() == 1) {
         std::wstring t = FetchText(a[0]);
         Out(mv::Format(L"chars=%zu", t.size()));
@@ -197,7 +196,7 @@ int wmain(int argc, wchar_t** argv) {
                            mv::ToUtf8(mv::Format(L"%s show=%d", cmd.c_str(), (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1)));
         return 0;
     }
-    if (int code = RunCheckCommand(cmd, a); code >= 0) return code;
+    { int RunCheckCommand(const std::wstring&, const std::vector<std::wstring>&); if (int r = RunCheckCommand(cmd, a); r >= 0) return r; }
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }
