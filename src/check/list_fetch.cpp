@@ -8,6 +8,7 @@
 
 #include "check/check_rules.h"
 #include "download/http.h"
+#include "download/scheduler.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "updatelist/xml_doc.h"
@@ -175,19 +176,21 @@ unsigned long long FileSize(const std::wstring& path) {
 }  // namespace
 
 bool FetchListFile(HWND window, const std::wstring& url, const std::wstring& path, Deadline deadline) {
-    (void)window;
-    std::wstring error;
-    if (!PlainFetchToFile(url, path, deadline, error)) {
-        WriteLog(L"list fetch [" + url + L"]: " + error);
-        return false;
+    // The engine tries the plain and the zipped form; the plain fetch is the last resort.
+    bool ok = FetchUpdateFile(window, -1, url, path, false) == 0;
+    if (!ok) {
+        WriteLog(L"list fetch [" + url + L"]: the download engine failed, trying a plain fetch");
+        std::wstring error;
+        ok = PlainFetchToFile(url, path, deadline, error);
+        if (!ok) WriteLog(L"list fetch [" + url + L"]: " + error);
     }
-    if (FileSize(path) > kMaxListBytes) {
+    if (ok && FileSize(path) > kMaxListBytes) {
         WriteLog(mv::Format(L"list fetch [%s]: file over the limit of %llu bytes", url.c_str(),
                             static_cast<unsigned long long>(kMaxListBytes)));
-        DeleteFileW(path.c_str());
-        return false;
+        ok = false;
     }
-    return true;
+    if (!ok) DeleteFileW(path.c_str());
+    return ok;
 }
 
 bool IsListFile(const std::wstring& path) {

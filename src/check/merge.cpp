@@ -8,6 +8,7 @@
 #include "check/list_fetch.h"
 #include "config/path_macros.h"
 #include "config/settings.h"
+#include "download/scheduler.h"
 #include "notify/log.h"
 #include "updatelist/xml_doc.h"
 #include "util/files.h"
@@ -128,24 +129,9 @@ bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFil
 }
 
 std::vector<std::wstring> InstallTargetsOf(const updatefileinfo& record) {
-    const std::wstring appDir = GetAppDir();
-    const std::wstring def = ResolvePath(appDir, record.path);
     std::vector<std::wstring> out;
-    auto add = [&out](const std::wstring& p) {
-        for (const std::wstring& o : out)
-            if (o == p) return;
-        out.push_back(p);
-    };
-    for (const std::wstring& item : DesnameItems(record.desname)) {
-        if (item.find(L'\\') != std::wstring::npos || item.find(L'/') != std::wstring::npos) {
-            add(ResolvePath(appDir, item));
-            continue;
-        }
-        // A bare name replaces the last part of the default target.
-        const size_t slash = def.find_last_of(L"\\/");
-        add((slash == std::wstring::npos ? std::wstring() : def.substr(0, slash + 1)) + item);
-    }
-    if (out.empty()) out.push_back(def);
+    ExpandTargetList(record.path, record.desname, out);
+    if (out.empty()) out.push_back(ResolvePath(GetAppDir(), record.path));
     return out;
 }
 

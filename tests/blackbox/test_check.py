@@ -151,6 +151,11 @@ def test_list_url_length(make_product, tmp_path, url, fetched):
     assert ("download:abcde" in log) is fetched
 
 
+def gets(server):
+    """Paths of the GET requests a server saw (the engine also asks sizes with HEAD)."""
+    return [r.path for r in (server.requests() if callable(server.requests) else server.requests) if r.method == "GET"]
+
+
 def wait_for(predicate, seconds=30):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -170,20 +175,20 @@ def test_quick_check(make_product, nginx, tmp_path):
     # No cache yet: the quick check downloads as a plain check does.
     assert product.run("/checkforupdates") == 1
     assert "no usable cached list" in product.log()
-    assert len(nginx.requests()) == 2
+    assert len(gets(nginx)) == 2
 
     # A new release. The next quick check answers from the cache without a request of its
     # own; only its hidden copy asks the server, and renews the cache.
     nginx.put("q/l.xml", b'<update><file path="a.dll" ver="1"/><file path="b.dll" ver="1"/></update>')
     assert product.run("/checkforupdates") == 1
     assert refreshed(1)
-    assert len(nginx.requests()) == 4
+    assert len(gets(nginx)) == 4
     assert b"b.dll" in cache_path(tmp_path, list_url).read_bytes()
 
     # The third quick check sees the new release.
     assert product.run("/checkforupdates") == 2
     assert refreshed(2)
-    assert len(nginx.requests()) == 6
+    assert len(gets(nginx)) == 6
 
 
 VERSION_PAGE = b"<page>\r\n<VER>\r\n 2.0 \r\n</VER>\r\n<Url>%s</Url>\r\n</page>"
@@ -195,7 +200,7 @@ def test_version_page_checkforupdates(make_product, nginx, tmp_path, installed_v
     product = make_product(settings(nginx.url("/v/page.txt"), "http://127.0.0.1:9/m.xml", tmp_path,
                                     APPLICATION__CheckVerNumber="1", APPLICATION__Ver=installed_ver))
     assert str(product.run("/checkforupdates")) == code
-    assert [r.path for r in nginx.requests()] == ["/v/page.txt"]
+    assert gets(nginx) == ["/v/page.txt"]
 
 
 def test_version_page_then_race_in_direct_mode(make_product, nginx, tmp_path):
@@ -206,7 +211,7 @@ def test_version_page_then_race_in_direct_mode(make_product, nginx, tmp_path):
     product = make_product(settings(page_url, "http://127.0.0.1:9/m.xml", tmp_path, APPLICATION__CheckVerNumber="1"))
     install(product, b"<update/>")
     assert product.run("/showwhenupdate") == 2
-    assert [r.path for r in nginx.requests()] == ["/v/page.txt", "/v/l.xml"]
+    assert gets(nginx) == ["/v/page.txt", "/v/l.xml"]
 
 
 def test_version_page_limits(make_product, nginx, tmp_path):
@@ -216,7 +221,7 @@ def test_version_page_limits(make_product, nginx, tmp_path):
                                     APPLICATION__CheckVerNumber="1"))
     # No list arrives, but the page named a version other than the installed one.
     assert str(product.run("/showwhenupdate")) == TOO_BIG
-    raced = [r.path for r in nginx.requests() if r.path.startswith("/r/")]
+    raced = {p for p in gets(nginx) if p.startswith("/r/") and p.endswith(".xml")}
     assert len(raced) == 16
     log = product.log()
     assert "http and https only" in log and "more than 16 list addresses" in log
@@ -323,3 +328,18 @@ def test_probe_value_on_next_line(nginx):
     nginx.put("p.txt", b"<Ver>\r\n  3.1 \r\n</Ver>\r\n<URL>\r\nhttp://127.0.0.1:1/L.xml\r\n</URL>")
     out = driver("probe", nginx.url("/p.txt"), "10")
     assert out["ok"] == "1" and out["version"] == "[3.1]" and out["url"] == "http://127.0.0.1:1/L.xml"
+
+
+def test_zipped_list_after_plain_fails(make_product, nginx, tmp_path):
+    import io
+    import zipfile
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("l.xml", b'<update><file path="a.dll" ver="1"/><file path="b.dll" ver="1"/></update>')
+    nginx.put("z/l.xml._.zip", buf.getvalue())
+    nginx.put("z/m.xml", b"<update/>")
+    product = make_product(settings(nginx.url("/z/l.xml"), nginx.url("/z/m.xml"), tmp_path))
+    install(product, b"<update/>")
+    assert product.run("/checkforupdates") == 2
+    paths = gets(nginx)
+    assert paths.index("/z/l.xml._.zip") > paths.index("/z/l.xml")
