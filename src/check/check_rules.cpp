@@ -1,6 +1,7 @@
 #include "check/check_rules.h"
 
 #include <cwctype>
+#include <unordered_map>
 
 #include "download/http.h"
 #include "util/text.h"
@@ -230,6 +231,9 @@ std::wstring VersionKey(const std::wstring& v) { return mv::Trim(mv::ToLower(v))
 
 CompareResult CompareRecords(const RecordArray& remote, const RecordArray& installed, const CompareInput& in) {
     CompareResult out;
+    // The first installed record of each path.
+    std::unordered_map<std::wstring, const updatefileinfo*> byPath;
+    for (const updatefileinfo& i : installed) byPath.emplace(i.path, &i);
     for (const updatefileinfo& r : remote) {
         if (IsFileRecord(r)) {
             const std::wstring why = FileRecordProblem(r);
@@ -262,12 +266,8 @@ CompareResult CompareRecords(const RecordArray& remote, const RecordArray& insta
                 continue;
             }
         }
-        const updatefileinfo* found = nullptr;
-        for (const updatefileinfo& i : installed)
-            if (i.path == r.path) {
-                found = &i;
-                break;
-            }
+        const auto it = byPath.find(r.path);
+        const updatefileinfo* found = it == byPath.end() ? nullptr : it->second;
         if (!found || VersionKey(found->ver) != VersionKey(r.ver)) out.update.push_back(r);
     }
     return out;
