@@ -341,5 +341,21 @@ def test_zipped_list_after_plain_fails(make_product, nginx, tmp_path):
     product = make_product(settings(nginx.url("/z/l.xml"), nginx.url("/z/m.xml"), tmp_path))
     install(product, b"<update/>")
     assert product.run("/checkforupdates") == 2
-    paths = gets(nginx)
+    paths = [r.path for r in nginx.requests()]
     assert paths.index("/z/l.xml._.zip") > paths.index("/z/l.xml")
+
+
+def test_hidden_copy_runs_no_hooks_and_renews_the_cache(make_product, nginx, tmp_path):
+    nginx.put("h/l.xml", b'<update><file path="a.dll" ver="1"/></update>')
+    nginx.put("h/m.xml", b"<update/>")
+    list_url = nginx.url("/h/l.xml")
+    product = make_product(settings(list_url, nginx.url("/h/m.xml"), tmp_path,
+                                    UpdateEventWaitClose__UpdateStartup="hook.bat", UpdateEvent__UpdateNone="hook.bat"))
+    product.app_dir.mkdir(parents=True, exist_ok=True)
+    (product.app_dir / "hook.bat").write_bytes(b"@echo x > hooked.txt\r\n")
+    assert product.run("/downparam0") == 0
+    assert not (product.app_dir / "hooked.txt").exists()
+    assert "Run file[" not in product.log()
+    assert b"a.dll" in cache_path(tmp_path, list_url).read_bytes()
+    assert not cache_path(tmp_path, list_url, ".xml.xml").exists()
+    assert not any(p.name.endswith(".tmp") for p in tmp_path.iterdir())
