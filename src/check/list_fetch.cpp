@@ -51,8 +51,8 @@ struct HttpAnswer {
 // One GET with request time-outs taken from the deadline. The body goes to `sink` in pieces;
 // more than `cap` bytes, a short body or a passed deadline is a failure. `headers` (lines
 // ending in CR LF, or empty) go with the request; a 304 answer is a success without a body.
-bool HttpGet(const std::wstring& url, Deadline deadline, uint64_t cap, const std::wstring& headers, const Sink& sink,
-             HttpAnswer& answer, std::wstring& error) {
+bool HttpGet(const std::wstring& url, Deadline deadline, uint64_t cap, const std::wstring& headers, bool configuredProxy,
+             const Sink& sink, HttpAnswer& answer, std::wstring& error) {
     URL_COMPONENTSW parts{};
     parts.dwStructSize = sizeof(parts);
     wchar_t host[256] = {}, path[4096] = {}, extra[4096] = {};
@@ -70,8 +70,10 @@ bool HttpGet(const std::wstring& url, Deadline deadline, uint64_t cap, const std
         error = Translate(L"MAIN", L"not an http or https address");
         return false;
     }
-    // The configured proxy, if any; a bad value is logged (no box in the hidden copy).
-    mv::InetHandle session(OpenSession(L""));
+    // Lists go through the configured proxy as the download engine's do (a bad value shows its
+    // box, or only a log line in the hidden copy); the small fetches never use it.
+    mv::InetHandle session(configuredProxy ? OpenSession(L"")
+                                           : InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session) {
         error = CallError(L"InternetOpen", GetLastError());
         return false;
@@ -165,7 +167,7 @@ std::atomic<long> g_tempCounter{0};
 bool FetchSmall(const std::wstring& url, Deadline deadline, size_t cap, std::string& body, std::wstring& error) {
     body.clear();
     HttpAnswer answer;
-    return HttpGet(url, deadline, cap, L"", [&body](const char* data, DWORD n) {
+    return HttpGet(url, deadline, cap, L"", false, [&body](const char* data, DWORD n) {
         body.append(data, n);
         return true;
     }, answer, error);
@@ -184,7 +186,7 @@ bool GetToFile(const std::wstring& url, const std::wstring& path, Deadline deadl
             error = CallError(L"CreateFile", GetLastError());
             return false;
         }
-        ok = HttpGet(url, deadline, kMaxListBytes, headers, [&file](const char* data, DWORD n) {
+        ok = HttpGet(url, deadline, kMaxListBytes, headers, true, [&file](const char* data, DWORD n) {
             DWORD written = 0;
             return WriteFile(file.get(), data, n, &written, nullptr) && written == n;
         }, answer, error);
