@@ -33,7 +33,7 @@ def requests_since(nginx, n):
 def test_second_check_of_unchanged_release_gets_304s(make_product, nginx, tmp_path):
     nginx.put("c/l.xml", LIST)
     nginx.put("c/m.xml", MAIN)
-    product, _ = product_for(make_product, nginx, tmp_path)
+    product, list_url = product_for(make_product, nginx, tmp_path)
     assert product.run("/checkforupdates") == 1
     first_log = lines(product.log())
     assert requests_since(nginx, 0) == [("/c/l.xml", 200), ("/c/m.xml", 200)]
@@ -45,6 +45,13 @@ def test_second_check_of_unchanged_release_gets_304s(make_product, nginx, tmp_pa
     assert sum(r.sent for r in second) <= 1024
     # The same answer and the same log as the first check.
     assert lines(product.log())[len(first_log):] == first_log
+
+    # Emptying the temporary files takes the kept lists and their values too.
+    kept = cache_path(tmp_path, list_url, "")
+    assert sorted(p.name[len(kept.name):] for p in tmp_path.glob(kept.name + "*")) == [
+        ".xml", ".xml.main.xml", ".xml.main.xml.meta", ".xml.src.xml", ".xml.src.xml.meta", ".xml.xml"]
+    assert product.run("/emptytemp") == 0
+    assert list(tmp_path.glob(kept.name + "*")) == []
 
 
 def test_changed_list_is_fetched_in_full(make_product, nginx, tmp_path):
