@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "check/list_validators.h"
+
 using CheckClock = std::chrono::steady_clock;
 using Deadline = CheckClock::time_point;
 
@@ -43,7 +45,6 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
                          Deadline deadline);
 // True when `copyPath` still holds what its validators describe (size and hash) and, when
 // `full`, loads as a list and passes the cached-copy check.
-struct ListValidators;
 bool CachedCopyUsable(const std::wstring& copyPath, const ListValidators& v, bool full);
 // An extra test of a cached copy before it stands for a "not modified" answer (the signed
 // list re-verifies its signature here). Registered once at start-up; none: no extra test.
