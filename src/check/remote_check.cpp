@@ -153,7 +153,8 @@ void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstrin
     s->cv.notify_all();
 }
 
-// Downloads the list and the main list, merges them and moves them over the cache files.
+// Fetches the list and the main list (conditionally, against the copies kept beside the
+// cache), merges them and moves the merged list over the cache file.
 bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
     const std::wstring mainUrl = ReadSettingOr(L"UPDATEINFO", L"MainListURL", kDefaultMainListUrl);
     const std::wstring listTemp = PrivateTempName(cache, L"list");
