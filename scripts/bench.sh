@@ -4,9 +4,13 @@
 #   throttled  one 50 MB file, a server of ours limiting each connection to 2 MB/s, 8 connections
 #   loopback   the same file from nginx, unthrottled
 #   files      500 files of 4-64 KiB from nginx, 8 files at once
+#   check      the remote check with nothing to update (/checkforupdates, a 500-record list and
+#              a 200-entry main list on nginx) beside a bare start (/emptytemp), and the bytes
+#              nginx sent for a first check and for a second check of the unchanged release
 # Prints a table, our peak working set for the 50 MB file, and as its last line
-#   ratios: throttled=<ours/aria2c> loopback=<ours/curl> files=<ours/aria2c>
+#   ratios: throttled=<ours/aria2c> loopback=<ours/curl> files=<ours/aria2c> check=<check/bare> nochange_bytes=<n>
 # Times are wall-clock times of whole processes (Wine's start included for ours).
+# `bash scripts/bench.sh check` runs the check case alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/bin
@@ -34,6 +38,82 @@ cleanup() {
 wine_env_start "$work/wine"
 trap cleanup EXIT  # after wine_env_start, which sets a trap of its own
 
+# --- check: the remote check with nothing to update (its own nginx, whose access log counts bytes)
+bench_check() {
+  local runs=${CHECK_RUNS:-5} cw=$work/check name="Mirovane Bench" cport exe
+  mkdir -p "$cw/www" "$cw/nginx" "$cw/temp" "$cw/prod"
+  cport=$(free_port)
+  cat >"$cw/nginx/nginx.conf" <<EOF
+daemon off; master_process off; worker_processes 1;
+pid $cw/nginx/nginx.pid; error_log $cw/nginx/error.log warn;
+events { worker_connections 64; }
+http {
+  log_format bytes '\$status \$bytes_sent \$request_uri';
+  client_body_temp_path $cw/nginx/b; proxy_temp_path $cw/nginx/p; fastcgi_temp_path $cw/nginx/f;
+  uwsgi_temp_path $cw/nginx/u; scgi_temp_path $cw/nginx/s;
+  server { listen 127.0.0.1:$cport; root $cw/www; access_log $cw/nginx/access.log bytes; location / { } }
+}
+EOF
+  nginx -p "$cw/nginx" -c "$cw/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
+  pids+=($!)
+  wait_port "$cport"
+  local appdir="$WINEPREFIX/drive_c/Brenwick/omra/$name"
+  mkdir -p "$appdir"
+  python3 - "$cw/www" "$appdir" <<'PY'
+import pathlib, sys
+www, app = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+rec = ['<file path="bin\\f%03d.dll" ver="1.0.%d" desname="f%03d.dll"/>' % (i, i, i) for i in range(500)]
+main = ['<file path="m/g%03d.dat" ver="2.%d"/>' % (i, i) for i in range(200)]
+www.joinpath("list.xml").write_text("<update>\n" + "\n".join(rec) + "\n</update>\n")
+www.joinpath("main.xml").write_text("<update>\n" + "\n".join(main) + "\n</update>\n")
+# The installed list already holds every record: nothing to update.
+app.joinpath("mirovane.xml").write_text("<update>\n" + "\n".join(rec + main[::-1]) + "\n</update>\n")
+PY
+  printf '[Mirovane]\r\nMode=\r\nShowWhenCheck=0\r\nQuickCheck=0\r\nCheckLostFile=0\r\nLog=inst.log\r\nTempPath=%s\r\n[UPDATEINFO]\r\nListURL=http://127.0.0.1:%s/list.xml\r\nMainListURL=http://127.0.0.1:%s/main.xml\r\n[APPLICATION]\r\nName=%s\r\n' \
+    "$(winpath "$cw/temp")" "$cport" "$cport" "$name" >"$cw/prod/settings.ini"
+  wine "$bin/mirovane-embed.exe" "$(winpath "$bin/mirovane.exe")" "$(winpath "$cw/prod/settings.ini")" \
+    "$(winpath "$cw/prod/bench.exe")" </dev/null >/dev/null
+  exe=$(winpath "$cw/prod/bench.exe")
+  # The last refresh is this hour, so that no hidden copy runs beside the measured check.
+  check_stamp() {
+    local hours
+    hours=$(python3 -c 'import datetime as d; print((d.datetime.now()-d.datetime(2011,1,1))//d.timedelta(hours=1))')
+    printf '[Mirovane]\r\nOwerCheckTm=%s\r\n' "$hours" >"$cw/temp/mirovane.ini"
+  }
+  # A first check: the cached lists forgotten, the stamp kept.
+  check_cold() { find "$cw/temp" -mindepth 1 ! -name mirovane.ini -delete; check_stamp; }
+  # Median wall time in milliseconds of `runs` runs; `prep` runs before each.
+  check_measure() {
+    local word=$1 prep=$2 times=() t0 t1 out
+    for _ in $(seq "$runs"); do
+      $prep
+      t0=$(date +%s%N)
+      out=$(wine "$bin/runexit.exe" 120000 "$exe" "$word" </dev/null | tr -d "\r")
+      t1=$(date +%s%N)
+      [ "${out#exit=}" = 0 ] || { echo "bench: unexpected exit code for $word: $out" >&2; exit 1; }
+      times+=($(((t1 - t0) / 1000000)))
+    done
+    printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
+  }
+  # Bytes nginx sent (headers included) for one check.
+  check_bytes() {
+    : >"$cw/nginx/access.log"
+    wine "$bin/runexit.exe" 120000 "$exe" /checkforupdates </dev/null >/dev/null
+    sleep 0.2
+    awk '{ n += $2 } END { print n + 0 }' "$cw/nginx/access.log"
+  }
+  check_cold
+  check_bare=$(check_measure /emptytemp true)
+  check_first=$(check_measure /checkforupdates check_cold)
+  check_again=$(check_measure /checkforupdates true)
+  check_cold
+  first_bytes=$(check_bytes)
+  nochange_bytes=$(check_bytes)
+  check_ratio=$(ratio "$check_first" "$check_bare")
+  echo "check: bare start (/emptytemp) ${check_bare} ms; first check (/checkforupdates, 500 + 200 records) ${check_first} ms: ratio ${check_ratio} (goal: under 2)"
+  echo "check: second check of the unchanged release ${check_again} ms: ratio $(ratio "$check_again" "$check_bare")"
+  echo "check: bytes nginx sent: first check ${first_bytes}, second check ${nochange_bytes} (goal: at most 1024)"
+}
 # --- data
 mkdir -p "$work/www/files" "$work/nginx" "$work/out"
 head -c 52428800 /dev/urandom >"$work/www/big.bin"
@@ -91,6 +171,12 @@ elapsed() { python3 -c "print(f'{$2 - $1:.2f}')"; }
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 check() { cmp -s "$1" "$work/www/big.bin" || { echo "bench: $2 produced a wrong file" >&2; exit 1; }; }
 
+bench_check
+if [ "${1:-}" = check ]; then
+  echo "ratios: check=$check_ratio nochange_bytes=$nochange_bytes"
+  exit 0
+fi
+
 # --- throttled
 t0=$(now); wine "$bin/coredriver.exe" segdownload stop=600 "http://127.0.0.1:$tport/big.bin" "$(winpath "$work/out/ours-t.bin")" 8 0 >"$work/ours-t.txt" </dev/null; t1=$(now)
 check "$work/out/ours-t.bin" "ours (throttled)"
@@ -127,4 +213,4 @@ printf '%-10s %-44s %9s %9s %7s\n' loopback "50 MB from nginx, vs curl -o (best 
 printf '%-10s %-44s %9s %9s %7s\n' files "500 files of 4-64 KiB, 8 at once, vs aria2c -j8" "$ours_f" "$aria_f" "$(ratio "$ours_f" "$aria_f")"
 echo "peak working set (50 MB file): $(python3 -c "print(f'{$peak / 1048576:.1f}')") MB"
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(wine --version)"
-echo "ratios: throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f")"
+echo "ratios: throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes"

@@ -140,7 +140,9 @@ void CUpdateApp::LoadLanguages() {
 
 void CUpdateApp::CleanCache() {
     const std::wstring dir = ListCacheDir();
-    for (const wchar_t* suffix : {L".xml.xml", L".xml", L".bin", L".ini"}) DeleteFileW((dir + suffix).c_str());
+    for (const wchar_t* suffix : {L".xml.xml", L".xml", L".bin", L".ini", L".xml.main.xml", L".xml.main.xml.meta",
+                                  L".xml.src.xml", L".xml.src.xml.meta"})
+        DeleteFileW((dir + suffix).c_str());
     DeleteTree(dir);
 }
 

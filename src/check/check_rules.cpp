@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "download/http.h"
+#include "lang/language.h"
 #include "util/text.h"
 
 std::wstring ListBaseOf(const std::wstring& url) {
@@ -50,7 +51,7 @@ bool IsWebAddress(const std::wstring& url) {
 VersionPage ParseVersionPage(std::string_view page) {
     VersionPage out;
     if (page.size() > kMaxVersionPageBytes) {
-        out.notes.push_back(mv::Format(L"version page longer than %zu bytes refused", kMaxVersionPageBytes));
+        out.notes.push_back(mv::Format(Translate(L"MAIN", L"version page longer than %zu bytes refused").c_str(), kMaxVersionPageBytes));
         return out;
     }
     // A zero byte ends the page as it ends a line of text.
@@ -64,18 +65,19 @@ VersionPage ParseVersionPage(std::string_view page) {
     const std::vector<std::wstring> versions = TagValues(text, lower, L"ver");
     if (!versions.empty()) {
         if (versions.front().size() > kMaxVersionChars)
-            out.notes.push_back(mv::Format(L"version text longer than %zu characters refused", kMaxVersionChars));
+            out.notes.push_back(mv::Format(Translate(L"MAIN", L"version text longer than %zu characters refused").c_str(), kMaxVersionChars));
         else
             out.version = versions.front();
     }
     for (const std::wstring& url : TagValues(text, lower, L"url")) {
         if (url.empty()) continue;
         if (!IsWebAddress(url)) {
-            out.notes.push_back(L"list address refused (http and https only): " + url.substr(0, 200));
+            out.notes.push_back(mv::Format(Translate(L"MAIN", L"list address refused (http and https only): %s").c_str(),
+                                         url.substr(0, 200).c_str()));
             continue;
         }
         if (out.urls.size() == kMaxCandidateLists) {
-            out.notes.push_back(mv::Format(L"more than %zu list addresses: the rest are ignored", kMaxCandidateLists));
+            out.notes.push_back(mv::Format(Translate(L"MAIN", L"more than %zu list addresses: the rest are ignored").c_str(), kMaxCandidateLists));
             break;
         }
         out.urls.push_back(url);
@@ -130,13 +132,13 @@ std::vector<std::wstring> PathParts(const std::wstring& path) {
 
 std::wstring PartsProblem(const std::wstring& path) {
     for (wchar_t c : path) {
-        if (c < 0x20) return L"control character";
-        if (c == L'*' || c == L'?') return L"wildcard";
-        if (c == L'<' || c == L'>' || c == L'"') return L"character not allowed in a file name";
+        if (c < 0x20) return Translate(L"MAIN", L"control character");
+        if (c == L'*' || c == L'?') return Translate(L"MAIN", L"wildcard");
+        if (c == L'<' || c == L'>' || c == L'"') return Translate(L"MAIN", L"character not allowed in a file name");
     }
     for (const std::wstring& part : PathParts(path)) {
         if (IsClimbingPart(part)) return L"\"..\" part";
-        if (IsDeviceName(part)) return L"device name";
+        if (IsDeviceName(part)) return Translate(L"MAIN", L"device name");
     }
     return {};
 }
@@ -144,21 +146,21 @@ std::wstring PartsProblem(const std::wstring& path) {
 }  // namespace
 
 std::wstring RecordPathProblem(const std::wstring& path) {
-    if (mv::Trim(path).empty()) return L"empty path";
-    if (path[0] == L'\\' || path[0] == L'/') return L"rooted path";
-    if (path.find(L':') != std::wstring::npos) return L"drive or stream";
+    if (mv::Trim(path).empty()) return Translate(L"MAIN", L"empty path");
+    if (path[0] == L'\\' || path[0] == L'/') return Translate(L"MAIN", L"rooted path");
+    if (path.find(L':') != std::wstring::npos) return Translate(L"MAIN", L"drive or stream");
     return PartsProblem(path);
 }
 
 std::wstring InstallTargetProblem(const std::wstring& target) {
     const std::wstring t = mv::Trim(target);
     if (t.size() >= 2 && (t[0] == L'\\' || t[0] == L'/') && (t[1] == L'\\' || t[1] == L'/'))
-        return L"network or device path";
+        return Translate(L"MAIN", L"network or device path");
     // A drive letter's colon is the only one a target may hold.
     const size_t colon = t.find(L':');
     if (colon != std::wstring::npos) {
         const bool drive = colon == 1 && std::iswalpha(t[0]);
-        if (!drive || t.find(L':', colon + 1) != std::wstring::npos) return L"stream or bad drive";
+        if (!drive || t.find(L':', colon + 1) != std::wstring::npos) return Translate(L"MAIN", L"stream or bad drive");
     }
     return PartsProblem(t);
 }
@@ -238,7 +240,7 @@ CompareResult CompareRecords(const RecordArray& remote, const RecordArray& insta
         if (IsFileRecord(r)) {
             const std::wstring why = FileRecordProblem(r);
             if (!why.empty()) {
-                out.refused.push_back(L"record refused (" + why + L"): " + r.path.substr(0, 260));
+                out.refused.push_back(mv::Format(Translate(L"MAIN", L"record refused (%s): %s").c_str(), why.c_str(), r.path.substr(0, 260).c_str()));
                 continue;
             }
         }
@@ -250,7 +252,7 @@ CompareResult CompareRecords(const RecordArray& remote, const RecordArray& insta
             for (const std::wstring& t : targets) {
                 const std::wstring why = InstallTargetProblem(t);
                 if (!why.empty()) {
-                    out.refused.push_back(L"record refused (" + why + L"): " + t.substr(0, 260));
+                    out.refused.push_back(mv::Format(Translate(L"MAIN", L"record refused (%s): %s").c_str(), why.c_str(), t.substr(0, 260).c_str()));
                     refused = true;
                     break;
                 }

@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "check/list_validators.h"
 
 using CheckClock = std::chrono::steady_clock;
 using Deadline = CheckClock::time_point;
@@ -27,6 +30,27 @@ bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadlin
 // fetch when that fails. False, with `path` removed, when neither gave a file of at most
 // kMaxListBytes. Logs one line per failure.
 bool FetchListFile(HWND window, const std::wstring& url, const std::wstring& path, Deadline deadline);
+
+// A cached list: a copy of what the server last sent for an address, kept at `copyPath`
+// with its validators in copyPath + ".meta" (check/list_validators.h).
+//
+// Fetches a list into `path` by a conditional GET: the form the last check found first (the
+// zipped form only when it was found; after the plain form fails, the zipped one at most once
+// a day once it answered 404), "If-None-Match"/"If-Modified-Since" only when the copy is still
+// whole. A 304 copies the cached copy to `path` after checking it again (a copy that went away
+// or changed meanwhile is fetched in full); a 200 renews the copy and its validators. Without
+// any answer from the server, the download engine tries too. Same bounds and logging as
+// FetchListFile.
+bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& path,
+                         Deadline deadline);
+// True when `copyPath` still holds what its validators describe (size and hash) and, when
+// `full`, loads as a list and passes the cached-copy check.
+bool CachedCopyUsable(const std::wstring& copyPath, const ListValidators& v, bool full);
+// An extra test of a cached copy before it stands for a "not modified" answer (the signed
+// list re-verifies its signature here). Registered once at start-up; none: no extra test.
+// Called on the check's threads.
+using CachedCopyCheck = std::function<bool(const std::wstring& copyPath, const std::wstring& url)>;
+void SetCachedCopyCheck(CachedCopyCheck check);
 
 // True when the file loads as an update list (root update, updates or mirovane). Never
 // changes the file and never shows a box. Thread: initialises COM itself.

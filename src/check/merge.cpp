@@ -9,6 +9,7 @@
 #include "config/path_macros.h"
 #include "config/settings.h"
 #include "download/scheduler.h"
+#include "lang/language.h"
 #include "notify/log.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
@@ -53,7 +54,7 @@ std::wstring FreshVersion() {
 bool LoadDocument(IXMLDOMDocument* doc, const std::wstring& path) {
     std::wstring error;
     if (mv::LoadXmlFile(doc, path, &error) == mv::XmlLoad::Ok) return true;
-    WriteLog(L"merge: [" + path + L"] is not readable XML " + error);
+    WriteLog(mv::Format(Translate(L"MAIN", L"merge: [%s] is not readable XML %s").c_str(), path.c_str(), error.c_str()));
     return false;
 }
 
@@ -64,7 +65,7 @@ std::wstring QueryChecksumService(const std::wstring& path, long seconds) {
     std::string body;
     std::wstring error;
     if (!FetchSmall(ChecksumQueryUrl(service, path), DeadlineIn(seconds), kMaxChecksumReplyBytes, body, error)) {
-        WriteLog(L"checksum service [" + path + L"]: " + error);
+        WriteLog(mv::Format(Translate(L"MAIN", L"checksum service [%s]: %s").c_str(), path.c_str(), error.c_str()));
         return {};
     }
     return DecodeChecksumReply(body);
@@ -81,7 +82,7 @@ bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFil
     if (!list || !main || !LoadDocument(list.get(), listFile) || !LoadDocument(main.get(), mainFile)) return false;
     NodePtr listRoot = TopElement(list.get(), L"update"), mainRoot = TopElement(main.get(), L"update");
     if (!listRoot || !mainRoot) {
-        WriteLog(L"merge: no top-level update element in [" + std::wstring(listRoot ? mainFile : listFile) + L"]");
+        WriteLog(mv::Format(Translate(L"MAIN", L"merge: no top-level update element in [%s]").c_str(), (listRoot ? mainFile : listFile).c_str()));
         return false;
     }
     const std::wstring zrdir = ReadSettingOr(L"APPLICATION", L"zrdir", L"temp");
@@ -115,14 +116,14 @@ bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFil
             NodePtr copy, added;
             if (FAILED(child->cloneNode(VARIANT_TRUE, copy.put())) || !copy ||
                 FAILED(listRoot->appendChild(copy.get(), added.put()))) {
-                WriteLog(L"merge: appendChild failed");
+                WriteLog(Translate(L"MAIN", L"merge: appendChild failed"));
                 return false;
             }
         }
         child = std::move(previous);
     }
     if (!mv::SaveXmlFile(list.get(), listFile)) {
-        WriteLog(mv::Format(L"merge: save of [%s] failed (%lu)", listFile.c_str(), GetLastError()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"merge: save of [%s] failed (%lu)").c_str(), listFile.c_str(), GetLastError()));
         return false;
     }
     return true;

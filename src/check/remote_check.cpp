@@ -95,8 +95,9 @@ void VersionProbeThread(std::shared_ptr<ProbeState> s, std::wstring url, Deadlin
     if (ok)
         page = ParseVersionPage(body);
     else
-        WriteLog(L"version page [" + url + L"]: " + error);
-    for (const std::wstring& note : page.notes) WriteLog(L"version page [" + url + L"]: " + note);
+        WriteLog(mv::Format(Translate(L"MAIN", L"version page [%s]: %s").c_str(), url.c_str(), error.c_str()));
+    for (const std::wstring& note : page.notes)
+        WriteLog(mv::Format(Translate(L"MAIN", L"version page [%s]: %s").c_str(), url.c_str(), note.c_str()));
     std::lock_guard<std::mutex> hold(s->m);
     s->status = ok ? 2 : 3;
     s->page = std::move(page);
@@ -128,36 +129,40 @@ struct SingleState {
     bool abandoned = false;
 };
 
+// Copies of what the server last sent, kept beside the cache for conditional requests.
+std::wstring ListCopyPath(const std::wstring& cache) { return cache + L".src.xml"; }
+std::wstring MainCopyPath(const std::wstring& cache) { return cache + L".main.xml"; }
+
 void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
-                        std::wstring listTemp, std::wstring mainTemp, Deadline deadline) {
-    bool ok = FetchListFile(window, url, listTemp, deadline);
+                        std::wstring cache, std::wstring listTemp, std::wstring mainTemp, Deadline deadline) {
+    bool ok = FetchCachedListFile(window, url, ListCopyPath(cache), listTemp, deadline);
     if (ok) {
         LogDownload(mainUrl);
-        ok = FetchListFile(window, mainUrl, mainTemp, deadline);
+        ok = FetchCachedListFile(window, mainUrl, MainCopyPath(cache), mainTemp, deadline);
     }
     if (ok) {
         ok = MergeMainList(listTemp, mainTemp);
-        if (!ok) WriteLog(L"main list [" + mainUrl + L"] could not be merged into [" + url + L"]");
+        if (!ok)
+            WriteLog(mv::Format(Translate(L"MAIN", L"main list [%s] could not be merged into [%s]").c_str(), mainUrl.c_str(), url.c_str()));
     }
     std::lock_guard<std::mutex> hold(s->m);
     // A result nobody waits for any more only cleans up after itself.
-    if (!ok || s->abandoned) {
-        DeleteFileW(listTemp.c_str());
-        DeleteFileW(mainTemp.c_str());
-    }
+    DeleteFileW(mainTemp.c_str());  // its copy is kept by the fetch
+    if (!ok || s->abandoned) DeleteFileW(listTemp.c_str());
     s->status = ok ? 2 : 3;
     s->cv.notify_all();
 }
 
-// Downloads the list and the main list, merges them and moves them over the cache files.
+// Fetches the list and the main list (conditionally, against the copies kept beside the
+// cache), merges them and moves the merged list over the cache file.
 bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
     const std::wstring mainUrl = ReadSettingOr(L"UPDATEINFO", L"MainListURL", kDefaultMainListUrl);
     const std::wstring listTemp = PrivateTempName(cache, L"list");
-    const std::wstring mainTemp = PrivateTempName(cache + L".main.xml", L"main");
+    const std::wstring mainTemp = PrivateTempName(MainCopyPath(cache), L"main");
     auto s = std::make_shared<SingleState>();
     const Deadline deadline = DeadlineIn(seconds);
     LogDownload(url);
-    std::thread(ListDownloadThread, s, window, url, mainUrl, listTemp, mainTemp, deadline).detach();
+    std::thread(ListDownloadThread, s, window, url, mainUrl, cache, listTemp, mainTemp, deadline).detach();
     int status = 0;
     {
         std::unique_lock<std::mutex> hold(s->m);
@@ -165,9 +170,8 @@ bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring
         status = s->status;
         if (status == 0) s->abandoned = true;
     }
-    if (status == 0) WriteLog(mv::Format(L"list [%s] not ready within %ld seconds", url.c_str(), seconds));
+    if (status == 0) WriteLog(mv::Format(Translate(L"MAIN", L"list [%s] not ready within %ld seconds").c_str(), url.c_str(), seconds));
     if (status != 2) return false;
-    ReplaceFile(mainTemp, cache + L".main.xml");
     if (ReplaceFile(listTemp, cache)) return true;
     DeleteFileW(listTemp.c_str());
     return false;
@@ -187,7 +191,7 @@ void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url,
     bool ok = FetchListFile(window, url, path, deadline);
     // A page that is not a list (an error page sent with status 200) never wins.
     if (ok && !IsListFile(path)) {
-        WriteLog(L"race: [" + url + L"] is not an update list");
+        WriteLog(mv::Format(Translate(L"MAIN", L"race: [%s] is not an update list").c_str(), url.c_str()));
         ok = false;
     }
     std::lock_guard<std::mutex> hold(s->m);
@@ -207,14 +211,14 @@ bool ReadAndCompare(const std::wstring& listPath) {
     DownLoadList& list = TheDownLoadList();
     RecordArray remote, installed;
     if (!LoadUpdateList(listPath, remote, true)) {
-        WriteLog(L"the remote list [" + listPath + L"] is not a readable update list");
+        WriteLog(mv::Format(Translate(L"MAIN", L"the remote list [%s] is not a readable update list").c_str(), listPath.c_str()));
         return false;
     }
     LoadUpdateList(mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml"), installed, false);
     CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"));
     SeparateSpecialRecords(list);
     if (CapDescription(list.description))
-        WriteLog(mv::Format(L"description cut to %zu characters", kMaxDescriptionChars));
+        WriteLog(mv::Format(Translate(L"MAIN", L"description cut to %zu characters").c_str(), kMaxDescriptionChars));
     if (!list.description.empty()) SendDescriptionToHosts(list.description);
     return true;
 }
@@ -244,10 +248,10 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
         if (IsListFile(pinned)) {
             readPath = pinned;
             SetListCachePath(pinned);
-            WriteLog(L"quick check: list read from the cache [" + pinned + L"]");
+            WriteLog(mv::Format(Translate(L"MAIN", L"quick check: list read from the cache [%s]").c_str(), pinned.c_str()));
             StartRefreshOnce(ctx);
         } else {
-            WriteLog(L"quick check: no usable cached list, downloading it");
+            WriteLog(Translate(L"MAIN", L"quick check: no usable cached list, downloading it"));
         }
     }
 
@@ -326,7 +330,9 @@ void RunRemoteCheckLocked(HWND window) {
     }
 }
 
-void LogBusy() { WriteLog(L"a remote check is already running in this process: this one is not started"); }
+void LogBusy() {
+    WriteLog(Translate(L"MAIN", L"a remote check is already running in this process: this one is not started"));
+}
 
 }  // namespace
 
@@ -337,10 +343,10 @@ bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& versi
     std::thread(VersionProbeThread, s, url, deadline).detach();
     std::unique_lock<std::mutex> hold(s->m);
     s->cv.wait_until(hold, deadline, [&s] { return s->status != 0; });
-    if (s->status == 0) WriteLog(mv::Format(L"version page [%s] not read within %ld seconds", url.c_str(), seconds));
+    if (s->status == 0) WriteLog(mv::Format(Translate(L"MAIN", L"version page [%s] not read within %ld seconds").c_str(), url.c_str(), seconds));
     if (s->status != 2) return false;
     if (s->page.version.empty()) {
-        WriteLog(L"version page [" + url + L"] names no version");
+        WriteLog(mv::Format(Translate(L"MAIN", L"version page [%s] names no version").c_str(), url.c_str()));
         return false;
     }
     version = s->page.version;
@@ -367,7 +373,7 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
         path = s->winnerPath;
     }
     if (winner.empty()) {
-        WriteLog(mv::Format(L"no list of %zu arrived within %ld seconds", urls.size(), seconds));
+        WriteLog(mv::Format(Translate(L"MAIN", L"no list of %zu arrived within %ld seconds").c_str(), urls.size(), seconds));
         return false;
     }
     if (ReplaceFile(path, cache)) return true;
@@ -419,10 +425,13 @@ std::wstring CurrentListCachePath() {
 bool RefreshListCache() {
     BusyFlag busy;
     if (!busy.owned()) return false;
+    // Nobody watches the hidden copy: a bad proxy value goes to the log only.
+    SetProxyErrorBoxAllowed(false);
     mv::ComInit com;
     const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
     if (listUrl.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;
     const bool ok = DownloadSingleList(nullptr, ApplyListParameters(listUrl), ListCacheXmlPath(), SettingSeconds(L"TimeOut"));
-    WriteLog(ok ? L"background refresh: list cache renewed" : L"background refresh: list cache kept, the download failed");
+    WriteLog(ok ? Translate(L"MAIN", L"background refresh: list cache renewed")
+                : Translate(L"MAIN", L"background refresh: list cache kept, the download failed"));
     return ok;
 }

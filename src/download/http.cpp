@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "lang/language.h"
+#include "notify/log.h"
 #include "util/handle.h"
 #include "util/text.h"
 
@@ -14,6 +15,7 @@ namespace {
 std::atomic<long> g_connectionCounter{0};
 std::atomic<long> g_sizeQueryCounter{0};
 std::atomic<bool> g_serverTagSeen{false};
+std::atomic<bool> g_proxyBoxAllowed{true};
 
 // The fetch functions never use the configured proxy.
 mv::InetHandle OpenFetchRequest(const std::wstring& url, mv::InetHandle& session) {
@@ -47,7 +49,10 @@ HINTERNET OpenSession(const std::wstring& agent) {
     const auto parts = mv::Split(proxy, L':');
     if (parts.size() < 2) {
         const std::wstring text = Translate(L"MAIN", L"The proxy set error!");
-        MessageBoxW(nullptr, text.c_str(), L"Mirovane", MB_OK);
+        if (g_proxyBoxAllowed)
+            MessageBoxW(nullptr, text.c_str(), L"Mirovane", MB_OK);
+        else
+            WriteLog(text + L" [" + proxy + L"]");
         return nullptr;
     }
     const std::wstring list = mv::Format(L"HTTP=HTTP://%s:%s", parts[0].c_str(), parts[1].c_str());
@@ -66,6 +71,8 @@ HINTERNET OpenSession(const std::wstring& agent) {
     }
     return session;
 }
+
+void SetProxyErrorBoxAllowed(bool allowed) { g_proxyBoxAllowed = allowed; }
 
 HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags) {
     return InternetOpenUrlW(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),

@@ -20,6 +20,9 @@ constexpr wchar_t kFetchHeaders[] = L"Accept: */*\r\n\r\n";
 // the proxy's user name and password). A Proxy value without ":port" shows an error box and
 // opens nothing. The caller closes the handle; null on failure.
 HINTERNET OpenSession(const std::wstring& agent);
+// Whether a bad Proxy value shows its box (true) or is only logged (false, for a process
+// nobody watches, such as the hidden copy that refreshes the list cache). Process-wide.
+void SetProxyErrorBoxAllowed(bool allowed);
 // InternetOpenUrl with the given extra headers (nul-terminated) and flags, context 0.
 HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags);
 

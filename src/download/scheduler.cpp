@@ -286,7 +286,8 @@ void ResetDownloadSession() {
 
 // ------------------------------------------------------------------ one entry
 
-int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single) {
+int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
+                    const DownloadLimits& limits) {
     std::shared_ptr<std::mutex> fileLock = LocalFileLock(localName);
     std::lock_guard<std::mutex> hold(*fileLock);
 
@@ -307,7 +308,7 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
     for (int attempt = 0; attempt < 2; ++attempt) {
         const std::wstring u = zipped ? url + L"._.zip" : url;
         const std::wstring t = zipped ? localName + L"._.zip" : localName;
-        if (DownloadUrlToFile(u, t, single, index, window) != 0) {
+        if (DownloadUrlToFile(u, t, single, index, window, limits) != 0) {
             AppendSpare(index, mv::Format(L"error[%s]", u.c_str()));
             zipped = !zipped;
             RemoveFile(t);
@@ -325,7 +326,8 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
             return 0;
         }
         if (!ReadSettingBool(L"Mirovane", L"UnZip", L"1") && index >= 0) return 0;  // the archive itself is kept
-        if (ExtractFirstItem(t, localName)) {
+        if (ExtractFirstItem(t, localName) &&
+            (limits.maxBytes == 0 || static_cast<uint64_t>(std::max(FileSizeOf(localName), 0LL)) <= limits.maxBytes)) {
             if (index >= 0 && !MoveWithRetries(localName, finished)) {
                 RemoveFile(localName);
                 RemoveFile(t);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "download/segmented.h"
+
 // One pass over the download list (the first pass of a session fetches every entry, a pass
 // at stage UpdateDownloadError only the entries that failed). Leaves UpdateDownloadOk or
 // UpdateDownloadError as the stage; always returns true.
@@ -23,8 +25,9 @@ void ResetDownloadSession();
 
 // Downloads one entry to `localName` (zipped form first; for index -1, the update list, the
 // form [Mirovane] ListFileZip names first). An entry (index >= 0) ends as localName + "_".
-// 0 on success, 1 on failure.
-int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single);
+// `limits` bounds each download (and, through maxBytes, the unzipped list). 0 on success, 1 on failure.
+int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
+                    const DownloadLimits& limits = {});
 
 // Install paths of a record: `listText` split at ",", "|" and ";"; an item with a slash is a
 // path of its own, a bare name replaces the last component of the record's default target.

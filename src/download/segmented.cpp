@@ -241,16 +241,28 @@ CMyDownload::CMyDownload() : impl_(std::make_shared<Impl>()) {
 
 CMyDownload::~CMyDownload() = default;
 
+bool CMyDownload::PastDeadline() const {
+    return limits.hasDeadline && std::chrono::steady_clock::now() >= limits.deadline;
+}
+
+DWORD CMyDownload::RequestTimeout() const {
+    const DWORD configured = RequestTimeoutMs();
+    if (!limits.hasDeadline) return configured;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(limits.deadline - std::chrono::steady_clock::now()).count();
+    return static_cast<DWORD>(std::clamp<long long>(left, 1, configured));
+}
+
 namespace {
 
-SizeAnswer QuerySize(const std::wstring& url) {
+SizeAnswer QuerySize(const std::wstring& url, DWORD timeoutMs) {
     SizeAnswer a;
     HttpRequest r;
     // HEAD: a GET would have its whole body read off the wire when the handle is closed.
     // A server that knows no HEAD gets the GET.
-    bool sent = SendHttpRequest(r, NextSizeQueryAgent(), url, L"", kEngineRequestFlags, RequestTimeoutMs(), L"HEAD");
+    bool sent = SendHttpRequest(r, NextSizeQueryAgent(), url, L"", kEngineRequestFlags, timeoutMs, L"HEAD");
     if (sent && (r.status == 405 || r.status == 501))
-        sent = SendHttpRequest(r, NextSizeQueryAgent(), url, L"", kEngineRequestFlags, RequestTimeoutMs());
+        sent = SendHttpRequest(r, NextSizeQueryAgent(), url, L"", kEngineRequestFlags, timeoutMs);
     if (!sent) {
         LogFailure(r.failedCall, r.error, url);
         return a;
@@ -266,7 +278,7 @@ SizeAnswer QuerySize(const std::wstring& url) {
 }  // namespace
 
 long CMyDownload::QueryRemoteSize(const std::wstring& u) {
-    SizeAnswer a = QuerySize(u);
+    SizeAnswer a = QuerySize(u, RequestTimeout());
     if (!a.ok) return -1;
     if (a.length < 0) return 0;
     return a.length >= kMaxFileBytes ? -1 : static_cast<long>(a.length);
@@ -275,6 +287,8 @@ long CMyDownload::QueryRemoteSize(const std::wstring& u) {
 void CMyDownload::ReportProgress(long delta, long downloadId, long fileSize, int fileIndex, long seg, HWND window) {
     auto clamp = [fileSize](long v) { return std::max(0L, fileSize > 0 ? std::min(v, fileSize) : v); };
     const long total = UpdateThreadValue(kTagFileBytes, downloadId, [&](long v) { return clamp(v + delta); });
+    if ((limits.maxBytes > 0 && total > 0 && static_cast<uint64_t>(total) > limits.maxBytes) || PastDeadline())
+        SetThreadValue(kTagAbort, downloadId, kAbortValue);
     const long segTotal =
         UpdateThreadValue(kTagSegmentBytes | static_cast<uint32_t>(seg), downloadId, [&](long v) { return clamp(v + delta); });
     // Messages at most every 50 ms per file; a take-back is always told.
@@ -310,7 +324,6 @@ bool Aborted(long id) { return GetThreadValue(kTagAbort, id) != 0; }
 bool RunRange(RangeJob& job) {
     Segment& seg = *job.seg;
     const long tries = ConnectTries();
-    const DWORD timeout = RequestTimeoutMs();
     bool known = seg.end > seg.start;  // false: the length comes from the response
     long written = 0, attempts = 0;
     bool result = false, firstAnswer = true;
@@ -322,7 +335,7 @@ bool RunRange(RangeJob& job) {
     };
 
     for (;;) {  // one connection attempt per round
-        if (Aborted(job.id)) break;
+        if (Aborted(job.id) || job.owner->PastDeadline()) break;
         if (++attempts > tries) break;
         const long offset = seg.start + written;
         // A segment asks for its own bytes only: a connection closed before the end of its
@@ -333,7 +346,7 @@ bool RunRange(RangeJob& job) {
         const std::wstring headers = closed    ? mv::Format(L"Range:bytes=%ld-%ld", offset, stop - 1)
                                      : ranged ? mv::Format(L"Range:bytes=%ld-", offset)
                                               : std::wstring();
-        if (!SendHttpRequest(r, NextConnectionAgent(), job.url, headers, kEngineRequestFlags, timeout)) {
+        if (!SendHttpRequest(r, NextConnectionAgent(), job.url, headers, kEngineRequestFlags, job.owner->RequestTimeout())) {
             LogFailure(r.failedCall, r.error, job.url);
             if (job.singleShot) break;
             Sleep(10);
@@ -370,7 +383,8 @@ bool RunRange(RangeJob& job) {
             const long long length = ParseContentLength(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_LENGTH));
             if (length >= 0) {
                 const long long total = (use == ResponseUse::Body && ranged ? offset : 0) + length;
-                if (total >= kMaxFileBytes) {
+                const uint64_t bound = job.owner->limits.maxBytes;
+                if (total >= kMaxFileBytes || (bound > 0 && static_cast<uint64_t>(total) > bound)) {
                     WriteLog(mv::Format(Translate(L"MAIN", L"File too large (%lld bytes): %s").c_str(), total,
                                         job.url.c_str()));
                     SetThreadValue(kTagAbort, job.id, kAbortValue);
@@ -589,13 +603,13 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
     // Size query: a refused URL is tried once more in its escaped form; a missing file is
     // not asked for again.
     SizeAnswer answer;
-    for (long round = 0; round < ConnectTries() && !answer.ok; ++round) {
-        answer = QuerySize(url);
+    for (long round = 0; round < ConnectTries() && !answer.ok && !PastDeadline(); ++round) {
+        answer = QuerySize(url, RequestTimeout());
         if (answer.ok) break;
         const std::wstring escaped = EscapeUrl(url);
         SizeAnswer second;
         if (escaped != url) {
-            second = QuerySize(escaped);
+            second = QuerySize(escaped, RequestTimeout());
             if (second.ok) {
                 url = escaped;
                 answer = second;
@@ -604,7 +618,8 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
         }
         if (answer.status == 404 && (escaped == url || second.status == 404)) break;
     }
-    if (!answer.ok || answer.length < 0 || answer.length >= kMaxFileBytes) {
+    const bool overBound = limits.maxBytes > 0 && answer.length > 0 && static_cast<uint64_t>(answer.length) > limits.maxBytes;
+    if (!answer.ok || answer.length < 0 || answer.length >= kMaxFileBytes || overBound) {
         if (answer.ok && answer.length < 0)
             WriteLog(mv::Format(Translate(L"MAIN", L"No Content-Length: %s").c_str(), url.c_str()));
         else if (answer.ok)
@@ -732,9 +747,11 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
     return false;
 }
 
-int DownloadUrlToFile(const std::wstring& url, const std::wstring& path, bool single, int index, HWND window) {
+int DownloadUrlToFile(const std::wstring& url, const std::wstring& path, bool single, int index, HWND window,
+                      const DownloadLimits& limits) {
     CMyDownload download;
     download.threads = std::max(DownloadConnectionsPerFile(), 1);
+    download.limits = limits;
     const bool ok = download.DownloadFile(url, path, single, index, window);
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!ok) {

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -75,6 +76,15 @@ ResponseUse ClassifyResponse(DWORD status, bool ranged);
 
 // --- the download of one file
 
+// Bounds a caller may put on one download (the update list's fetch): a file larger than
+// maxBytes (0: no bound) fails as soon as its size is announced or its bytes pass the bound;
+// no attempt, request or read outlasts the deadline (none when unset).
+struct DownloadLimits {
+    uint64_t maxBytes = 0;
+    bool hasDeadline = false;
+    std::chrono::steady_clock::time_point deadline{};
+};
+
 class CMyDownload {
 public:
     CMyDownload();
@@ -97,10 +107,15 @@ public:
     long size = 0;
     long segmentCount = 0;
     long threads = 8;
+    DownloadLimits limits;
     std::wstring url;
     std::wstring path;
 
     struct Impl;
+    // True once the deadline of `limits` has passed.
+    bool PastDeadline() const;
+    // Request time-out: the configured one, shortened to what is left before the deadline.
+    DWORD RequestTimeout() const;
 
 private:
     std::shared_ptr<Impl> impl_;  // shared with the segment threads, which may outlive a call by a moment
@@ -108,7 +123,8 @@ private:
 
 // 0 when `path` holds the file, 1 on failure (the target is then deleted). Uses the
 // configured connections per file.
-int DownloadUrlToFile(const std::wstring& url, const std::wstring& path, bool single, int index, HWND window);
+int DownloadUrlToFile(const std::wstring& url, const std::wstring& path, bool single, int index, HWND window,
+                      const DownloadLimits& limits = {});
 
 // [Mirovane] NetTimeout: seconds a connect, send or receive may take before the attempt
 // counts as failed (default 30, 1..600).

@@ -20,11 +20,32 @@ const wchar_t kGuardSeparator = L'\x0001';
 
 using NodePtr = mv::ComPtr<IXMLDOMNode>;
 
-std::wstring FirstAttribute(IXMLDOMElement* element, std::initializer_list<const wchar_t*> names) {
-    for (const wchar_t* name : names) {
-        std::wstring v = mv::ElementAttribute(element, name);
-        if (!v.empty()) return v;
+// The attributes of one element, read in one pass: a record may be spelt with any of some
+// forty attribute names, and asking the DOM for each name costs more than the whole parse.
+using Attributes = std::vector<std::pair<std::wstring, std::wstring>>;
+
+Attributes ElementAttributes(IXMLDOMElement* element) {
+    Attributes out;
+    mv::ComPtr<IXMLDOMNamedNodeMap> map;
+    if (element->get_attributes(map.put()) != S_OK || !map) return out;
+    long count = 0;
+    if (FAILED(map->get_length(&count))) return out;
+    for (long i = 0; i < count; ++i) {
+        mv::ComPtr<IXMLDOMNode> attribute;
+        if (map->get_item(i, attribute.put()) != S_OK || !attribute) continue;
+        VARIANT v;
+        VariantInit(&v);
+        if (attribute->get_nodeValue(&v) == S_OK && V_VT(&v) == VT_BSTR && V_BSTR(&v))
+            out.emplace_back(mv::NodeName(attribute.get()), std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))));
+        VariantClear(&v);
     }
+    return out;
+}
+
+std::wstring FirstAttribute(const Attributes& attributes, std::initializer_list<const wchar_t*> names) {
+    for (const wchar_t* name : names)
+        for (const auto& a : attributes)
+            if (a.first == name && !a.second.empty()) return a.second;
     return {};
 }
 
@@ -84,7 +105,8 @@ bool ChildElements(IXMLDOMNode* parent, const wchar_t* name, std::vector<NodePtr
 
 std::wstring CrLf(const std::wstring& text) { return mv::ReplaceAll(text, L"\n", L"\r\n"); }
 
-updatefileinfo FileRecord(IXMLDOMElement* e) {
+updatefileinfo FileRecord(IXMLDOMElement* element) {
+    const Attributes e = ElementAttributes(element);
     updatefileinfo r;
     r.ver = FirstAttribute(e, {L"ver", L"Ver", L"md5", L"MD5"});
     r.action = ParseActionFlags(FirstAttribute(e, {L"oper", L"Oper", L"OPER", L"do", L"Do", L"DO", L"Action", L"action",

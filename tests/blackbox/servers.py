@@ -54,6 +54,8 @@ class Request:
     method: str
     path: str
     headers: dict  # lower-cased names
+    status: int = 0  # nginx only: the status it answered
+    sent: int = 0    # nginx only: bytes it sent, headers included
 
     @property
     def agent(self):
@@ -71,7 +73,7 @@ error_log {work}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
     access_log off;
-    log_format rec '$request_method $request_uri "$http_user_agent" "$http_range" "$http_accept"';
+    log_format rec '$request_method $request_uri "$http_user_agent" "$http_range" "$http_accept" $status $bytes_sent "$http_if_none_match" "$http_if_modified_since"';
     client_body_temp_path {work}/body;
     proxy_temp_path {work}/proxy;
     fastcgi_temp_path {work}/fastcgi;
@@ -89,7 +91,7 @@ http {{
 }}
 """
 
-_NGINX_LINE = re.compile(r'^(\S+) (\S+) "(.*)" "(.*)" "(.*)"$')
+_NGINX_LINE = re.compile(r'^(\S+) (\S+) "(.*)" "(.*)" "(.*)" (\d+) (\d+) "(.*)" "(.*)"$')
 
 
 class Nginx:
@@ -137,8 +139,10 @@ class Nginx:
             for line in log.read_text(errors="replace").splitlines():
                 m = _NGINX_LINE.match(line)
                 if m:
-                    hdr = {"user-agent": m.group(3), "range": m.group(4), "accept": m.group(5)}
-                    out.append(Request(m.group(1), m.group(2), {k: v for k, v in hdr.items() if v != "-"}))
+                    hdr = {"user-agent": m.group(3), "range": m.group(4), "accept": m.group(5),
+                           "if-none-match": m.group(8), "if-modified-since": m.group(9)}
+                    out.append(Request(m.group(1), m.group(2), {k: v for k, v in hdr.items() if v != "-"},
+                                       int(m.group(6)), int(m.group(7))))
         return out
 
 

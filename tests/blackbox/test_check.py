@@ -359,3 +359,19 @@ def test_hidden_copy_runs_no_hooks_and_renews_the_cache(make_product, nginx, tmp
     assert b"a.dll" in cache_path(tmp_path, list_url).read_bytes()
     assert not cache_path(tmp_path, list_url, ".xml.xml").exists()
     assert not any(p.name.endswith(".tmp") for p in tmp_path.iterdir())
+
+
+def test_hidden_copy_shows_no_proxy_box(make_product, nginx, tmp_path):
+    """A Proxy value without a port shows a box in a watched run; the hidden copy has nobody to
+    answer it, so it only logs the error and ends."""
+    nginx.put("p/l.xml", b'<update><file path="a.dll" ver="1"/></update>')
+    nginx.put("p/m.xml", b"<update/>")
+    list_url = nginx.url("/p/l.xml")
+    product = make_product(settings(list_url, nginx.url("/p/m.xml"), tmp_path, Mirovane__Proxy="127.0.0.1"))
+    start = time.monotonic()
+    assert product.run("/downparam0", timeout=40) == 0
+    assert time.monotonic() - start < 30
+    log = product.log()
+    assert "The proxy set error! [127.0.0.1]" in log
+    assert "background refresh: list cache kept, the download failed" in log
+    assert nginx.requests() == [] and not cache_path(tmp_path, list_url).exists()

@@ -2,6 +2,7 @@
 import io
 import os
 import subprocess
+import time
 import zipfile
 
 import pytest
@@ -155,6 +156,27 @@ def test_list_file_download(fault_server, tmp_path):
     assert (res["result"], res["ListFileZip"]) == ("0", "1")
     assert local.read_bytes() == xml and not (tmp_path / "list.xml_").exists()
     assert [r.path for r in fault_server.seen() if r.method == "HEAD"] == ["/up/list.xml", "/up/list.xml._.zip"]
+
+
+@pytest.mark.parametrize("case", ["announced-too-big", "unannounced-too-big", "stalled"])
+def test_list_file_download_bounds(fault_server, tmp_path, case):
+    """The list's download is bounded in bytes and time: a Content-Length over the bound fails
+    before any body is asked for, a body without one stops past the bound, and a stalled
+    server fails at the deadline although NetTimeout allows 30 seconds."""
+    body = b"<update>" + b" " * 300000 + b"</update>"
+    behaviour = {"announced-too-big": {}, "unannounced-too-big": {"no_length": True},
+                 "stalled": {"stall_after": 10, "stall": 20}}[case]
+    url = fault_server.add("/b/list.xml", body if case != "stalled" else b"<update/>" * 100, **behaviour)
+    local = tmp_path / "list.xml"
+    opts = ["tries=2", "timeout=30", "stop=60", "threadcount=1" if case == "unannounced-too-big" else "threadcount=4",
+            "maxbytes=100000", "deadline=3"]
+    start = time.monotonic()
+    res = driver("fetchfile", *opts, "-1", url, win(local), "0")
+    took = time.monotonic() - start
+    assert res["result"] == "1" and not local.exists()
+    assert took < 10, took
+    if case == "announced-too-big":
+        assert [r.method for r in fault_server.seen("/b/list.xml")] == ["HEAD"]
 
 
 def test_delete_tree_leaves_linked_directories_alone(tmp_path):

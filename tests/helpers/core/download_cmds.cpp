@@ -47,6 +47,8 @@ struct Seen {
     long long last = 0, max = 0;
 };
 bool g_noWindow = false;
+// Bounds of fetchfile (maxbytes=, deadline= seconds).
+DownloadLimits g_limits;
 std::mutex g_seenMutex;
 std::map<UINT, Seen> g_seen;
 std::map<WPARAM, std::wstring> g_states;  // index -> states in order, e.g. "8,7"
@@ -103,6 +105,11 @@ void ApplyOptions(std::vector<std::wstring>& a) {
         else if (name == L"timeout") WriteSetting(L"Mirovane", L"NetTimeout", value);
         else if (name == L"host") HostWindows::Register(reinterpret_cast<HWND>(static_cast<UINT_PTR>(_wtoi64(value.c_str()))), true);
         else if (name == L"window") g_noWindow = value == L"0";
+        else if (name == L"maxbytes") g_limits.maxBytes = static_cast<uint64_t>(_wtoi64(value.c_str()));
+        else if (name == L"deadline") {
+            g_limits.hasDeadline = true;
+            g_limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(mv::ParseLong(value));
+        }
         else if (name == L"threadcount" || name == L"filethread") GlobalValues::Set(name, value);
         else if (name == L"stop")
             CloseHandle(CreateThread(nullptr, 0, Watchdog, reinterpret_cast<void*>(static_cast<UINT_PTR>(mv::ParseLong(value) * 1000)), 0, nullptr));
@@ -197,7 +204,7 @@ int RunDownloadCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
     int rc = 2;
     if (cmd == L"segdownload") rc = SegDownload(a, window);
     if (cmd == L"fetchfile") {
-        const int r = FetchUpdateFile(window, static_cast<int>(mv::ParseLong(a[0])), a[1], a[2], a[3] == L"1");
+        const int r = FetchUpdateFile(window, static_cast<int>(mv::ParseLong(a[0])), a[1], a[2], a[3] == L"1", g_limits);
         Print(mv::Format(L"result=%d\nListFileZip=%s", r, ReadSetting(L"Mirovane", L"ListFileZip").c_str()));
         rc = 0;
     }
