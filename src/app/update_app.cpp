@@ -9,6 +9,7 @@
 #include "config/app_state.h"
 #include "app/command_line.h"
 #include "app/drivers.h"
+#include "app/prerequisites.h"
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "download/http.h"
@@ -146,6 +147,7 @@ void CUpdateApp::CleanCache() {
 
 BOOL CUpdateApp::InitInstance() {
     RegisterStageHookRunner();
+    RegisterPrerequisiteWindows();
     PrepareAppDir();
 
     CoInitialize(nullptr);
@@ -185,7 +187,8 @@ BOOL CUpdateApp::InitInstance() {
         return FALSE;
     }
 
-    CheckDotNetAtStartup();
+    // The hidden copy shows nothing, the .NET offer included.
+    if (!hiddenCopy) CheckDotNetAtStartup();
 
     const std::vector<std::wstring> words = CommandWords(cmd);
     std::wstring mode = PickRunMode(ReadSetting(L"Mirovane", L"Mode"), words);
