@@ -183,7 +183,7 @@ BOOL CUpdateApp::InitInstance() {
     const std::wstring dotnet = FindDotNetSwitch(cmd);
     if (!dotnet.empty()) {
         WriteLog(mv::Format(Translate(L"MAIN", L"Check .NET Framework %s").c_str(), dotnet.c_str()));
-        OfferDotNetInstall(nullptr, dotnet);
+        if (!hiddenCopy) OfferDotNetInstall(nullptr, dotnet);  // a hidden copy shows nothing
         return FALSE;
     }
 
