@@ -2,6 +2,7 @@
 
 #include "updatelist/download_list.h"
 #include "check/remote_check.h"
+#include "install/finish.h"
 
 bool RunSilent(HWND window) {
     if (TheDownLoadList().stage < UpdateCheckRemoteOk) RunRemoteCheck(window);
@@ -14,6 +15,7 @@ bool RunAppEnter(const std::wstring&) {
 }
 bool OfferUpdate() {
     SetStage(UpdateEnd);
+    StartHostProgram(true);
     return true;
 }
 void ShowUpdateWindow(CUpdateApp*, HWND) {}

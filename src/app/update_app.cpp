@@ -9,6 +9,7 @@
 #include "config/app_state.h"
 #include "app/command_line.h"
 #include "app/drivers.h"
+#include "app/prerequisites.h"
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "download/http.h"
@@ -148,6 +149,7 @@ void CUpdateApp::CleanCache() {
 
 BOOL CUpdateApp::InitInstance() {
     RegisterStageHookRunner();
+    RegisterPrerequisiteWindows();
     PrepareAppDir();
 
     CoInitialize(nullptr);
@@ -183,11 +185,12 @@ BOOL CUpdateApp::InitInstance() {
     const std::wstring dotnet = FindDotNetSwitch(cmd);
     if (!dotnet.empty()) {
         WriteLog(mv::Format(Translate(L"MAIN", L"Check .NET Framework %s").c_str(), dotnet.c_str()));
-        OfferDotNetInstall(nullptr, dotnet);
+        if (!hiddenCopy) OfferDotNetInstall(nullptr, dotnet);  // a hidden copy shows nothing
         return FALSE;
     }
 
-    CheckDotNetAtStartup();
+    // The hidden copy shows nothing, the .NET offer included.
+    if (!hiddenCopy) CheckDotNetAtStartup();
 
     const std::vector<std::wstring> words = CommandWords(cmd);
     std::wstring mode = PickRunMode(ReadSetting(L"Mirovane", L"Mode"), words);

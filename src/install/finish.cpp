@@ -1,6 +1,7 @@
 #include "install/finish.h"
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <map>
 
@@ -12,6 +13,7 @@
 #include "install/dotnet.h"
 #include "install/file_ops.h"
 #include "install/install_lock.h"
+#include "install/locked_files.h"
 #include "install/run_file.h"
 #include "install/targets.h"
 #include "install/tasks.h"
@@ -258,19 +260,46 @@ void RunCopyStep(HWND window) {
     if (cancel) EnableWindow(cancel, TRUE);
 }
 
+namespace {
+HostMissingHandler g_hostMissingHandler = nullptr;
+constexpr wchar_t kDefaultWebSite[] = L"https://www.mirovane.invalid";
+}  // namespace
+
+void RegisterHostMissingHandler(HostMissingHandler handler) { g_hostMissingHandler = handler; }
+
+bool InternetReachable() {
+    const std::wstring url =
+        ReadSettingOr(L"Mirovane", L"ConnectionTestUrl", ReadSettingOr(L"Mirovane", L"WebSite", kDefaultWebSite));
+    if (InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) return true;
+    WriteLog(mv::Format(L"InternetCheckConnection failed (%lu): %s", GetLastError(), url.c_str()));
+    return false;
+}
+
 void StartHostProgram(bool interactive) {
     const std::wstring name = ReadSetting(L"APPLICATION", L"Name");
-    std::wstring host = ReadSetting(L"APPLICATION", L"Application");
+    const std::wstring host = HostProgramPath();
     if (host.empty()) return;
-    if (host.find(L':') == std::wstring::npos) host = mv::ReduceBackslashes(GetAppDir() + L"\\" + host);
+    HWND owner = GetActiveWindow();
     if (mv::FileExists(host)) {
-        // The .NET prerequisite check comes with its own change; until then nothing blocks the start.
+        const std::wstring version = RequiredDotNetVersion();
+        if (!version.empty()) {
+            DetectDotNetVersions();
+            if (IsDotNetMissing(version)) {
+                WriteLog(mv::Format(Translate(L"MAIN", L"The host program needs .NET Framework %s: not started").c_str(),
+                                    version.c_str()));
+                if (interactive) OfferDotNetInstall(owner, version);
+                return;
+            }
+        }
         RunFile(host, GetAppDir(), L"", nullptr, false);
         return;
     }
     if (!interactive) return;
-    // The error page comes with its own change; until then the message box stands for it.
+    if (g_hostMissingHandler && InternetReachable()) {
+        g_hostMissingHandler(owner);
+        return;
+    }
     const std::wstring text = Translate(L"MAIN", L"Can't find the file that you set Application in mirovane.ini file.") + L"\r\n";
     const std::wstring caption = L"Mirovane " + name;
-    MessageBoxW(GetActiveWindow(), text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+    MessageBoxW(owner, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
 }

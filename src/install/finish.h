@@ -15,4 +15,13 @@ bool InstallAndFinish(HWND window);
 std::wstring InstalledListSource(const std::wstring& cachedList);
 std::wstring RepairListName(const std::wstring& name);
 // Starts the host program ([APPLICATION] Application); `interactive` allows questions.
+// A missing .NET Framework prerequisite keeps it from starting (and is offered when
+// interactive); a missing host program in interactive use runs the registered handler when
+// the connection test succeeds, else shows a message.
 void StartHostProgram(bool interactive);
+// The error page lives with the windows; the application registers its handler at start-up.
+using HostMissingHandler = void (*)(HWND owner);
+void RegisterHostMissingHandler(HostMissingHandler handler);
+// True when the connection test ([Mirovane] ConnectionTestUrl, else the web site) reaches its
+// server.
+bool InternetReachable();

@@ -183,6 +183,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring cmd = a[0];
     a.erase(a.begin());
     { int RunDownloadCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDownloadCommand(cmd, a); r >= 0) return r; }
+    { int RunDotNetCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDotNetCommand(cmd, a); r >= 0) return r; }
     if (cmd == L"fetchtext" && a.size() == 1) {
         std::wstring t = FetchText(a[0]);
         Out(mv::Format(L"chars=%zu", t.size()));
