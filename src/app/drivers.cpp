@@ -1,10 +1,8 @@
 #include "app/drivers.h"
 
-#include "notify/host_windows.h"
 #include "updatelist/download_list.h"
-#include "updatelist/remote_check.h"
+#include "check/remote_check.h"
 
-// Until the session drivers land: a check runs, nothing is downloaded or installed.
 bool RunSilent(HWND window) {
     if (TheDownLoadList().stage < UpdateCheckRemoteOk) RunRemoteCheck(window);
     SetStage(UpdateEnd);

@@ -4,6 +4,5 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     CUpdateApp app;
-    if (!app.InitInstance()) return app.ExitInstance();
-    return app.Run();
+    return RunUpdateApp(app);
 }

@@ -2,13 +2,16 @@
 
 #include <winsock2.h>
 #include <objbase.h>
+#include <sddl.h>
 
-#include "app/app_state.h"
+#include <exception>
+
+#include "config/app_state.h"
 #include "app/command_line.h"
 #include "app/drivers.h"
 #include "config/global_values.h"
 #include "config/settings.h"
-#include "download/file_tree.h"
+#include "util/file_tree.h"
 #include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/run_file.h"
@@ -16,20 +19,18 @@
 #include "notify/host_windows.h"
 #include "notify/log.h"
 #include "package/package.h"
+#include "resources/resource_ids.h"
 #include "ui/windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
-#include "updatelist/remote_check.h"
+#include "check/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
 
 namespace {
-constexpr int kSettingsResource = 179;
-constexpr int kLanguageSimplified = 150;
-constexpr int kLanguageTraditional = 147;
 
 std::string LoadSettingsResource() {
-    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(kSettingsResource), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(MV_RES_SETTINGS), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     if (!res) return {};
     HGLOBAL data = LoadResource(nullptr, res);
     DWORD size = SizeofResource(nullptr, res);
@@ -38,9 +39,36 @@ std::string LoadSettingsResource() {
 }
 }  // namespace
 
+const wchar_t kAppDirSddl[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+
+bool CreateAppDirTree(const std::wstring& dir) {
+    std::wstring p = dir;
+    while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+    if (p.empty()) return false;
+    if (mv::DirExists(p) || (p.size() == 2 && p[1] == L':')) return true;
+    const size_t cut = p.find_last_of(L"\\/");
+    if (cut != std::wstring::npos && cut > 0) CreateAppDirTree(p.substr(0, cut));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAppDirSddl, SDDL_REVISION_1, &sd, nullptr)) {
+        const DWORD code = GetLastError();
+        WriteLog(mv::Format(Translate(L"MAIN", L"ConvertStringSecurityDescriptorToSecurityDescriptor failed (%lu)").c_str(),
+                            code));
+        return false;  // never a directory open to everyone instead
+    }
+    SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
+    const bool made = CreateDirectoryW(p.c_str(), &sa) != FALSE;
+    const DWORD error = GetLastError();
+    LocalFree(sd);
+    return made || error == ERROR_ALREADY_EXISTS;
+}
+
 std::wstring AppDirFor(const std::wstring& windowsDir, const std::wstring& subDir) {
     return mv::ReduceBackslashes(windowsDir.substr(0, 3) + L"Brenwick" + L"\\omra\\" + subDir + L"\\");
 }
+
+static void RunStageHook(const std::wstring& hook, bool wait) { RunFile(hook, L"", L"", nullptr, wait); }
+
+void RegisterStageHookRunner() { SetStageHookRunner(RunStageHook); }
 
 int UpdateExitCode() {
     const DownLoadList& list = TheDownLoadList();
@@ -49,9 +77,9 @@ int UpdateExitCode() {
 
 void CUpdateApp::PrepareAppDir() {
     AppState::embeddedSettings = LoadSettingsResource();
-    m_embeddedSettings = mv::FromCodePage(AppState::embeddedSettings, CP_ACP);
 
-    std::wstring sub = ReadEmbeddedSetting(m_embeddedSettings, L"[APPLICATION]", L"Name");
+    std::wstring sub =
+        ReadEmbeddedSetting(mv::FromCodePage(AppState::embeddedSettings, CP_ACP), L"[APPLICATION]", L"Name");
     // A shared installation names its data directory after the id in Kelvorbook.ini.
     std::wstring exeDir = mv::PathDir(mv::ModulePath());
     if (!exeDir.empty() && exeDir.back() == L'\\') exeDir.pop_back();
@@ -64,7 +92,7 @@ void CUpdateApp::PrepareAppDir() {
     wchar_t winDir[MAX_PATH] = {};
     GetWindowsDirectoryW(winDir, MAX_PATH);
     std::wstring appDir = AppDirFor(winDir, sub);
-    mv::CreateDirTree(appDir);
+    CreateAppDirTree(appDir);
     SetAppDir(appDir);
 
     // The shipped settings replace whatever is on disk, so a run never inherits a changed file.
@@ -99,9 +127,9 @@ void CUpdateApp::LoadLanguages() {
     lang = mv::ToLower(lang);
     CLanguage& language = TheLanguage();
     if (lang == L"mirovanecn.lan")
-        language.LoadLanguageResource(kLanguageSimplified);
+        language.LoadLanguageResource(MV_RES_LANG_SIMPLIFIED);
     else if (lang == L"mirovanebig.lan")
-        language.LoadLanguageResource(kLanguageTraditional);
+        language.LoadLanguageResource(MV_RES_LANG_TRADITIONAL);
     else
         language.LoadLanguageFile(GetAppDir() + lang);
     language.LoadLanguageFile(
@@ -115,42 +143,29 @@ void CUpdateApp::CleanCache() {
 }
 
 BOOL CUpdateApp::InitInstance() {
-    // 1. Application directory and the settings file.
+    RegisterStageHookRunner();
     PrepareAppDir();
 
-    // 2. COM, sockets, executable name.
     CoInitialize(nullptr);
     WSADATA wsa;
     WSAStartup(MAKEWORD(1, 1), &wsa);
     AppState::exeBaseName = mv::PathBaseName(mv::ModulePath());
 
-    // 3. Update package appended to the executable.
     CheckAppendedPackage();
-
-    // 4. Start-up hooks.
     RunStartupHooks();
-
-    // 5. Connection attempts of the download engine.
     AppState::connectTryCount = mv::ParseLong(ReadSettingOr(L"Mirovane", L"ConnectTryCount", L"3"));
 
-    // 6. The settings package must name the same list as the settings.
+    // The settings package must name the same list as the settings.
     CheckPackageAddress();
-
-    // 7. Backups of the previous update.
     DeleteRecordedBackups();
-
-    // 8. ActiveX hosting needs no set-up here: the error page creates its browser control itself.
-
-    // 9. Language.
     LoadLanguages();
 
-    // 10. Command line.
     const std::wstring ownPath = GetAppDir() + L"\\" + AppState::exeBaseName + L".exe";
     const std::wstring cmd = CleanCommandLine(ArgumentsOf(GetCommandLineW()), ownPath);
     GlobalValues::Set(L"commandline", cmd);
     AppState::relaunched = HasRelaunchMarker(cmd);
 
-    // 11. A .NET switch asks only for the prerequisite.
+    // A .NET switch asks only for the prerequisite.
     const std::wstring dotnet = FindDotNetSwitch(cmd);
     if (!dotnet.empty()) {
         WriteLog(mv::Format(Translate(L"MAIN", L"Check .NET Framework %s").c_str(), dotnet.c_str()));
@@ -158,21 +173,17 @@ BOOL CUpdateApp::InitInstance() {
         return FALSE;
     }
 
-    // 12. The prerequisite check of the settings.
     CheckDotNetAtStartup();
 
-    // 13. Run mode and host window.
     const std::vector<std::wstring> words = CommandWords(cmd);
     std::wstring mode = PickRunMode(ReadSetting(L"Mirovane", L"Mode"), words);
     AppState::hostWindow = FindHostWindow(words, [](HWND h) { return IsWindow(h) != FALSE; });
 
-    // 14. The host window receives notifications through a buffer in its own process.
+    // The host window receives notifications through a buffer in its own process.
     if (AppState::hostWindow) HostWindows::Register(AppState::hostWindow, true);
-
-    // 15.
     SetStage(UpdateNone);
 
-    // 16. An elevated relaunch continues from the list the first process saved.
+    // An elevated relaunch continues from the list the first process saved.
     if (AppState::relaunched) {
         const std::wstring saved = ListCacheLstPath();
         if (LoadList(saved) && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
@@ -183,7 +194,6 @@ BOOL CUpdateApp::InitInstance() {
     WriteLog(mv::Format(Translate(L"MAIN", L"Run mode [%s], host window [%lu]").c_str(), mode.c_str(),
                         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(AppState::hostWindow))));
 
-    // 17.
     return Dispatch(mode);
 }
 
@@ -228,17 +238,9 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     return FALSE;
 }
 
-int CUpdateApp::Run() {
-    // Without a main window the framework's loop has nothing to wait for.
-    if (m_pMainWnd && IsWindow(m_pMainWnd)) {
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return ExitInstance();
-}
+// Every mode's work is done inside InitInstance (the windows run their own modal loops), so
+// nothing is left to pump here.
+int CUpdateApp::Run() { return ExitInstance(); }
 
 int CUpdateApp::ExitInstance() {
     HostWindows::ReleaseAll();
@@ -247,4 +249,23 @@ int CUpdateApp::ExitInstance() {
     int code = UpdateExitCode();
     GlobalValues::Clear();
     return code;
+}
+
+int RunUpdateApp(CUpdateApp& app) {
+    std::wstring what;
+    try {
+        if (!app.InitInstance()) return app.ExitInstance();
+        return app.Run();
+    } catch (const std::exception& e) {
+        what = mv::FromCodePage(e.what(), CP_ACP);
+    } catch (...) {
+        what = L"unknown exception";
+    }
+    // The process is ending: the log line and the host buffers, and nothing more may throw.
+    try {
+        WriteLog(mv::Format(Translate(L"MAIN", L"Unexpected failure [%s], the updater stops").c_str(), what.c_str()));
+        HostWindows::ReleaseAll();
+    } catch (...) {
+    }
+    return kExitUnexpectedFailure;
 }

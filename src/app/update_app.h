@@ -10,13 +10,10 @@ public:
     // Everything from preparing the application directory to the mode's work.
     // False ends the process through ExitInstance; true goes through Run.
     virtual BOOL InitInstance();
-    // The message loop (ends at once without a main window), then the exit code.
+    // The exit code, through ExitInstance.
     virtual int Run();
     // Releases the host windows' resources and returns the exit code.
     virtual int ExitInstance();
-
-    HWND m_pMainWnd = nullptr;
-    std::wstring m_embeddedSettings;  // the built-in settings copy, as text
 
 private:
     void PrepareAppDir();
@@ -27,7 +24,25 @@ private:
     BOOL Dispatch(const std::wstring& mode);
 };
 
+// Lets SetStage start the stage hooks through RunFile; start-up calls it first.
+void RegisterStageHookRunner();
 // The exit code from the download list and [APPLICATION] Ver.
 int UpdateExitCode();
+
+// Exit code of a run ended by an unexpected failure (an exception reaching the entry point):
+// never a count of files, so a host does not take it for one.
+constexpr int kExitUnexpectedFailure = -1;
+// Runs the application object from InitInstance to the exit code. An exception that reaches
+// here is written to the log as one line and gives kExitUnexpectedFailure.
+int RunUpdateApp(CUpdateApp& app);
+
+// Access for the application directory when this program creates it (SDDL): Administrators
+// and SYSTEM full control, Users read and execute, inherited by everything inside, nothing
+// inherited from the parent. Any user could otherwise plant a language file, mirovane.xml or
+// a hook target that the elevated updater uses.
+extern const wchar_t kAppDirSddl[];
+// Creates the directory and its missing parents, each one created here with kAppDirSddl;
+// directories that exist already are left as they are. True when the directory exists after.
+bool CreateAppDirTree(const std::wstring& dir);
 // The application directory for a settings name: <drive>Brenwick\omra\<sub>\ .
 std::wstring AppDirFor(const std::wstring& windowsDir, const std::wstring& subDir);

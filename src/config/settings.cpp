@@ -4,12 +4,8 @@
 
 #include <mutex>
 
-#include "app/app_state.h"
 #include "config/global_values.h"
 #include "config/path_macros.h"
-#include "lang/language.h"
-#include "notify/log.h"
-#include "updatelist/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -80,22 +76,6 @@ void WriteSetting(const std::wstring& section, const std::wstring& key, const st
 
 // --- directories
 
-namespace {
-std::mutex g_dirMutex;
-std::wstring g_appDir;
-}  // namespace
-
-std::wstring GetAppDir() {
-    std::lock_guard<std::mutex> lock(g_dirMutex);
-    if (g_appDir.empty()) g_appDir = mv::PathDir(mv::ModulePath());
-    return g_appDir;
-}
-
-void SetAppDir(const std::wstring& dir) {
-    std::lock_guard<std::mutex> lock(g_dirMutex);
-    g_appDir = dir;
-}
-
 std::wstring GetTempDir() {
     if (ReadSettingBool(L"Mirovane", L"TempAppPath", L"0")) return GetAppDir();
     std::wstring temp = ReadSetting(L"Mirovane", L"TempPath");
@@ -156,34 +136,4 @@ void ResetListCacheNames() {
     g_cacheDir.clear();
     g_cacheXml.clear();
     g_cacheLst.clear();
-}
-
-// --- sample settings
-
-static const wchar_t kDemoListUrl[] = L"http://127.0.0.1:8080/update/mirovaneen.xml";
-
-bool OfferSampleSettings(void* ownerWindow, bool mayAsk) {
-    HWND owner = static_cast<HWND>(ownerWindow);
-    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
-    const std::wstring iniName = AppState::exeBaseName + L".ini";
-    if (listUrl.empty() && mayAsk) {
-        std::wstring q = mv::ReplaceAll(Translate(L"MAIN", L"can't to get [UNDATEINFO]-ListURL from mirovane.ini\nMake a sample?"),
-                                        L"mirovane.ini", iniName);
-        if (MessageBoxW(owner, q.c_str(), L"Mirovane", MB_YESNO | MB_ICONQUESTION) == IDYES) {
-            WriteSetting(L"Mirovane", L"Language", Translate(L"MAIN", L"mirovane.lan"));
-            WriteSetting(L"Mirovane", L"QuickCheck", L"0");
-            WriteSetting(L"UPDATEINFO", L"ListURL", kDemoListUrl);
-            WriteSetting(L"APPLICATION", L"Application", L"demo.exe");
-            WriteSetting(L"APPLICATION", L"Name", L"Mirovane demo");
-        }
-    }
-    if (listUrl.empty()) {
-        std::wstring msg = mv::ReplaceAll(Translate(L"MAIN", L"can't to get [UNDATEINFO]-ListURL from mirovane.ini"),
-                                          L"mirovane.ini", iniName);
-        SendStatusText(owner, msg, 0);
-        WriteLog(msg);
-        return false;
-    }
-    ListBaseFromUrl(listUrl);
-    return true;
 }

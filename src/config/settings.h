@@ -3,6 +3,8 @@
 #pragma once
 #include <string>
 
+#include "util/files.h"
+
 // Cache key of a setting: section name immediately followed by key name.
 std::wstring SettingCacheKey(const std::wstring& section, const std::wstring& key);
 
@@ -18,9 +20,8 @@ void WriteSetting(const std::wstring& section, const std::wstring& key, const st
 // The Boolean rule: lower-case, trim, "t" and "y" count as "1", true when it then begins with "1".
 bool ParseSettingBool(const std::wstring& value);
 
-// Directories. The application directory always ends with a backslash.
-std::wstring GetAppDir();
-void SetAppDir(const std::wstring& dir);
+// Directories. The application directory (GetAppDir, SetAppDir) is kept by util/files.h,
+// because relative file paths are taken from it.
 std::wstring GetTempDir();
 // Full path of mirovane.ini in the application directory.
 std::wstring SettingsFilePath();
@@ -35,7 +36,3 @@ std::wstring ListCacheLstPath();    // <temp>\<name>.lst
 std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& listUrl, const std::wstring& suffix);
 // Forgets the computed cache names (tests; the process itself computes them once).
 void ResetListCacheNames();
-
-// The sample-settings question, asked by the remote check when ListURL is empty.
-// Returns true when a list address is available afterwards and was handed to the check.
-bool OfferSampleSettings(void* ownerWindow, bool mayAsk);

@@ -141,21 +141,6 @@ std::wstring JoinUrl(const std::wstring& base, const std::wstring& name) {
     return s;
 }
 
-std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
-    const size_t colon = name.find(L':');
-    if (colon != std::wstring::npos && colon != 0) return name;
-    std::wstring s = mv::ReplaceAll(dir + L"\\" + name, L"/", L"\\");
-    return mv::ReduceBackslashes(mv::ReduceBackslashes(s));
-}
-
-bool RemoveFile(const std::wstring& path) {
-    std::wstring p = path;
-    const size_t colon = p.find(L':');
-    if (colon == std::wstring::npos || colon == 0) p = mv::ReduceBackslashes(GetAppDir() + L"\\" + p);
-    SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileW(p.c_str()) != FALSE;
-}
-
 std::wstring EscapeUrl(const std::wstring& url) {
     std::wstring s = mv::ReplaceAll(url, L"%", L"%25");
     static const wchar_t kUnsafe[] = L" \"<>#{}|\\^~[]`+";

@@ -1,5 +1,5 @@
 // HTTP through WinINet, always blocking: sessions with the configured proxy, the two small
-// fetch functions, the agent labels of the download engine, and URL and path helpers.
+// fetch functions, the agent labels of the download engine, and URL helpers.
 // Every function may be called from any thread; each call owns its own handles.
 #pragma once
 #include <windows.h>
@@ -43,10 +43,5 @@ void SetServerTagSeen();
 // Joins a file name under a base URL and normalises slashes ("\" -> "/", "//" -> "/"),
 // restoring the scheme separator of http and https URLs.
 std::wstring JoinUrl(const std::wstring& base, const std::wstring& name);
-// Local path of `name` under `dir`; a name with a drive is returned as it is.
-std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
-// Clears the attributes and deletes the file; a relative path is taken from the
-// application directory. True when the file was deleted.
-bool RemoveFile(const std::wstring& path);
 // Percent-escapes a URL for a second try after the server refused the plain one.
 std::wstring EscapeUrl(const std::wstring& url);

@@ -1,5 +1,4 @@
 #include "install/relaunch.h"
 
-// Until the relaunch lands the update never continues elevated.
 bool RelaunchAsAdministrator(bool) { return false; }
 void OfferAdminRestartForSettings() {}

@@ -52,7 +52,6 @@ std::wstring RunFileMessage(const std::wstring& path, const std::wstring& params
 bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait) {
     const std::wstring file = ResolvePath(GetAppDir(), path);
     if (mv::EndsWithNoCase(file, L".xml")) {
-        // Until task files land an XML task file is not executed.
         return false;
     }
     std::wstring dir = workDir.empty() ? mv::PathDir(file) : workDir;

@@ -1,7 +1,11 @@
 #include "lang/language.h"
 
 #include <algorithm>
+#include <cwchar>
+#include <cwctype>
+#include <vector>
 
+#include "resources/resource_ids.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -19,10 +23,65 @@ std::wstring WindowText(HWND window) {
 
 }  // namespace
 
+namespace {
+
+// The conversions of a printf format, one token each: "*" per argument taken by a width or
+// precision, the length modifier and the conversion character. A "%" that starts no valid
+// conversion gives a token of its own, so it never matches a real one.
+std::vector<std::wstring> FormatConversions(std::wstring_view f) {
+    std::vector<std::wstring> out;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i] != L'%') continue;
+        if (i + 1 < f.size() && f[i + 1] == L'%') {
+            ++i;
+            continue;
+        }
+        std::wstring token;
+        size_t j = i + 1;
+        while (j < f.size() && wcschr(L"-+ #0'", f[j]) && f[j]) ++j;
+        for (int part = 0; part < 2; ++part) {  // width, then precision
+            if (part == 1) {
+                if (j >= f.size() || f[j] != L'.') break;
+                ++j;
+            }
+            if (j < f.size() && f[j] == L'*') {
+                token += L'*';
+                ++j;
+            } else {
+                while (j < f.size() && iswdigit(f[j])) ++j;
+            }
+        }
+        static const wchar_t* const kLengths[] = {L"I64", L"I32", L"hh", L"ll", L"h", L"l", L"L", L"q", L"j", L"z", L"t", L"I", L"w"};
+        for (const wchar_t* len : kLengths) {
+            const size_t n = wcslen(len);
+            if (f.substr(j, n) == len) {
+                token += len;
+                j += n;
+                break;
+            }
+        }
+        if (j < f.size() && wcschr(L"diouxXeEfFgGaAcCsSpn", f[j]) && f[j]) {
+            token += f[j];
+            i = j;
+        } else {
+            token = L"?" + token;  // incomplete or unknown
+            i = j > i + 1 ? j - 1 : i;
+        }
+        out.push_back(token);
+    }
+    return out;
+}
+
+}  // namespace
+
+bool SameFormatConversions(std::wstring_view key, std::wstring_view translation) {
+    return FormatConversions(key) == FormatConversions(translation);
+}
+
 unsigned LanguageResourceCodePage(int resourceNumber) {
     switch (resourceNumber) {
-        case 150: return 936;  // simplified Chinese
-        case 147: return 950;  // traditional Chinese
+        case MV_RES_LANG_SIMPLIFIED: return 936;
+        case MV_RES_LANG_TRADITIONAL: return 950;
         default: return 0;
     }
 }
@@ -85,7 +144,7 @@ std::wstring CLanguage::Translate(const std::wstring& section, const std::wstrin
     if (sec == sections_.end()) return text;
     // A missing key is remembered with an empty translation, which still means "English".
     const std::wstring& found = sec->second[text];
-    return found.empty() ? text : found;
+    return found.empty() || !SameFormatConversions(text, found) ? text : found;
 }
 
 void CLanguage::TranslateDialog(HWND window, const std::wstring& section) {

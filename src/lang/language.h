@@ -19,7 +19,8 @@ public:
     bool LoadLanguageFile(const std::wstring& path);
     // Parses .lan text given as bytes in `codePage`.
     void LoadLanguageText(std::string_view bytes, unsigned codePage);
-    // The translation of `text` in `section`, or `text` itself when there is none or it is empty.
+    // The translation of `text` in `section`, or `text` itself when there is none, it is empty
+    // or its printf conversions are not those of `text` (SameFormatConversions).
     std::wstring Translate(const std::wstring& section, const std::wstring& text);
     // Translates the window's caption and the texts of its direct children.
     void TranslateDialog(HWND window, const std::wstring& section);
@@ -30,6 +31,11 @@ private:
     std::mutex mutex_;
     std::map<std::wstring, std::map<std::wstring, std::wstring>> sections_;
 };
+
+// True when `translation` has the printf conversions of `key`, in the same order: the same
+// conversion characters, length modifiers and "*" arguments ("%%" is text; flags, widths and
+// precisions may differ). A translation that fails this is not used: it is a format string.
+bool SameFormatConversions(std::wstring_view key, std::wstring_view translation);
 
 CLanguage& TheLanguage();
 // Shorthand for TheLanguage().Translate.

@@ -1,11 +1,10 @@
 #include "notify/host_windows.h"
 
+#include <map>
+#include <memory>
 #include <mutex>
 
-#include "config/settings.h"
-#include "install/run_file.h"
 #include "mirovane_host.h"
-#include "updatelist/download_list.h"
 #include "util/handle.h"
 
 namespace HostWindows {
@@ -13,12 +12,34 @@ namespace {
 
 std::mutex g_mutex;
 std::vector<Entry> g_entries;
+// One lock per window, held while its transfer buffer is written and the message that carries
+// it is sent, and while the buffer is released: two threads never swap texts, and a buffer is
+// never freed while a send through it runs. Recursive: while a send waits, the thread may
+// handle an incoming message that writes to the log again. Guarded by g_mutex; never erased.
+std::map<HWND, std::shared_ptr<std::recursive_mutex>> g_windowLocks;
+
+std::shared_ptr<std::recursive_mutex> WindowLock(HWND window) {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    auto& lock = g_windowLocks[window];
+    if (!lock) lock = std::make_shared<std::recursive_mutex>();
+    return lock;
+}
+
+// True while this entry (window and buffer) is still registered.
+bool StillRegistered(const Entry& entry) {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    for (const Entry& e : g_entries)
+        if (e.window == entry.window && e.process == entry.process && e.buffer == entry.buffer) return true;
+    return false;
+}
 
 // Long enough for any host that is merely busy; a host that stops pumping messages is
 // detected as hung by the system well before this.
 constexpr UINT kSendTimeoutMs = 30000;
 
 void Release(Entry& e) {
+    const auto lock = WindowLock(e.window);
+    std::lock_guard<std::recursive_mutex> hold(*lock);
     if (e.process && e.buffer) VirtualFreeEx(e.process, e.buffer, 0, MEM_RELEASE);
     mv::Handle owned(e.process);
     e.process = nullptr;
@@ -90,6 +111,14 @@ WPARAM TransferText(const Entry& entry, const std::wstring& text) {
     return reinterpret_cast<WPARAM>(entry.buffer);
 }
 
+LRESULT SendText(const Entry& entry, UINT message, const std::wstring& text, LPARAM lParam) {
+    if (!entry.process || !entry.buffer) return Send(entry.window, message, 0, lParam);
+    const auto lock = WindowLock(entry.window);
+    std::lock_guard<std::recursive_mutex> hold(*lock);
+    if (!StillRegistered(entry)) return 0;  // released meanwhile: its buffer is gone
+    return Send(entry.window, message, TransferText(entry, text), lParam);
+}
+
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
     SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
@@ -98,22 +127,12 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace HostWindows
 
-void SetStage(int stage) {
-    DownLoadList& list = TheDownLoadList();
-    const int count = list.FileCount();
+void BroadcastStage(int stage, int count) {
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         if (HostWindows::WantsMessages(e.window)) HostWindows::Send(e.window, MIROVANE_MSG_STAGE, stage, count);
         SetPropW(e.window, MIROVANE_PROP_STAGE, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(stage)));
         SetPropW(e.window, MIROVANE_PROP_FILE_COUNT, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(count)));
     }
-    list.stage = stage;
-
-    const std::wstring name = UpdateStageName(stage);
-    if (name.empty()) return;
-    std::wstring hook = ReadSetting(L"UpdateEvent", name);
-    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, false);
-    hook = ReadSetting(L"UpdateEventWaitClose", name);
-    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, true);
 }
 
 void SendDescriptionToHosts(const std::wstring& text) {
@@ -121,6 +140,10 @@ void SendDescriptionToHosts(const std::wstring& text) {
     const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         if (!HostWindows::WantsMessages(e.window)) continue;
+        // The process handle stays open while the window's lock is held.
+        const auto lock = HostWindows::WindowLock(e.window);
+        std::lock_guard<std::recursive_mutex> hold(*lock);
+        if (!HostWindows::StillRegistered(e)) continue;
         void* remote = e.process ? VirtualAllocEx(e.process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
                                  : nullptr;
         SIZE_T written = 0;

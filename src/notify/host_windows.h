@@ -1,4 +1,4 @@
-// Windows that receive the updater's notifications, and the stage of the session.
+// Windows that receive the updater's notifications, and what is broadcast to them.
 // Every function may be called from any thread; messages are sent from the calling thread.
 #pragma once
 #include <windows.h>
@@ -29,16 +29,20 @@ bool WantsMessages(HWND window);
 // Copies `text` (cut to 1023 characters, zero-filled to 2048 bytes) into the entry's transfer
 // buffer; returns the buffer's address for the message, or 0 when the entry has none.
 WPARAM TransferText(const Entry& entry, const std::wstring& text);
+// Copies `text` into the entry's transfer buffer and sends `message` with its address, both
+// under the window's own lock, so that threads never swap texts and the buffer is not released
+// during the send. An entry without a buffer gets the message with address 0; an entry released
+// meanwhile gets nothing.
+LRESULT SendText(const Entry& entry, UINT message, const std::wstring& text, LPARAM lParam);
 // Sends synchronously, but gives up on a window whose thread has stopped answering, so a
 // hung host cannot stall the update forever.
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace HostWindows
 
-// Notifies the registered windows of the new stage (message 1974 to those that asked,
-// properties "mirovane.exe" and "updatefilecount" on all), stores it in the download list and
-// starts the stage's [UpdateEvent] hook, then its [UpdateEventWaitClose] hook and waits for it.
-void SetStage(int stage);
+// Tells the registered windows of a new stage: message 1974 with the stage and the file count
+// to those that asked, properties "mirovane.exe" and "updatefilecount" on all.
+void BroadcastStage(int stage, int fileCount);
 
 // Sends the update's description (message 1977) to every registered window that asked for
 // messages, through a buffer reserved in its process for this one message.

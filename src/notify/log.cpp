@@ -3,13 +3,17 @@
 #include "config/settings.h"
 #include "mirovane_host.h"
 #include "notify/host_windows.h"
-#include "notify/named_lock.h"
 #include "util/handle.h"
+#include "util/locks.h"
 #include "util/text.h"
 
+const wchar_t kLogFileLockName[] = L"Mirovane.LogFile";
+
 namespace {
-constexpr long kLogFileLock = 0xC0001;
-}
+// Appending a line takes microseconds; a holder that keeps the lock longer is stuck, and the
+// line is then written without it rather than lost or waited for without end.
+constexpr DWORD kLogFileLockWaitMs = 5000;
+}  // namespace
 
 std::wstring LogLine(const SYSTEMTIME& t, const std::wstring& text) {
     return mv::Format(L"[%04u-%02u-%02u %02u:%02u:%02u]", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond) +
@@ -20,24 +24,25 @@ void WriteLog(const std::wstring& text) {
     const std::wstring appDir = GetAppDir();
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         // The host is told what happened, not where the updater keeps its files.
-        const WPARAM address = HostWindows::TransferText(e, mv::RemoveAll(text, appDir));
-        HostWindows::Send(e.window, MIROVANE_MSG_LOG, address, 0);
+        HostWindows::SendText(e, MIROVANE_MSG_LOG, mv::RemoveAll(text, appDir), 0);
     }
 
     const std::wstring name = ReadSetting(L"Mirovane", L"Log");
     if (name.empty()) return;
-    NamedLock lock(kLogFileLock);
+    CrossProcessLock lock(kLogFileLockName, kLogFileLockWaitMs);
     const std::wstring path = mv::ReduceBackslashes(appDir + L"\\" + name);
-    mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    // Append access only: every write lands at the end, whatever the file's size.
+    mv::Handle f(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f)  // never truncate: a file that appeared meanwhile is appended to as well
-        f.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+        f.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return;
     SYSTEMTIME now{};
     GetLocalTime(&now);
     const std::string line = mv::ToCodePage(LogLine(now, text), CP_ACP);
-    SetFilePointer(f.get(), 0, nullptr, FILE_END);
+    const LARGE_INTEGER zero{};
+    SetFilePointerEx(f.get(), zero, nullptr, FILE_END);
     DWORD put = 0;
     WriteFile(f.get(), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
 }
@@ -47,8 +52,7 @@ void SendStatusText(HWND window, const std::wstring& text, LPARAM number) {
     if (!window) return;
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) {
         if (e.window != window || !e.process) continue;
-        const WPARAM address = HostWindows::TransferText(e, mv::RemoveAll(status, GetAppDir()));
-        HostWindows::Send(window, MIROVANE_MSG_STATUS_TEXT, address, number);
+        HostWindows::SendText(e, MIROVANE_MSG_STATUS_TEXT, mv::RemoveAll(status, GetAppDir()), number);
         return;
     }
     HostWindows::Send(window, MIROVANE_MSG_STATUS_TEXT, reinterpret_cast<WPARAM>(status.c_str()), number);

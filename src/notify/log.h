@@ -12,5 +12,8 @@ void WriteLog(const std::wstring& text);
 // through its transfer buffer when it has one, else as a pointer into this process.
 void SendStatusText(HWND window, const std::wstring& text, LPARAM number);
 
+// Name of the cross-process lock (a mutex) held while a line is appended to the log file.
+extern const wchar_t kLogFileLockName[];
+
 // The log line for `text` at the given local time: "[2024-05-01 08:30:00]text\r\n".
 std::wstring LogLine(const SYSTEMTIME& time, const std::wstring& text);

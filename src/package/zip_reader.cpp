@@ -6,9 +6,12 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <vector>
 
-#include "download/http.h"
+#include "lang/language.h"
+#include "notify/log.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -20,6 +23,7 @@ namespace {
 
 constexpr uint32_t kUnzipMagic = 0x557A6950;  // tells our handles from anything else
 constexpr unsigned kBlock = 0x4000;
+constexpr unsigned kMaxArchiveItems = 65535;
 std::atomic<unsigned> g_lastResult{ZR_OK};
 
 unsigned Result(unsigned code) {
@@ -35,15 +39,16 @@ FILETIME UnixToFileTime(int32_t t) {
     return FILETIME{v.LowPart, v.HighPart};
 }
 
-// Item names are UTF-8; a name that is not valid UTF-8 comes from an old packer writing the
-// DOS code page.
-std::wstring DecodeName(const char* bytes) {
+// A name flagged as UTF-8 (general-purpose bit 11) is UTF-8, broken sequences included.
+// Without the flag many packers still write UTF-8; a name that is not valid UTF-8 comes from
+// an old packer writing the DOS code page.
+std::wstring DecodeName(const char* bytes, bool flaggedUtf8) {
     const int n = static_cast<int>(strlen(bytes));
     if (n == 0) return {};
-    int len = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, n, nullptr, 0);
     UINT cp = CP_UTF8;
-    DWORD flags = MB_ERR_INVALID_CHARS;
-    if (len <= 0) {
+    DWORD flags = flaggedUtf8 ? 0 : MB_ERR_INVALID_CHARS;
+    int len = MultiByteToWideChar(cp, flags, bytes, n, nullptr, 0);
+    if (len <= 0 && !flaggedUtf8) {
         cp = CP_OEMCP;
         flags = 0;
         len = MultiByteToWideChar(cp, flags, bytes, n, nullptr, 0);
@@ -196,6 +201,21 @@ public:
         root_ = cwd;
         if (root_.empty() || (root_.back() != L'\\' && root_.back() != L'/')) root_ += L'\\';
 
+        // Every entry costs memory: an archive of a million tiny entries would exhaust a 32-bit
+        // process, and nothing of ours comes near the cap.
+        unz_global_info64 global{};
+        if (unzGetGlobalInfo64(uf_, &global) != UNZ_OK) {
+            unzClose(uf_);
+            uf_ = nullptr;
+            return ZR_CORRUPT;
+        }
+        if (global.number_entry > kMaxArchiveItems) {
+            WriteLog(mv::Format(Translate(L"MAIN", L"Archive [%s] holds %llu items, more than %u: not read").c_str(), path.c_str(),
+                                static_cast<unsigned long long>(global.number_entry), kMaxArchiveItems));
+            unzClose(uf_);
+            uf_ = nullptr;
+            return ZR_CORRUPT;
+        }
         int r = unzGoToFirstFile(uf_);
         while (r == UNZ_OK) {
             Entry e;
@@ -206,7 +226,8 @@ public:
                 break;
             FillItem(e, name, extra, static_cast<size_t>(std::min<uLong>(e.info.size_file_extra, sizeof(extra))));
             entries_.push_back(std::move(e));
-            r = unzGoToNextFile(uf_);
+            // The declared count ends the walk (minizip's own check skips a count of 65535).
+            r = entries_.size() >= global.number_entry ? UNZ_END_OF_LIST_OF_FILE : unzGoToNextFile(uf_);
         }
         if (r != UNZ_END_OF_LIST_OF_FILE) {
             unzClose(uf_);
@@ -312,7 +333,7 @@ private:
     void FillItem(Entry& e, const char* name, const unsigned char* extra, size_t extraLen) {
         ArchiveItem& it = e.item;
         it.index = static_cast<int>(entries_.size());
-        it.name = SanitizeItemName(DecodeName(name));
+        it.name = SanitizeItemName(DecodeName(name, (e.info.flag & 0x800) != 0));
         it.attributes = ItemAttributes(e.info.version, e.info.external_fa);
         it.size = e.info.uncompressed_size;
         it.compressedSize = e.info.compressed_size;
@@ -321,27 +342,7 @@ private:
         DosDateTimeToFileTime(HIWORD(e.info.dosDate), LOWORD(e.info.dosDate), &local);
         LocalFileTimeToFileTime(&local, &utc);
         it.creationTime = it.lastAccessTime = it.lastWriteTime = utc;
-        // Extended timestamp ("UT"): whichever times it carries replace the DOS time.
-        for (size_t p = 0; p + 4 <= extraLen;) {
-            const unsigned id = extra[p] | (extra[p + 1] << 8), len = extra[p + 2] | (extra[p + 3] << 8);
-            const unsigned char* d = extra + p + 4;
-            const size_t end = std::min(extraLen, p + 4 + len);
-            if (id == 0x5455 && len >= 1) {
-                const unsigned flags = d[0];
-                size_t q = 1;
-                auto take = [&](FILETIME& ft) {
-                    if (p + 4 + q + 4 > end) return;
-                    int32_t t;
-                    std::memcpy(&t, d + q, 4);
-                    ft = UnixToFileTime(t);
-                    q += 4;
-                };
-                if (flags & 1) take(it.lastWriteTime);
-                if (flags & 2) take(it.lastAccessTime);
-                if (flags & 4) take(it.creationTime);
-            }
-            p += 4 + len;
-        }
+        ApplyExtendedTimestamp(extra, extraLen, it);
     }
 
     unsigned StartItem(int index) {
@@ -366,6 +367,31 @@ private:
     std::unique_ptr<CZipItemStream> stream_;
     unsigned char buffer_[kBlock];
 };
+
+void ApplyExtendedTimestamp(const unsigned char* extra, size_t size, ArchiveItem& item) {
+    // Fields are id, length and data; a length running past the end is cut to the end, and no
+    // byte past `size` is ever read.
+    for (size_t p = 0; p + 4 <= size;) {
+        const unsigned id = extra[p] | (extra[p + 1] << 8), len = extra[p + 2] | (extra[p + 3] << 8);
+        const unsigned char* d = extra + p + 4;
+        const size_t have = std::min<size_t>(size - (p + 4), len);
+        if (id == 0x5455 && have >= 1) {
+            const unsigned flags = d[0];
+            size_t q = 1;
+            auto take = [&](FILETIME& ft) {
+                if (q + 4 > have) return;
+                int32_t t;
+                std::memcpy(&t, d + q, 4);
+                ft = UnixToFileTime(t);
+                q += 4;
+            };
+            if (flags & 1) take(item.lastWriteTime);
+            if (flags & 2) take(item.lastAccessTime);
+            if (flags & 4) take(item.creationTime);
+        }
+        p += 4 + len;
+    }
+}
 
 std::wstring SanitizeItemName(const std::wstring& name) {
     std::wstring s = name;
@@ -415,14 +441,30 @@ DWORD ItemAttributes(unsigned versionMadeBy, unsigned long externalAttributes) {
     return attrs;
 }
 
+namespace {
+// The handles given out and not yet closed. A handle is checked against this set before it is
+// used, so a pointer that is not one of ours is told apart without being read.
+std::mutex g_handlesMutex;
+std::set<ArchiveHandle>& LiveHandles() {
+    static std::set<ArchiveHandle> handles;
+    return handles;
+}
+}  // namespace
+
 ArchiveHandle OpenArchive(const std::wstring& path, const char* password) {
     auto archive = std::make_unique<CZipArchive>();
     if (Result(archive->Open(path, password)) != ZR_OK) return nullptr;
+    std::lock_guard<std::mutex> hold(g_handlesMutex);
+    LiveHandles().insert(archive.get());
     return archive.release();
 }
 
 static unsigned CheckHandle(ArchiveHandle h) {
     if (!h) return ZR_ARGS;
+    {
+        std::lock_guard<std::mutex> hold(g_handlesMutex);
+        if (!LiveHandles().count(h)) return ZR_NOTUNZIP;
+    }
     return h->Valid() ? ZR_OK : ZR_NOTUNZIP;
 }
 
@@ -466,6 +508,10 @@ unsigned ExtractItem(ArchiveHandle handle, int index, void* buffer, unsigned siz
 
 unsigned CloseArchive(ArchiveHandle handle) {
     if (unsigned c = CheckHandle(handle)) return Result(c);
+    {
+        std::lock_guard<std::mutex> hold(g_handlesMutex);
+        LiveHandles().erase(handle);
+    }
     delete handle;
     return Result(ZR_OK);
 }

@@ -35,7 +35,8 @@ class CZipArchive;
 using ArchiveHandle = CZipArchive*;
 
 // Opens the archive (password: single-byte text, or null) and reads its central directory;
-// relative output paths are taken from the current directory of this moment. Null on failure.
+// relative output paths are taken from the current directory of this moment. Null on failure;
+// an archive of more than 65535 items is refused (ZR_CORRUPT, with a log line).
 ArchiveHandle OpenArchive(const std::wstring& path, const char* password);
 // Opens an archive into a handle that already exists; ZR_ALREADY when it is open.
 unsigned OpenArchive(ArchiveHandle handle, const std::wstring& path, const char* password);
@@ -62,5 +63,8 @@ bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target);
 // The item name as the reader presents it: drive, leading slashes and everything up to the
 // last ".." component dropped.
 std::wstring SanitizeItemName(const std::wstring& name);
+// Applies an extended-timestamp extra field ("UT") found in an entry's extra data of `size`
+// bytes: the times it carries replace the item's. Reads nothing past `size`.
+void ApplyExtendedTimestamp(const unsigned char* extra, size_t size, ArchiveItem& item);
 // Attributes of an entry from its "version made by" and external attributes.
 DWORD ItemAttributes(unsigned versionMadeBy, unsigned long externalAttributes);

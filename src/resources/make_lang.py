@@ -91,6 +91,15 @@ TEXTS = [
     (MAIN, "move file error[%s]to[%s]", "移动文件出错[%s]到[%s]", "移動檔案錯誤[%s]到[%s]"),
     (MAIN, "copy file error[%s]to[%s]", "复制文件出错[%s]到[%s]", "複製檔案錯誤[%s]到[%s]"),
     (MAIN, "Copying files[%d/%d]...", "正在复制文件[%d/%d]...", "正在複製檔案[%d/%d]..."),
+    # Failures that end a run or refuse a file.
+    (MAIN, "The saved list [%s] is larger than %lld bytes and is not read",
+     "保存的列表 [%s] 大于 %lld 字节，不予读取", "儲存的清單 [%s] 大於 %lld 位元組，不予讀取"),
+    (MAIN, "Unexpected failure [%s], the updater stops", "意外错误 [%s]，更新程序停止", "意外錯誤 [%s]，更新程式停止"),
+    (MAIN, "Archive [%s] holds %llu items, more than %u: not read",
+     "压缩包 [%s] 含有 %llu 项，超过 %u 项，不予读取", "壓縮檔 [%s] 含有 %llu 項，超過 %u 項，不予讀取"),
+    (MAIN, "ConvertStringSecurityDescriptorToSecurityDescriptor failed (%lu)",
+     "ConvertStringSecurityDescriptorToSecurityDescriptor 失败 (%lu)",
+     "ConvertStringSecurityDescriptorToSecurityDescriptor 失敗 (%lu)"),
     # Post-update tasks.
     (MAIN, "Move file:", "移动文件：", "移動檔案："),
     (MAIN, "Kill process", "结束进程", "結束處理程序"),

@@ -1,10 +1,16 @@
 #include "updatelist/download_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
-#include "notify/named_lock.h"
+#include "config/settings.h"
+#include "lang/language.h"
+#include "notify/host_windows.h"
+#include "notify/log.h"
+#include "util/files.h"
 #include "util/handle.h"
+#include "util/locks.h"
 #include "util/text.h"
 
 const wchar_t* UpdateStageName(int stage) {
@@ -22,13 +28,35 @@ DownLoadList& TheDownLoadList() {
     return list;
 }
 
+// --- stage
+
+namespace {
+std::atomic<StageHookRunner> g_stageHookRunner{nullptr};
+}  // namespace
+
+void SetStageHookRunner(StageHookRunner runner) { g_stageHookRunner = runner; }
+
+void SetStage(int stage) {
+    DownLoadList& list = TheDownLoadList();
+    BroadcastStage(stage, list.FileCount());
+    list.stage = stage;
+
+    const std::wstring name = UpdateStageName(stage);
+    const StageHookRunner run = g_stageHookRunner.load();
+    if (name.empty() || !run) return;
+    std::wstring hook = ReadSetting(L"UpdateEvent", name);
+    if (!hook.empty()) run(hook, false);
+    hook = ReadSetting(L"UpdateEventWaitClose", name);
+    if (!hook.empty()) run(hook, true);
+}
+
 // --- records
 
 void AddFileRecord(const updatefileinfo& record, RecordArray& records) {
     updatefileinfo clean = record;
     clean.ver = mv::Trim(mv::ToLower(clean.ver));
     clean.path = mv::Trim(mv::RemoveAll(mv::ReplaceAll(clean.path, L"|", L"\\"), L"._.zip"));
-    NamedLock lock(0xB0001);
+    NamedLock lock(kRecordListLock);
     records.push_back(std::move(clean));
 }
 
@@ -79,8 +107,9 @@ bool SetRecord(RecordArray& records, int index, const updatefileinfo& record) {
 namespace {
 
 const wchar_t kEndOfProperties[] = L"!-end------";
-// A saved list bigger than this is not one of ours; refusing it keeps a 32-bit process sane.
-constexpr LONGLONG kMaxSavedListBytes = 256LL * 1024 * 1024;
+// A saved list is a few KB in practice; one bigger than this is not ours, and reading it
+// could exhaust a 32-bit process.
+constexpr LONGLONG kMaxSavedListBytes = 16LL * 1024 * 1024;
 
 class Writer {
 public:
@@ -169,25 +198,32 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
         if (!r.Str(value)) return false;
         if (!key.empty()) properties[key] = value;
     }
+    // Counts only bound the loops: the containers grow with what is really read, so a count
+    // that lies costs nothing.
     int32_t count = 0;
     if (!r.Int(count) || count < 0 || static_cast<size_t>(count) > r.left() / 4) return false;
-    std::vector<std::wstring> tasks(static_cast<size_t>(count));
-    for (std::wstring& t : tasks)
+    std::vector<std::wstring> tasks;
+    for (int32_t i = 0; i < count; ++i) {
+        std::wstring t;
         if (!r.Str(t)) return false;
+        tasks.push_back(std::move(t));
+    }
     std::wstring description, listUrlBase, fileUrlPattern, workDir, listGuid;
     for (std::wstring* s : {&description, &listUrlBase, &fileUrlPattern, &workDir, &listGuid})
         if (!r.Str(*s)) return false;
     int32_t stage = 0;
     if (!r.Int(stage) || stage < UpdateNone || stage > UpdateEnd) return false;
     if (!r.Int(count) || count < 0 || static_cast<size_t>(count) > r.left() / kMinRecordBytes) return false;
-    RecordArray records(static_cast<size_t>(count));
-    for (updatefileinfo& rec : records) {
+    RecordArray records;
+    for (int32_t i = 0; i < count; ++i) {
+        updatefileinfo rec;
         for (std::wstring* s : {&rec.url, &rec.path, &rec.desname, &rec.ver, &rec.spare, &rec.shortcut,
                                 &rec.shortcuticon, &rec.iconindex})
             if (!r.Str(*s)) return false;
         int32_t action = 0;
         if (!r.Int(action)) return false;
         rec.action = action;
+        records.push_back(std::move(rec));
     }
     // Nothing of ours follows the records: trailing bytes mean the file is not what it seems.
     if (r.left() != 0) return false;
@@ -232,19 +268,15 @@ bool SaveListFrom(const DownLoadList& list, const std::wstring& path) {
 }
 
 bool LoadListInto(DownLoadList& list, const std::wstring& path) {
-    mv::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!f || !GetFileSizeEx(f.get(), &size) || size.QuadPart > kMaxSavedListBytes) return false;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD got = 0;
-        if (!ReadFile(f.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr)) return false;
-        if (got == 0) break;
-        done += got;
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) &&
+        ((static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) > kMaxSavedListBytes) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"The saved list [%s] is larger than %lld bytes and is not read").c_str(),
+                            path.c_str(), static_cast<long long>(kMaxSavedListBytes)));
+        return false;
     }
-    bytes.resize(done);
+    std::string bytes;
+    if (!mv::ReadFileBytes(path, bytes, kMaxSavedListBytes)) return false;
     return DeserializeList(bytes, list);
 }
 

@@ -27,6 +27,16 @@ enum UpdateStage : int {
 // Name of a stage (also the key of its hooks), or empty for a value without a name.
 const wchar_t* UpdateStageName(int stage);
 
+// Starts one stage hook (`hook` as the settings give it) and, with `wait`, waits for it.
+using StageHookRunner = void (*)(const std::wstring& hook, bool wait);
+// Registers how stage hooks are run (start-up does, with the task runner); until then, and
+// with null, no hook runs.
+void SetStageHookRunner(StageHookRunner runner);
+// Tells the registered windows of the new stage (BroadcastStage), stores it in the download
+// list and starts the stage's [UpdateEvent] hook, then its [UpdateEventWaitClose] hook and
+// waits for it.
+void SetStage(int stage);
+
 enum : int {
     ActionRun = 1,
     ActionRemove = 2,
@@ -50,6 +60,9 @@ struct updatefileinfo {
 
 using RecordArray = std::vector<updatefileinfo>;
 
+// Address of a file when the remote list names no "fileurl" pattern.
+inline constexpr wchar_t kDefaultFileUrlPattern[] = L"{listurl-base}/{filename}";
+
 struct DownLoadList {
     RecordArray records;  // the files to update, in list order
     int stage = UpdateNone;
@@ -57,7 +70,7 @@ struct DownLoadList {
     std::map<std::wstring, std::wstring> properties;
     HWND statusWindow = nullptr;
     std::wstring listUrlBase;
-    std::wstring fileUrlPattern = L"{listurl-base}/{filename}";
+    std::wstring fileUrlPattern = kDefaultFileUrlPattern;
     std::wstring workDir;
     std::wstring listGuid;
     std::wstring remoteVersion;
@@ -72,7 +85,7 @@ struct DownLoadList {
 DownLoadList& TheDownLoadList();
 
 // Cleans a record (version lower-cased and trimmed; path with "|" as "\", without "._.zip",
-// trimmed) and appends it to the array, under the named lock 0xB0001.
+// trimmed) and appends it to the array, under the record-list lock.
 void AddFileRecord(const updatefileinfo& record, RecordArray& records);
 
 // Moves description and run-task records out of the file records: descriptions become the

@@ -2,17 +2,17 @@
 
 #include <windows.h>
 #include <msxml2.h>
-#include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstdlib>
 
 #include "config/global_values.h"
 #include "config/settings.h"
-#include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/download_list.h"
-#include "updatelist/xml_doc.h"
+#include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -55,6 +55,8 @@ long long HourStamp() {
     return HourStampAt(now);
 }
 
+void WriteCheckStamp(long long stamp) { WriteStamp(stamp); }
+
 std::wstring SettingsPackagePath() { return ListCacheDir() + L".bin"; }
 
 int DownloadFilesAtOnce() { return g_filesAtOnce.load(); }
@@ -69,20 +71,6 @@ void ListCacheBookkeepingAt(long long now) {
 
 void ListCacheBookkeeping() { ListCacheBookkeepingAt(HourStamp()); }
 
-void RefreshListInBackground() {
-    WriteStamp(HourStamp());
-    const std::wstring exe = mv::ModulePath(), dir = GetAppDir();
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-    sei.lpFile = exe.c_str();
-    sei.lpParameters = ServerTagSeen() ? L"downparam1" : L"downparam0";
-    sei.lpDirectory = dir.c_str();
-    sei.nShow = SW_HIDE;
-    // Nobody waits for the copy; its handle is only released.
-    if (ShellExecuteExW(&sei) && sei.hProcess) CloseHandle(sei.hProcess);
-}
-
 bool ApplySettingsPackageText(const std::wstring& xml) {
     mv::ComInit com;
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
@@ -96,9 +84,14 @@ bool ApplySettingsPackageText(const std::wstring& xml) {
     while (child) {
         DOMNodeType type = NODE_INVALID;
         child->get_nodeType(&type);
-        if (type == NODE_ELEMENT) {
+        // The package lies where any user may write, so it carries only the values it is for;
+        // anything else (a hook key, a setting's cache key, a run-time value) is ignored. None
+        // of these names is a section name followed by a key name, so no setting reads them.
+        static const wchar_t* const kPackageKeys[] = {L"threadcount", L"filethread", L"updateurl", L"fromqwebsvr"};
+        const std::wstring name = type == NODE_ELEMENT ? mv::NodeName(child.get()) : std::wstring();
+        if (std::find(std::begin(kPackageKeys), std::end(kPackageKeys), name) != std::end(kPackageKeys)) {
             std::wstring v = mv::ReplaceAll(mv::ReplaceAll(mv::NodeText(child.get()), L"\r\n", L"\n"), L"\n", L"\r\n");
-            GlobalValues::Set(mv::NodeName(child.get()), v);
+            GlobalValues::Set(name, v);
             result = true;
         }
         mv::ComPtr<IXMLDOMNode> next;

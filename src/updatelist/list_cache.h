@@ -12,6 +12,8 @@ extern const wchar_t kSettingsPackageEntry[];
 // Whole hours from local 1 January 2011 00:00 to the given local time (to now without one).
 long long HourStamp();
 long long HourStampAt(const struct _SYSTEMTIME& localTime);
+// Records `stamp` as the hour of the last check ([Mirovane] OwerCheckTm, temporary copy).
+void WriteCheckStamp(long long stamp);
 // Path of the settings package.
 std::wstring SettingsPackagePath();
 
@@ -24,10 +26,9 @@ int DownloadConnectionsPerFile();
 void ListCacheBookkeeping();
 // The same against a given hour stamp for "now".
 void ListCacheBookkeepingAt(long long now);
-// Starts a hidden copy of the program that refreshes the cached list.
-void RefreshListInBackground();
-// Copies the settings package's fields into GlobalValues; true when it held at least one.
+// Copies the settings package's values into GlobalValues; true when it held at least one.
 bool LoadSettingsPackage();
-// Copies the children of the top-level "fields" element of an XML text into GlobalValues;
-// true when there was at least one.
+// Copies the children of the top-level "fields" element of an XML text into GlobalValues,
+// only those named "threadcount", "filethread", "updateurl" and "fromqwebsvr" (other
+// children are ignored: the package must never reach a setting); true when there was one.
 bool ApplySettingsPackageText(const std::wstring& xml);

@@ -9,14 +9,13 @@
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
-#include "notify/named_lock.h"
-#include "updatelist/xml_doc.h"
+#include "util/locks.h"
+#include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/text.h"
 
 namespace {
 
-const wchar_t kDefaultFileUrlPattern[] = L"{listurl-base}/{filename}";
 const wchar_t kGuardSeparator = L'\x0001';
 
 using NodePtr = mv::ComPtr<IXMLDOMNode>;
@@ -269,7 +268,7 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
     }
 
     values = found;
-    NamedLock lock(0xB0001);
+    NamedLock lock(kRecordListLock);
     for (updatefileinfo& r : read) records.push_back(std::move(r));
     return ListRead::Ok;
 }

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 #include "util/handle.h"
+#include "util/text.h"
 
 namespace mv {
 
@@ -27,12 +30,12 @@ bool CreateDirTree(const std::wstring& path) {
     return CreateDirectoryW(p.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-bool ReadFileBytes(const std::wstring& path, std::string& out) {
+bool ReadFileBytes(const std::wstring& path, std::string& out, long long maxBytes) {
     Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(f.get(), &size) || size.QuadPart > 0x7FFFFFFF) return false;
+    if (!GetFileSizeEx(f.get(), &size) || size.QuadPart > maxBytes || size.QuadPart > 0x7FFFFFFF) return false;
     out.assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD got = 0;
     size_t done = 0;
@@ -75,3 +78,34 @@ std::wstring ModulePath() {
 }
 
 }  // namespace mv
+
+namespace {
+std::mutex g_appDirMutex;
+std::wstring g_appDir;
+}  // namespace
+
+std::wstring GetAppDir() {
+    std::lock_guard<std::mutex> lock(g_appDirMutex);
+    if (g_appDir.empty()) g_appDir = mv::PathDir(mv::ModulePath());
+    return g_appDir;
+}
+
+void SetAppDir(const std::wstring& dir) {
+    std::lock_guard<std::mutex> lock(g_appDirMutex);
+    g_appDir = dir;
+}
+
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
+    const size_t colon = name.find(L':');
+    if (colon != std::wstring::npos && colon != 0) return name;
+    std::wstring s = mv::ReplaceAll(dir + L"\\" + name, L"/", L"\\");
+    return mv::ReduceBackslashes(mv::ReduceBackslashes(s));
+}
+
+bool RemoveFile(const std::wstring& path) {
+    std::wstring p = path;
+    const size_t colon = p.find(L':');
+    if (colon == std::wstring::npos || colon == 0) p = mv::ReduceBackslashes(GetAppDir() + L"\\" + p);
+    SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(p.c_str()) != FALSE;
+}

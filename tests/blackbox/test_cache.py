@@ -53,3 +53,50 @@ def test_refresh_starts_hidden_copy(tmp_path, tag, word):
     while not note.exists() and time.monotonic() < end:
         time.sleep(0.1)
     assert note.read_text() == f"{word} show=0"  # SW_HIDE
+
+
+def test_package_never_names_a_hook(make_product, tmp_path):
+    """The package lies where any user may write; a hook key in it must not make the updater run
+    anything (the wait-close hook would be waited for, so its absence is certain at exit)."""
+    marker = tmp_path / "hooked.txt"
+    (tmp_path / "evil.bat").write_bytes(f'@echo hooked> "{win(marker)}"\r\n'.encode())
+    hook = win(tmp_path / "evil.bat").encode()
+    make_package(tmp_path, b"<fields><threadcount>2</threadcount><UpdateEventUpdateNone>" + hook +
+                 b"</UpdateEventUpdateNone><UpdateEventWaitCloseUpdateNone>" + hook +
+                 b"</UpdateEventWaitCloseUpdateNone><UpdateEventWaitCloseUpdateStartup>" + hook +
+                 b"</UpdateEventWaitCloseUpdateStartup></fields>")
+    product = make_product({"Mirovane": {"TempPath": win(tmp_path)}, "UPDATEINFO": {"ListURL": LIST_URL}})
+    assert product.run("/downparam0") == 0
+    assert "Run mode [downparam0]" in product.log()
+    assert "Run file" not in product.log()
+    assert not marker.exists()
+
+
+def test_emptytemp_removes_links_never_their_targets(make_product, tmp_path):
+    """A directory link in the cache directory (a Unix link shows under Wine as a directory with
+    the reparse-point attribute) is removed as a link, never entered."""
+    precious = tmp_path / "precious"
+    (precious / "deep").mkdir(parents=True)
+    (precious / "keep.txt").write_text("keep")
+    (precious / "deep" / "keep.txt").write_text("keep")
+    cache = tmp_path / list_cache_name(LIST_URL + "9999999999")
+    (cache / "sub").mkdir(parents=True)
+    (cache / "sub" / "a.dll_").write_text("a")
+    (cache / "b.dll_").write_text("b")
+    (cache / "link").symlink_to(precious, target_is_directory=True)
+    (cache / "sub" / "link").symlink_to(precious / "deep", target_is_directory=True)
+    product = make_product({"Mirovane": {"TempPath": win(tmp_path)}, "UPDATEINFO": {"ListURL": LIST_URL}})
+
+    assert product.run("/emptytemp") == 0
+    assert (precious / "keep.txt").read_text() == "keep"
+    assert (precious / "deep" / "keep.txt").read_text() == "keep"
+    assert not (cache / "b.dll_").exists() and not (cache / "sub" / "a.dll_").exists()
+
+    # The cache directory itself a link: the same.
+    shutil.rmtree(cache, ignore_errors=True)
+    if cache.is_symlink():
+        cache.unlink()
+    cache.symlink_to(precious, target_is_directory=True)
+    assert product.run("/emptytemp") == 0
+    assert (precious / "keep.txt").read_text() == "keep"
+    assert (precious / "deep" / "keep.txt").read_text() == "keep"

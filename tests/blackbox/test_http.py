@@ -100,3 +100,7 @@ def test_proxy_without_port_shows_error_and_opens_nothing(fault_server):
             proc.wait(timeout=10)
     assert "session=0" in out.decode()
     assert fault_server.seen() == []
+
+
+def test_agent_counters_start_at_one_in_a_fresh_process():
+    assert driver("agents") == {"connection1": "down1", "connection2": "down2", "size1": "querysize1"}

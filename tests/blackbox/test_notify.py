@@ -50,19 +50,34 @@ def test_stage_and_properties_only_for_windows_that_ask(make_product, tmp_path):
                          % handle_of(lines), product.log(), re.M)
 
 
+def held_bat(folder, name, release):
+    """A batch file that runs until the file `release` exists (one-second naps through the
+    sample host, at most 120 of them), then writes `name`.txt."""
+    marker = folder / f"{name}.txt"
+    (folder / f"{name}.bat").write_bytes(
+        (f'@set n=0\r\n:wait\r\n@if exist "{win(release)}" goto done\r\n@set /a n=n+1\r\n'
+         f'@if %n% geq 120 goto done\r\n@"{win(HOST)}" --timeout 1 --out "{win(folder / (name + "-nap.txt"))}"\r\n'
+         f'@goto wait\r\n:done\r\n@echo done> "{win(marker)}"\r\n').encode())
+    return marker
+
+
 def test_wait_close_hook_is_waited_for_plain_hook_is_not(make_product, tmp_path):
-    product = make_product({"UpdateEvent": {"UpdateNone": "{app}\\late.bat"},
+    product = make_product({"UpdateEvent": {"UpdateNone": "{app}\\held.bat"},
                             "UpdateEventWaitClose": {"UpdateNone": "{app}\\waited.bat"}})
     product.app_dir.mkdir(parents=True, exist_ok=True)
     waited = sleeper_bat(product.app_dir, "waited", 2)
-    late = sleeper_bat(product.app_dir, "late", 10)
+    release = tmp_path / "release"
+    held = held_bat(product.app_dir, "held", release)
 
+    # The plain hook cannot end before the test releases it, so the updater ending first shows
+    # that it did not wait for it; the wait-close hook ended before the updater did.
     lines = run_host(tmp_path, product, "/downparam0")
     assert "exit 0" in lines
     assert "timeout" in waited.read_text(), "the updater went on before its wait-close hook ended"
-    assert not late.exists() or "timeout" not in late.read_text(), "the plain hook was waited for"
-    assert "log Run file[late.bat]" in lines and "log Run file[waited.bat]" in lines
-    deadline = time.time() + 40
-    while time.time() < deadline and not (late.exists() and "timeout" in late.read_text()):
-        time.sleep(0.5)
-    assert "timeout" in late.read_text(), "the plain hook never ran to its end"
+    assert not held.exists(), "the plain hook was waited for"
+    assert "log Run file[held.bat]" in lines and "log Run file[waited.bat]" in lines
+    release.write_text("go")
+    deadline = time.monotonic() + 40
+    while time.monotonic() < deadline and not held.exists():
+        time.sleep(0.2)
+    assert held.read_text().strip() == "done", "the plain hook never ran to its end"

@@ -153,3 +153,27 @@ def test_shared_installation_id_names_a_subdirectory(make_product):
         assert "Run mode [downparam0]" in (sub / "inst.log").read_text()
     finally:
         (product.exe.parent.parent / "Kelvorbook.ini").unlink()
+
+
+def test_huge_saved_list_is_refused_with_a_log_line(make_product, tmp_path):
+    """A relaunch finds a saved list of 240 MB whose header claims millions of records: it is
+    refused by its size, with a log line, and the exit code stays a count (here none)."""
+    import struct
+    list_url = "http://127.0.0.1:9/none.xml"
+
+    def text(s):
+        return struct.pack("<i", len(s)) + s.encode("utf-16-le")
+
+    size = 240 * 2**20
+    head = text("!-end------") + struct.pack("<i", 0) + text("") * 5 + struct.pack("<i", 6)
+    head += struct.pack("<i", (size - len(head) - 4) // 36)
+    saved = tmp_path / (list_cache_name(list_url + "9999999999") + ".lst")
+    with open(saved, "wb") as f:  # sparse: the zeros cost no disk
+        f.write(head)
+        f.truncate(size)
+    product = make_product({"Mirovane": {"TempPath": "Z:" + str(tmp_path).replace("/", "\\")},
+                            "UPDATEINFO": {"ListURL": list_url}})
+    assert product.run("/downparam0", "/___runas_admin___") == 0
+    log = product.log()
+    assert "Run mode [downparam0]" in log
+    assert re.search(r"\]The saved list \[[^\]]*\.lst\] is larger than \d+ bytes and is not read\r\n", log), log

@@ -218,3 +218,17 @@ def test_158_byte_archive_rule(tmp_path, payload, ok):
     assert target.exists() == ok
     if ok:
         assert target.read_bytes() == b""
+
+
+@pytest.mark.parametrize("count, opened", [(65535, True), (65536, False)])
+def test_entry_count_is_capped(tmp_path, count, opened):
+    """Every entry costs memory in a 32-bit process: more than 65535 (a zip64 directory) is refused."""
+    path = tmp_path / "many.zip"
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        for i in range(count):
+            z.writestr(zipfile.ZipInfo(f"{i}", date_time=(2020, 1, 1, 0, 0, 0)), b"")
+    out = driver("unzipmem", win(path), "-", "0", "16", win(tmp_path / "out.bin"))
+    if opened:
+        assert out["index"] == "0" and out["code"] == "0"
+    else:
+        assert out == {"open": "0 last=5000000"}  # ZR_CORRUPT

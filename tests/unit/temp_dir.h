@@ -4,17 +4,17 @@
 
 #include <string>
 
-#include "download/file_tree.h"
+#include "util/file_tree.h"
 #include "util/files.h"
 #include "util/text.h"
 
 class TempDir {
 public:
-    TempDir() {
+    explicit TempDir(const wchar_t* tag = L"mvtest") {
         wchar_t base[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, base);
         static LONG counter = 0;
-        path_ = mv::Format(L"%smvtest-%lu-%ld\\", base, GetCurrentProcessId(), InterlockedIncrement(&counter));
+        path_ = mv::Format(L"%s%s-%lu-%ld\\", base, tag, GetCurrentProcessId(), InterlockedIncrement(&counter));
         mv::CreateDirTree(path_);
     }
     ~TempDir() { DeleteTree(path_); }

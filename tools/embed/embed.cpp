@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource_ids.h"
+
 namespace {
 
-constexpr WORD kSettingsResource = 179;
+constexpr WORD kSettingsResource = MV_RES_SETTINGS;
 
 int Fail(const wchar_t* what, const std::wstring& path, DWORD err) {
     wchar_t* msg = nullptr;

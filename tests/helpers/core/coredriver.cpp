@@ -10,13 +10,16 @@
 #include <vector>
 
 #include "config/global_values.h"
+#include "check/list_refresh.h"
 #include "config/settings.h"
+#include "notify/log.h"
 #include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/list_cache.h"
 #include "updatelist/update_list.h"
 #include "util/files.h"
 #include "util/handle.h"
+#include "util/locks.h"
 #include "util/text.h"
 
 namespace {
@@ -191,6 +194,13 @@ int wmain(int argc, wchar_t** argv) {
         Out(mv::Format(L"ok=%d", FetchToStream(a[0], file.get()) ? 1 : 0));
         return 0;
     }
+    if (cmd == L"agents") {
+        // A fresh process: the counters' first values.
+        Out(L"connection1=" + NextConnectionAgent());
+        Out(L"connection2=" + NextConnectionAgent());
+        Out(L"size1=" + NextSizeQueryAgent());
+        return 0;
+    }
     if (cmd == L"session" && a.size() == 4) return Session(a);
     if (cmd == L"unzip" && a.size() == 3) return Unzip(a);
     if (cmd == L"unzipmem" && a.size() == 5) return UnzipMem(a);
@@ -218,6 +228,13 @@ int wmain(int argc, wchar_t** argv) {
         GetStartupInfoW(&si);
         mv::WriteFileBytes(std::wstring(cwd) + L"\\refreshed.txt",
                            mv::ToUtf8(mv::Format(L"%s show=%d", cmd.c_str(), (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : -1)));
+        return 0;
+    }
+    if (cmd == L"holdloglock" && a.size() == 1) {
+        // holdloglock <file>: takes the log file's lock, writes <file> and waits to be killed
+        CrossProcessLock lock(kLogFileLockName, INFINITE);
+        mv::WriteFileBytes(a[0], "held");
+        Sleep(60000);
         return 0;
     }
     fwprintf(stderr, L"coredriver: bad command line\n");

@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "../temp_dir.h"
 #include "util/files.h"
 #include "util/text.h"
 
 namespace {
 
 std::wstring TempFile(const wchar_t* name, const std::string& bytes) {
-    wchar_t dir[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, dir);
-    std::wstring path = std::wstring(dir) + L"mirovane-lang-" + std::to_wstring(GetCurrentProcessId()) + name;
+    static TempDir dir;
+    std::wstring path = dir.File(name);
     mv::WriteFileBytes(path, bytes);
     return path;
 }
@@ -61,6 +61,78 @@ TEST(Language, LineRules) {
         {L"OTHER", L"Cancel", L"Cancel"},
     };
     for (const Case& c : cases) EXPECT_EQ(lang.Translate(c.section, c.key), c.out) << c.section << L"/" << c.key;
+}
+
+TEST(Language, SameFormatConversionsRule) {
+    const struct {
+        const wchar_t* key;
+        const wchar_t* translation;
+        bool same;
+    } cases[] = {
+        {L"", L"", true},
+        {L"plain", L"schlicht", true},
+        {L"%s", L"%s", true},
+        {L"a %s b %d", L"x %s y %d z", true},
+        {L"%s", L"%-20.5s", true},            // flags, width, precision
+        {L"%s %d", L"%d %s", false},          // order
+        {L"%s", L"%s %s", false},             // one more
+        {L"%s %s", L"%s", false},             // one fewer
+        {L"%lu", L"%u", false},               // length
+        {L"%lld", L"%ld", false},
+        {L"%I64d", L"%lld", false},
+        {L"%*d", L"%d", false},               // "*" takes an argument
+        {L"%.*s", L"%.*s", true},
+        {L"%s", L"%n", false},
+        {L"100%%", L"100 %%", true},          // "%%" is text
+        {L"%%s", L"%s", false},
+        {L"100%", L"100%", true},             // the same broken text on both sides
+        {L"done", L"fertig 100%", false},     // a lone "%" is a broken conversion
+        {L"%s", L"%y", false},                // unknown conversion
+        {L"%s", L"%", false},
+        {L"%ls and %hs", L"%ls und %hs", true},
+        {L"%x", L"%X", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SameFormatConversions(c.key, c.translation), c.same) << c.key << L" | " << c.translation;
+}
+
+TEST(Language, TranslationKeepsTheConversionsOfItsKey) {
+    // Translations are used as printf formats: one with other conversions would read arguments
+    // that were never passed.
+    CLanguage lang;
+    lang.LoadLanguageText(
+        "[MAIN]\n"
+        "Run mode [%s], host window [%lu]=Modus [%s], Fenster [%lu]\n"
+        "Copy [%s] to [%s]=Kopiere [%-20s] nach [%s]\n"
+        "Got %d of %d=%d von %d erhalten\n"
+        "Check %s=Pr\xFC" "fe %s %s\n"
+        "Saved [%s]=Gespeichert %n\n"
+        "File %s, size %d=Gr\xF6\xDF" "e %d, Datei %s\n"
+        "Window [%lu]=Fenster [%d]\n"
+        "Done=Fertig 100%\n"
+        "Done 100%%=Fertig 100%%\n"
+        "Name %s=Name %s%%\n"
+        "Plain=Schlicht %s\n"
+        "Width %*d=Breite %d\n",
+        1252);
+    const struct {
+        const wchar_t* key;
+        const wchar_t* out;
+    } cases[] = {
+        {L"Run mode [%s], host window [%lu]", L"Modus [%s], Fenster [%lu]"},
+        {L"Copy [%s] to [%s]", L"Kopiere [%-20s] nach [%s]"},  // flags and width take no argument of their own
+        {L"Got %d of %d", L"%d von %d erhalten"},
+        {L"Check %s", L"Check %s"},                        // one conversion too many
+        {L"Saved [%s]", L"Saved [%s]"},                    // %n writes through its argument
+        {L"File %s, size %d", L"File %s, size %d"},        // same conversions, other order
+        {L"Window [%lu]", L"Window [%lu]"},                // other length
+        {L"Done", L"Done"},                                // a lone "%" is no text of ours
+        {L"Done 100%%", L"Fertig 100%%"},
+        {L"Name %s", L"Name %s%%"},                        // "%%" is text, not a conversion
+        {L"Plain", L"Plain"},
+        {L"Width %*d", L"Width %*d"},                      // "*" takes an argument
+    };
+    for (const auto& c : cases) EXPECT_EQ(lang.Translate(L"MAIN", c.key), c.out) << c.key;
 }
 
 TEST(Language, LongLinesAreReadInPieces) {

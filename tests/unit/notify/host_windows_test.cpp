@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <thread>
 
+#include "app/update_app.h"
 #include "mirovane_host.h"
 #include "notify/log.h"
 #include "sample_host.h"
@@ -107,6 +110,7 @@ TEST(HostWindows, StageHooksOnlyForNamedStages) {
     SampleHost host;
     ASSERT_TRUE(host.window());
     HostWindows::Register(host.window(), true);
+    RegisterStageHookRunner();
 
     SetStage(14);
     SetStage(-1);
@@ -123,4 +127,28 @@ TEST(HostWindows, StageHooksOnlyForNamedStages) {
     EXPECT_TRUE(Has(lines, L"stage 13 UpdateEnd files 0"));
     EXPECT_TRUE(Has(lines, L"log Run file[hook.bat]"));
     EXPECT_TRUE(Has(lines, L"prop mirovane.exe=13"));
+}
+
+TEST(HostWindows, TextsFromManyThreadsArriveWithTheirOwnMessage) {
+    // Every thread writes the window's one transfer buffer: each text must reach the host with
+    // the message it was sent with, never another thread's text.
+    AppDirScope app(L"threads");
+    SampleHost host;
+    ASSERT_TRUE(host.window());
+    HostWindows::Register(host.window(), true);
+    constexpr int kThreads = 4, kEach = 100;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&host, t] {
+            for (int i = 0; i < kEach; ++i)
+                SendStatusText(host.window(), mv::Format(L"thread %d text %d", t, i), t * 1000 + i);
+        });
+    for (std::thread& th : threads) th.join();
+    const std::vector<std::wstring> lines = host.Lines(L"status ");
+    EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kEach));
+    for (const std::wstring& line : lines) {
+        int number = -1, t = -1, i = -1;
+        ASSERT_EQ(swscanf(line.c_str(), L"status %d thread %d text %d", &number, &t, &i), 3) << line;
+        EXPECT_EQ(number, t * 1000 + i) << line;
+    }
 }

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <regex>
 #include <thread>
 
 #include "sample_host.h"
+#include "util/locks.h"
 
 using testing_support::AppDirScope;
 
@@ -70,4 +72,112 @@ TEST(Log, ConcurrentWritersProduceWholeLines) {
         pos = end + 2;
     }
     EXPECT_EQ(count, static_cast<size_t>(kThreads * kLines));
+}
+
+namespace {
+
+// WriteLog on a thread of its own, so that a writer that hangs fails the test instead of
+// stopping it. The thread owns its text: a hung writer never touches the test's memory.
+class LogWriter {
+public:
+    explicit LogWriter(const std::wstring& text)
+        : thread_(CreateThread(nullptr, 0, &LogWriter::Main, new std::wstring(text), 0, nullptr)) {}
+    bool DoneWithin(DWORD ms) const { return thread_ && WaitForSingleObject(thread_.get(), ms) == WAIT_OBJECT_0; }
+
+private:
+    static DWORD WINAPI Main(void* text) {
+        std::unique_ptr<std::wstring> owned(static_cast<std::wstring*>(text));
+        WriteLog(*owned);
+        return 0;
+    }
+    mv::Handle thread_;
+};
+
+// Well inside the log's own wait for its lock: a writer done by then did not merely time out.
+constexpr DWORD kPromptly = 2500;
+
+bool Contains(const std::string& bytes, const char* text) { return bytes.find(text) != std::string::npos; }
+
+}  // namespace
+
+TEST(LogLock, AnObjectPreCreatedUnderTheOldLockNameDoesNotBlock) {
+    AppDirScope app(L"logsquat");
+    // Any process could create this name and never signal it.
+    mv::Handle squatter(CreateEventW(nullptr, TRUE, FALSE, L"Lock786433"));
+    ASSERT_TRUE(squatter);
+    LogWriter writer(L"after the squatter");
+    ASSERT_TRUE(writer.DoneWithin(kPromptly));
+    EXPECT_TRUE(Contains(app.LogBytes(), "]after the squatter\r\n"));
+}
+
+TEST(LogLock, AWriterKilledWhileHoldingTheLockDoesNotHangTheNext) {
+    AppDirScope app(L"logkill");
+    const std::wstring held = app.dir() + L"held.txt";
+    std::wstring cmd = L"\"" + testing_support::BinDir() + L"coredriver.exe\" holdloglock \"" + held + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+    mv::Handle holder(pi.hProcess), holderThread(pi.hThread);
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while (!mv::FileExists(held) && GetTickCount64() < deadline) Sleep(20);
+    ASSERT_TRUE(mv::FileExists(held)) << "the holder never took the lock";
+
+    LogWriter writer(L"after the holder died");
+    EXPECT_FALSE(writer.DoneWithin(300)) << "the lock must hold while its owner lives";
+    TerminateProcess(holder.get(), 1);
+    ASSERT_EQ(WaitForSingleObject(holder.get(), 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(writer.DoneWithin(kPromptly));
+    EXPECT_TRUE(Contains(app.LogBytes(), "]after the holder died\r\n"));
+}
+
+TEST(LogLock, AHolderThatNeverLetsGoDelaysTheWriterOnlyForABoundedTime) {
+    AppDirScope app(L"loghold");
+    mv::Handle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        CrossProcessLock lock(kLogFileLockName, INFINITE);
+        SetEvent(taken.get());
+        WaitForSingleObject(stop.get(), 60000);
+    });
+    ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
+    LogWriter writer(L"written without the lock");
+    EXPECT_FALSE(writer.DoneWithin(300)) << "the writer waits for the holder first";
+    EXPECT_TRUE(writer.DoneWithin(15000)) << "but not for ever";
+    SetEvent(stop.get());
+    holder.join();
+    EXPECT_TRUE(Contains(app.LogBytes(), "]written without the lock\r\n"));
+}
+
+TEST(Log, AppendsPastFourGigabytes) {
+    AppDirScope app(L"logbig");
+    const std::wstring path = app.dir() + L"inst.log";
+    const LONGLONG size = 0x100000000LL + 5;
+    {
+        mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(f);
+        DWORD put = 0;
+        ASSERT_TRUE(WriteFile(f.get(), "head", 4, &put, nullptr));
+        LARGE_INTEGER end{};
+        end.QuadPart = size;
+        ASSERT_TRUE(SetFilePointerEx(f.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(f.get()));
+    }
+    WriteLog(L"past four gigabytes");
+
+    mv::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(f);
+    char head[4] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(f.get(), head, 4, &got, nullptr));
+    EXPECT_EQ(std::string(head, got), "head") << "the start of the file was overwritten";
+    LARGE_INTEGER now{}, at{};
+    ASSERT_TRUE(GetFileSizeEx(f.get(), &now));
+    const std::string tail = "]past four gigabytes\r\n";
+    ASSERT_GT(now.QuadPart, size);
+    at.QuadPart = now.QuadPart - static_cast<LONGLONG>(tail.size());
+    ASSERT_TRUE(SetFilePointerEx(f.get(), at, nullptr, FILE_BEGIN));
+    std::string read(tail.size(), '\0');
+    ASSERT_TRUE(ReadFile(f.get(), read.data(), static_cast<DWORD>(read.size()), &got, nullptr));
+    EXPECT_EQ(read, tail);
+    EXPECT_EQ(now.QuadPart, size + 20 + static_cast<LONGLONG>(tail.size())) << "one whole line appended";
 }

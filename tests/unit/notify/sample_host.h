@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "../temp_dir.h"
 #include "config/global_values.h"
 #include "config/settings.h"
-#include "download/file_tree.h"
 #include "notify/host_windows.h"
 #include "updatelist/download_list.h"
 #include "util/files.h"
@@ -19,20 +19,11 @@ namespace testing_support {
 
 inline std::wstring BinDir() { return mv::PathDir(mv::ModulePath()); }
 
-inline std::wstring UniqueTempDir(const wchar_t* tag) {
-    static int counter = 0;
-    wchar_t base[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, base);
-    std::wstring dir = mv::Format(L"%smirovane-%s-%lu-%d\\", base, tag, GetCurrentProcessId(), ++counter);
-    mv::CreateDirTree(dir);
-    return dir;
-}
-
 // A scratch application directory with [Mirovane] Log set; restores the previous state.
 class AppDirScope {
 public:
     explicit AppDirScope(const wchar_t* tag, const std::wstring& log = L"inst.log")
-        : saved_(GetAppDir()), dir_(UniqueTempDir(tag)) {
+        : temp_(tag), saved_(GetAppDir()), dir_(temp_.path()) {
         SetAppDir(dir_);
         WriteSetting(L"Mirovane", L"Log", log);
     }
@@ -41,7 +32,6 @@ public:
         TheDownLoadList() = DownLoadList();
         GlobalValues::Clear();
         SetAppDir(saved_);
-        DeleteTree(dir_);
     }
     const std::wstring& dir() const { return dir_; }
     std::string LogBytes(const wchar_t* name = L"inst.log") const {
@@ -51,6 +41,7 @@ public:
     }
 
 private:
+    TempDir temp_;
     std::wstring saved_;
     std::wstring dir_;
 };
@@ -59,7 +50,7 @@ private:
 class SampleHost {
 public:
     explicit SampleHost(const std::wstring& options = L"") {
-        out_ = UniqueTempDir(L"host") + L"out.txt";
+        out_ = outDir_.File(L"out.txt");
         std::wstring cmd = L"\"" + BinDir() + L"mirovane-sample-host.exe\" --timeout 60 --out \"" + out_ + L"\" " + options;
         STARTUPINFOW si{};
         si.cb = sizeof(si);
@@ -91,7 +82,6 @@ public:
             mv::ReadFileBytes(out_, bytes);
             for (const std::wstring& line : mv::Split(mv::FromUtf8(bytes), L'\n'))
                 if (!line.empty()) lines_.push_back(line);
-            DeleteTree(mv::PathDir(out_));
         }
         return lines_;
     }
@@ -105,6 +95,7 @@ public:
     }
 
 private:
+    TempDir outDir_{L"host"};
     mv::Handle process_;
     std::wstring out_;
     HWND window_ = nullptr;

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "resources/window_ids.h"
+#include "resources/resource_ids.h"
 
 namespace {
 

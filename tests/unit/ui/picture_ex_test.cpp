@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "resources/window_ids.h"
+#include "resources/resource_ids.h"
 #include "ui/gif_blocks.h"
 #include "ui/picture.h"
 

@@ -39,7 +39,8 @@ protected:
     }
     void TearDown() override {
         for (const wchar_t* k : {L"MirovaneTempAppPath", L"MirovaneTempPath", L"UPDATEINFOListURL", L"MirovaneOwerCheckTm",
-                                 L"fromqwebsvr", L"threadcount", L"filethread", L"note", L"other"})
+                                 L"fromqwebsvr", L"threadcount", L"filethread", L"updateurl", L"note", L"other",
+                                 L"UpdateEventUpdateNone", L"UpdateEventWaitCloseUpdateNone", L"runmode"})
             GlobalValues::Remove(k);
         ResetListCacheNames();
         TheDownLoadList().stage = savedStage_;
@@ -96,10 +97,11 @@ TEST_F(ListCacheTest, BookkeepingWaitsForASuccessfulCheck) {
 TEST_F(ListCacheTest, PackageFieldsGoIntoGlobalValues) {
     EXPECT_TRUE(ApplySettingsPackageText(
         L"<?xml version=\"1.0\"?><fields><threadcount>80</threadcount><filethread>0</filethread>"
-        L"<note>a\nb</note><!-- c --></fields>"));
+        L"<updateurl>http://a/b\nc</updateurl><fromqwebsvr>true</fromqwebsvr><!-- c --></fields>"));
     EXPECT_EQ(GlobalValues::Get(L"threadcount"), L"80");
     EXPECT_EQ(GlobalValues::Get(L"filethread"), L"0");
-    EXPECT_EQ(GlobalValues::Get(L"note"), L"a\r\nb");
+    EXPECT_EQ(GlobalValues::Get(L"updateurl"), L"http://a/b\r\nc");
+    EXPECT_EQ(GlobalValues::Get(L"fromqwebsvr"), L"true");
 
     for (const wchar_t* bad : {L"<fields></fields>", L"<other><x>1</x></other>", L"<fields><x>1</x>", L""})
         EXPECT_FALSE(ApplySettingsPackageText(bad)) << mv::ToUtf8(bad);
@@ -109,9 +111,23 @@ TEST_F(ListCacheTest, PackageFieldsGoIntoGlobalValues) {
     const std::wstring secret = dir_.File(L"secret.txt");
     ASSERT_TRUE(mv::WriteFileBytes(secret, "leaked"));
     ApplySettingsPackageText(L"<!DOCTYPE fields [<!ENTITY e SYSTEM \"" + mv::ReplaceAll(secret, L"\\", L"/") +
-                             L"\">]><fields><other>&e;</other></fields>");
-    EXPECT_EQ(GlobalValues::Get(L"other").find(L"leaked"), std::wstring::npos);
+                             L"\">]><fields><updateurl>&e;</updateurl></fields>");
+    EXPECT_EQ(GlobalValues::Get(L"updateurl").find(L"leaked"), std::wstring::npos);
     DeleteFileW(secret.c_str());
+}
+
+TEST_F(ListCacheTest, PackageValuesNeverReadAsSettings) {
+    // The package sits in a directory any user may write; the settings decide which programs run.
+    GlobalValues::Set(L"runmode", L"silence");
+    EXPECT_FALSE(ApplySettingsPackageText(
+        L"<fields><UpdateEventUpdateNone>C:\\evil.bat</UpdateEventUpdateNone>"
+        L"<UpdateEventWaitCloseUpdateNone>C:\\evil.bat</UpdateEventWaitCloseUpdateNone>"
+        L"<MirovaneTempPath>C:\\evil</MirovaneTempPath><runmode>uninstall</runmode><note>x</note></fields>"));
+    EXPECT_EQ(ReadSetting(L"UpdateEvent", L"UpdateNone"), L"");
+    EXPECT_EQ(ReadSetting(L"UpdateEventWaitClose", L"UpdateNone"), L"");
+    EXPECT_EQ(ReadSetting(L"Mirovane", L"TempPath"), dir_.path());
+    EXPECT_EQ(GlobalValues::Get(L"runmode"), L"silence");
+    EXPECT_FALSE(GlobalValues::Has(L"note"));
 }
 
 TEST_F(ListCacheTest, NoPackageLeavesTheDefaults) {

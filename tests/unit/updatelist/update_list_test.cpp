@@ -9,7 +9,7 @@
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "../temp_dir.h"
-#include "updatelist/xml_doc.h"
+#include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -385,6 +385,29 @@ TEST(XmlSafety, DeclarationsFoundInEveryEncoding) {
     EXPECT_FALSE(mv::XmlTextUnsafe(plain));
 }
 
+TEST_F(UpdateListTest, FileIsParsedFromTheBytesThatWereChecked) {
+    // The parser never opens the path itself: it would read another file than the one checked,
+    // here because it takes "%41" for an escaped "A" (another process could swap the file too).
+    const std::wstring checked = Write(L"<update><file path='checked.dll'/></update>", L"list%41.xml");
+    Write(L"<update><file path='swapped.dll'/></update>", L"listA.xml");
+    RecordArray records;
+    EXPECT_TRUE(LoadUpdateList(checked, records, true));
+    EXPECT_EQ(ShowAll(records), std::vector<std::wstring>{Show(File(L"checked.dll"))});
+
+    mv::ComInit com;
+    mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+    ASSERT_TRUE(doc);
+    // Encodings are still taken from the bytes, as from a file.
+    ASSERT_TRUE(mv::WriteFileBytes(dir_.File(L"utf16.xml"), std::string("\xFF\xFE<\0a\0>\0\xE9\0<\0/\0a\0>\0", 18)));
+    ASSERT_EQ(mv::LoadXmlFile(doc.get(), dir_.File(L"utf16.xml")), mv::XmlLoad::Ok);
+    mv::ComPtr<IXMLDOMElement> root;
+    ASSERT_EQ(doc->get_documentElement(root.put()), S_OK);
+    EXPECT_EQ(mv::NodeText(root.get()), L"\u00E9");
+    std::wstring error;
+    EXPECT_EQ(mv::LoadXmlFile(doc.get(), dir_.File(L"missing.xml"), &error), mv::XmlLoad::Failed);
+    EXPECT_EQ(error, L"error 2");
+}
+
 using HostileListTest = UpdateListTest;
 
 TEST_F(HostileListTest, DoctypesAreRefusedUnread) {
@@ -453,7 +476,7 @@ TEST_F(HostileListTest, DoctypesAreRefusedUnread) {
     EXPECT_EQ(log.find("TOPSECRET"), std::string::npos);
 }
 
-TEST_F(HostileListTest, DeepNestingNeitherCrashesNorHangs) {
+TEST_F(HostileListTest, DeepNestingIsRefused) {
     const int depth = 100000;
     std::string xml = "<update>";
     for (int i = 0; i < depth; ++i) xml += "<a>";
@@ -462,12 +485,10 @@ TEST_F(HostileListTest, DeepNestingNeitherCrashesNorHangs) {
     xml += "</update>";
     const std::wstring path = dir_.File(L"deep.xml");
     ASSERT_TRUE(mv::WriteFileBytes(path, xml));
-    RecordArray records;
-    // A parser may refuse the depth; when it accepts it the file is found.
-    if (LoadUpdateList(path, records, true))
-        EXPECT_EQ(ShowAll(records), std::vector<std::wstring>{Show(File(L"deep.dll"))});
-    else
-        EXPECT_TRUE(records.empty());
+    RecordArray records{File(L"kept.dll")};
+    // The document factory limits the depth: such a list is refused like any malformed one.
+    EXPECT_FALSE(LoadUpdateList(path, records, true));
+    EXPECT_EQ(ShowAll(records), std::vector<std::wstring>{Show(File(L"kept.dll"))});
 }
 
 }  // namespace

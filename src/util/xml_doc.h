@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "util/com.h"
 #include "util/handle.h"
 
 namespace mv {
@@ -30,21 +31,6 @@ private:
     BSTR b_ = nullptr;
 };
 
-// Initialises COM (apartment-threaded) for the current scope; balanced on destruction.
-// A thread already in the multithreaded apartment keeps it and may use MSXML as it is.
-class ComInit {
-public:
-    ComInit();
-    ~ComInit();
-    ComInit(const ComInit&) = delete;
-    ComInit& operator=(const ComInit&) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    bool ok_ = false;
-    bool balance_ = false;
-};
-
 // Creates the DOM document (DOMDocument, CLSCTX_ALL, IUnknown, OleRun, IXMLDOMDocument),
 // synchronous, not validating, externals not resolved, DTDs prohibited where the object
 // knows the property. Empty on failure.
@@ -62,7 +48,8 @@ enum class XmlLoad {
     Refused,   // the document holds a document type declaration (or cannot be checked)
 };
 
-// Loads a file through the document's load (path as a BSTR VARIANT) after the safety check.
+// Reads a file once and, after the safety check, parses those same bytes (the document's load
+// from a stream over them); the parser never opens the path itself.
 // On Failed, `error` (when given) tells why: the parser's line, column and reason, or the
 // Win32 error of reading the file.
 XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring* error = nullptr);

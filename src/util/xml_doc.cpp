@@ -1,6 +1,7 @@
-#include "updatelist/xml_doc.h"
+#include "util/xml_doc.h"
 
 #include <ole2.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 
@@ -60,15 +61,6 @@ BSTR* Bstr::put() {
     return &b_;
 }
 std::wstring Bstr::str() const { return b_ ? std::wstring(b_, SysStringLen(b_)) : std::wstring(); }
-
-ComInit::ComInit() {
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    balance_ = SUCCEEDED(hr);                 // S_OK and S_FALSE both need CoUninitialize
-    ok_ = balance_ || hr == RPC_E_CHANGED_MODE;  // already multithreaded: usable as it is
-}
-ComInit::~ComInit() {
-    if (balance_) CoUninitialize();
-}
 
 ComPtr<IXMLDOMDocument> CreateDomDocument() {
     ComPtr<IUnknown> unknown;
@@ -146,22 +138,38 @@ XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring
         if (error) *error = Format(L"error %lu", static_cast<unsigned long>(code));
         return XmlLoad::Failed;
     };
-    Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!f || !GetFileSizeEx(f.get(), &size)) return systemError(GetLastError());
-    if (size.QuadPart > kMaxXmlFileBytes) return systemError(ERROR_FILE_TOO_LARGE);
-    f.reset();
+    // One read through one handle: the parser gets exactly the bytes that were checked, never
+    // the path (another process could swap the file in between, and the parser would take the
+    // path for a URL, "%41" for "A").
     std::string bytes;
-    if (!ReadFileBytes(path, bytes)) return systemError(GetLastError());
+    {
+        Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size{};
+        if (!f || !GetFileSizeEx(f.get(), &size)) return systemError(GetLastError());
+        if (size.QuadPart > kMaxXmlFileBytes) return systemError(ERROR_FILE_TOO_LARGE);
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        size_t done = 0;
+        while (done < bytes.size()) {
+            DWORD got = 0;
+            if (!ReadFile(f.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr))
+                return systemError(GetLastError());
+            if (got == 0) break;
+            done += got;
+        }
+        bytes.resize(done);
+    }
     if (XmlBytesUnsafe(bytes)) return XmlLoad::Refused;
+    // A stream over the bytes: the parser still finds the encoding in them, as in a file.
+    ComPtr<IStream> stream;
+    *stream.put() = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size()));
+    if (!stream) return systemError(ERROR_NOT_ENOUGH_MEMORY);
     VARIANT source;
     VariantInit(&source);
-    V_VT(&source) = VT_BSTR;
-    V_BSTR(&source) = SysAllocStringLen(path.data(), static_cast<UINT>(path.size()));
+    V_VT(&source) = VT_UNKNOWN;
+    V_UNKNOWN(&source) = stream.get();  // borrowed: the ComPtr keeps the reference
     VARIANT_BOOL ok = VARIANT_FALSE;
     HRESULT hr = doc->load(source, &ok);
-    VariantClear(&source);
     return FinishLoad(doc, hr, ok, error);
 }
 

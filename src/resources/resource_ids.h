@@ -1,7 +1,12 @@
-// Numbers of the windows' resources: dialog templates, their controls, pictures and icon.
+// Numbers of the data resources, shared by the resource scripts, the program and the tools.
 // Plain defines, because the resource compiler reads this file too.
 #pragma once
 
+#define MV_RES_SETTINGS 179           // RT_RCDATA: the built-in copy of mirovane.ini
+#define MV_RES_LANG_SIMPLIFIED 150    // "LANGUAGE": simplified Chinese (code page 936)
+#define MV_RES_LANG_TRADITIONAL 147   // "LANGUAGE": traditional Chinese (code page 950)
+
+// The windows: dialog templates, their controls, pictures and icon.
 // Progress window
 #define MV_DLG_PROGRESS 180
 #define MV_IDC_PICTURE_FIRST 173   // picture shown for the first seconds

@@ -1,9 +1,7 @@
-#include "updatelist/remote_check.h"
+#include "check/remote_check.h"
 
-#include "notify/host_windows.h"
 #include "updatelist/download_list.h"
 
-// Until the remote check lands a check finds nothing to update.
 int StartRemoteCheck(HWND window) {
     RunRemoteCheck(window);
     return 0;
