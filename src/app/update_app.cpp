@@ -21,6 +21,7 @@
 #include "package/package.h"
 #include "resources/resource_ids.h"
 #include "ui/windows.h"
+#include "app/session_steps.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
 #include "check/remote_check.h"
@@ -203,7 +204,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     if (mode == L"downparam0" || mode == L"downparam1") return FALSE;
     if (mode == L"checkforupdates") {
         if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
-            ShowMostSimpleWindow(MostSimpleCheck, host);
+            ShowMostSimpleWindow(MostSimpleCheck, host, MakeSessionSteps(this));
         else
             StartRemoteCheck(nullptr);
         SetStage(UpdateEnd);
@@ -219,7 +220,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         return list.FileCount() > 0;
     }
     if (mode == L"tryicon") {
-        ShowTrayIconWindow(host);
+        ShowTrayIconWindow(host, MakeSessionSteps(this));
         return FALSE;
     }
     if (mode == L"silence") return RunSilent(host);

@@ -1,4 +1,4 @@
 #include "ui/windows.h"
 
-void ShowMostSimpleWindow(MostSimpleKind, HWND) {}
-void ShowTrayIconWindow(HWND) {}
+// Until the tray window lands nothing is shown.
+void ShowTrayIconWindow(HWND, const SessionSteps&) {}
