@@ -16,6 +16,7 @@
 //   post <message> <wparam> <lparam>   posts a message (the shell's tray-icon callbacks)
 //   menu <item text>              waits for a pop-up menu and chooses the item by keyboard
 //   hidden                        finds the window even when it is hidden (prints visible=)
+//   list                          prints every top-level window (class, caption, visibility)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -92,6 +93,17 @@ HWND FocusOf(HWND top) {
     return top;
 }
 
+BOOL CALLBACK ListOne(HWND w, LPARAM) {
+    wchar_t cls[128] = {}, text[256] = {};
+    GetClassNameW(w, cls, 128);
+    GetWindowTextW(w, text, 256);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    Out(std::wstring(cls) + L" | " + text + L" | pid " + std::to_wstring(pid) +
+        (IsWindowVisible(w) ? L" | visible" : L" | hidden"));
+    return TRUE;
+}
+
 int Usage() {
     fwprintf(stderr, L"usage: uihelper <timeout-ms> <command> <class|-> <title|-> [arguments]\n");
     return 2;
@@ -107,6 +119,10 @@ int wmain(int argc, wchar_t** argv) {
     auto timeLeft = [&] { return GetTickCount64() - start < limit; };
     auto arg = [&](int i) { return i < argc ? std::wstring(argv[i]) : std::wstring(); };
 
+    if (cmd == L"list") {
+        EnumWindows(ListOne, 0);
+        return 0;
+    }
     if (cmd == L"gone") {
         while (timeLeft()) {
             if (!Find(cls, title, true)) {
