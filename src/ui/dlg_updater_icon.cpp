@@ -188,9 +188,15 @@ void CDlgUpdaterIcon::RebuildStatus() {
         text = MainText(L"Check update files");
     }
     status_ = text;
-    // The window text carries the status line for screen readers and tools.
-    SetWindowTextW(hwnd_, (text.empty() ? TrayText(L"Update Center") : text).c_str());
+    UpdateCaption();
     ModifyTip();
+}
+
+void CDlgUpdaterIcon::UpdateCaption() {
+    // The window text carries what the pop-up shows, for screen readers and tools.
+    std::wstring caption = status_.empty() ? TrayText(L"Update Center") : status_;
+    if (countdown_ >= 0) caption += L" " + Format(TrayText(L"Update after %d seconds.").c_str(), countdown_);
+    SetWindowTextW(hwnd_, caption.c_str());
 }
 
 void CDlgUpdaterIcon::ShowPopup() {
@@ -214,12 +220,14 @@ void CDlgUpdaterIcon::ShowPopup() {
 void CDlgUpdaterIcon::StartCountdown() {
     countdown_ = countdownTotal_;
     countdownStart_ = GetTickCount64();
+    UpdateCaption();
     InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 void CDlgUpdaterIcon::StopCountdown() {
     if (countdown_ < 0) return;
     countdown_ = -1;
+    UpdateCaption();
     InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
@@ -229,11 +237,13 @@ void CDlgUpdaterIcon::OnTimer() {
         const int left = tray::CountdownLeft(countdownTotal_, GetTickCount64() - countdownStart_);
         if (left != countdown_) {
             countdown_ = left;
+            UpdateCaption();
             InvalidateLink(L"cancel", 2);
             InvalidateRect(hwnd_, nullptr, TRUE);
         }
         if (left == 0) {
             countdown_ = -1;
+            UpdateCaption();
             const std::wstring skin = GlobalValues::Get(L"MirovaneSkin");
             GlobalValues::Set(L"MirovaneSkin", L"MostSimple");
             RunUpdate(true);

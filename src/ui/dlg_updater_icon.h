@@ -40,6 +40,7 @@ private:
     void OnCheckEnded();
     void OnStage(int state, int count);
     void RebuildStatus();
+    void UpdateCaption();
     void ShowPopup();
     void OnTimer();
     void RunUpdate(bool unattended);
