@@ -15,6 +15,7 @@
 #include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/run_file.h"
+#include "install/transaction.h"
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
@@ -159,6 +160,7 @@ BOOL CUpdateApp::InitInstance() {
     // The settings package must name the same list as the settings.
     CheckPackageAddress();
     DeleteRecordedBackups();
+    LoadInstalledVersion();
     LoadLanguages();
 
     const std::wstring ownPath = GetAppDir() + L"\\" + AppState::exeBaseName + L".exe";

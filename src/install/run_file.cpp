@@ -4,6 +4,7 @@
 
 #include "config/path_macros.h"
 #include "config/settings.h"
+#include "install/tasks.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/files.h"
@@ -52,7 +53,8 @@ std::wstring RunFileMessage(const std::wstring& path, const std::wstring& params
 bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait) {
     const std::wstring file = ResolvePath(GetAppDir(), path);
     if (mv::EndsWithNoCase(file, L".xml")) {
-        return false;
+        RunTaskFile(file, window);
+        return true;
     }
     std::wstring dir = workDir.empty() ? mv::PathDir(file) : workDir;
     if (!mv::FileExists(file)) return false;

@@ -237,6 +237,7 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(60000);
         return 0;
     }
+    { extern int RunInstallCommand(const std::wstring&, std::vector<std::wstring>&); if (int rc = RunInstallCommand(cmd, a); rc >= 0) return rc; }
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }

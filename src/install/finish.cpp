@@ -1,0 +1,276 @@
+#include "install/finish.h"
+
+#include <windows.h>
+
+#include <map>
+
+#include "config/path_macros.h"
+#include "config/settings.h"
+#include "util/files.h"
+#include "install/backups.h"
+#include "install/confine.h"
+#include "install/dotnet.h"
+#include "install/file_ops.h"
+#include "install/install_lock.h"
+#include "install/run_file.h"
+#include "install/targets.h"
+#include "install/tasks.h"
+#include "install/transaction.h"
+#include "lang/language.h"
+#include "notify/host_windows.h"
+#include "notify/log.h"
+#include "updatelist/download_list.h"
+#include "util/xml_doc.h"
+#include "util/files.h"
+#include "util/handle.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr UINT kMsgCopyProgress = 0x411;
+constexpr int kCancelButton = 2;
+constexpr DWORD kInstallLockWaitMs = 3000;
+
+
+void Notify(HWND window, const std::wstring& text, LPARAM kind) {
+    if (window) SendStatusText(window, text, kind);
+    WriteLog(text);
+}
+
+std::wstring WorkDir() {
+    const std::wstring dir = TheDownLoadList().workDir;
+    return dir.empty() ? ListCacheDir() : dir;
+}
+
+// Moves the download tree into the application directory: no directory is created and no
+// existing file replaced. Emptied directories of the tree go.
+void MoveTreeNoReplace(const std::wstring& from, const std::wstring& to) {
+    WIN32_FIND_DATAW fd;
+    mv::FindHandle find(FindFirstFileW((from + L"\\*").c_str(), &fd));
+    if (find) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                MoveTreeNoReplace(from + L"\\" + name, to + L"\\" + name);
+            else
+                MoveFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str());
+        } while (FindNextFileW(find.get(), &fd));
+    }
+    find.reset();
+    RemoveDirectoryW(from.c_str());
+}
+
+struct Plan {
+    Journal journal;
+    std::vector<std::wstring> sources;  // per journal entry; empty for a removed file
+    std::vector<int> installed;         // indexes of the records that install files
+};
+
+// Decides every target, backup and source before anything is touched.
+bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
+    DownLoadList& list = TheDownLoadList();
+    const int count = list.FileCount();
+    const std::wstring work = NormalizePath(workDir);
+    std::map<std::wstring, size_t> byTarget;
+    for (int i = 0; i < count; ++i) {
+        if (window) SendMessageW(window, kMsgCopyProgress, i, count);
+        Sleep(1);
+        if (window) SendStatusText(window, mv::Format(Translate(L"MAIN", L"Copying files[%d/%d]...").c_str(), i + 1, count), -1);
+        const updatefileinfo& r = list.records[i];
+        const bool remove = (r.action & ActionRemove) != 0;
+        std::wstring source;
+        if (!remove) {
+            source = NormalizePath(JoinPath(workDir, r.path) + L"_");
+            if (!PathIsBelow(source, work)) {
+                WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + r.path + L"]");
+                return false;
+            }
+            if (!mv::FileExists(source)) {
+                WriteLog(mv::Format(Translate(L"MAIN", L"downloaded file missing[%s]").c_str(), source.c_str()));
+                return false;
+            }
+        }
+        for (const std::wstring& t : InstallTargets(r)) {
+            const std::wstring target = NormalizePath(t);
+            if (!MayTouchPath(target)) return false;
+            if (remove && mv::DirExists(target)) {
+                WriteLog(mv::Format(L"not removing a directory[%s]", target.c_str()));
+                continue;
+            }
+            if (mv::DirExists(target)) {
+                WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), source.c_str(), target.c_str()));
+                return false;
+            }
+            const bool exists = mv::FileExists(target);
+            if (remove && !exists) continue;
+            const std::wstring key = mv::ToLower(target);
+            auto seen = byTarget.find(key);
+            if (seen != byTarget.end()) {
+                // A later record naming the same target wins, as if copied after the first.
+                plan.sources[seen->second] = source;
+                plan.journal.entries[seen->second].staged = remove ? L"" : L"?";
+                continue;
+            }
+            JournalEntry e{target, L"", remove ? L"" : L"?", exists};
+            if (exists) {
+                e.backup = FreeBackupName(target);
+                if (e.backup.empty()) return false;
+            }
+            byTarget[key] = plan.journal.entries.size();
+            plan.journal.entries.push_back(e);
+            plan.sources.push_back(source);
+        }
+        if (!remove) plan.installed.push_back(i);
+    }
+    return true;
+}
+
+// Staged names are chosen when the journal is written, so a kill while staging leaves
+// nothing the next start cannot find.
+bool NameStagedFiles(Plan& plan) {
+    for (size_t i = 0; i < plan.journal.entries.size(); ++i) {
+        JournalEntry& e = plan.journal.entries[i];
+        if (e.staged.empty()) continue;
+        e.staged.clear();
+        for (int n = 0; n < 100 && e.staged.empty(); ++n) {
+            std::wstring name = e.target + (n == 0 ? std::wstring(L".__new") : mv::Format(L".__new%d", n));
+            if (!PathExists(name)) e.staged = name;
+        }
+        if (e.staged.empty()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring RepairListName(const std::wstring& name) {
+    const std::wstring lower = mv::ToLower(name);
+    const size_t at = lower.find(L".xml.xml");
+    if (at != std::wstring::npos && at >= 1) return name.substr(0, at) + L".xml" + name.substr(at + 8);
+    return name + L".xml";
+}
+
+std::wstring InstalledListSource(const std::wstring& cachedList) {
+    if (mv::FileExists(cachedList)) return cachedList;
+    const std::wstring repaired = RepairListName(cachedList);
+    return mv::FileExists(repaired) ? repaired : std::wstring();
+}
+
+bool InstallAndFinish(HWND window) {
+    const std::wstring icacls = IcaclsProgram();
+    const bool unzip = ReadSettingBool(L"Mirovane", L"UnZip", L"1");
+    Notify(window, Translate(L"MAIN", L"Copy from temporary directory"), 1);
+
+    // Only the session's own download directory is ever moved from or deleted.
+    const std::wstring workDir = NormalizePath(WorkDir());
+    if (!IsDeletableWorkDir(workDir, NormalizePath(GetTempDir()), NormalizePath(GetAppDir()))) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"not a download directory[%s]").c_str(), workDir.c_str()));
+        return false;
+    }
+    if (!unzip) {
+        MoveTreeNoReplace(workDir, NormalizePath(GetAppDir()));
+        return true;
+    }
+
+    Plan plan;
+    if (!MakePlan(window, workDir, plan)) return false;
+    const std::wstring listSource = InstalledListSource(ListCacheXmlPath());
+    plan.journal.version = TheDownLoadList().remoteVersion;
+    plan.journal.workDir = workDir;
+    plan.journal.listTarget = mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml");
+    if (!listSource.empty()) plan.journal.listStaged = plan.journal.listTarget + L".__new";
+    else WriteLog(mv::Format(Translate(L"MAIN", L"no update list to store[%s]").c_str(), ListCacheXmlPath().c_str()));
+    if (!NameStagedFiles(plan)) return false;
+
+    // Journal first, then staging: a full disk fails here, before any installed file changes.
+    Journal& journal = plan.journal;
+    if (PathExists(JournalPath())) {
+        WriteLog(mv::Format(L"an earlier install journal is still open[%s]", JournalPath().c_str()));
+        return false;
+    }
+    if (!WriteJournal(journal)) return false;
+    bool ok = true;
+    for (size_t i = 0; i < journal.entries.size() && ok; ++i) {
+        const JournalEntry& e = journal.entries[i];
+        if (e.staged.empty()) continue;
+        ok = mv::CreateDirTree(mv::PathDir(e.target)) && CopyFileFlushed(plan.sources[i], e.staged);
+        if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
+    }
+    if (ok && !journal.listStaged.empty()) ok = CopyFileFlushed(listSource, journal.listStaged);
+    if (ok) ok = SwapEntries(journal);
+    if (ok) ok = CommitJournal(journal);
+    if (!ok) {
+        RollBack(journal);
+        return false;
+    }
+
+    for (const JournalEntry& e : journal.entries)
+        if (!e.staged.empty()) WriteLog(mv::Format(Translate(L"MAIN", L"update file[%s]").c_str(), e.target.c_str()));
+    SettleBackups(journal);
+    DownLoadList& list = TheDownLoadList();
+    for (int i : plan.installed) {
+        const updatefileinfo& r = list.records[i];
+        const std::vector<std::wstring> targets = InstallTargets(r);
+        GrantUsersDeleteAll(icacls, targets);
+        const std::wstring icon = r.shortcuticon.empty() ? r.shortcuticon : ResolvePath(GetAppDir(), r.shortcuticon);
+        CreateShortcutsForFile(targets.front(), icon, static_cast<int>(mv::ParseLong(r.iconindex)), ShortcutPaths(r),
+                               window);
+    }
+
+    Notify(window, Translate(L"MAIN", L"Do upgrade tasks"), 1);
+    list.rebootNeeded = 0;
+    RunRecordTasks(window);
+    RunCommandList(window);
+    Notify(window, Translate(L"MAIN", L"Clear temp files"), 7);
+    const bool stored = FinishJournal(journal);
+    Notify(window, mv::Format(Translate(L"MAIN", L"Update completed,done %d files").c_str(), list.FileCount()), 7);
+    if (list.rebootNeeded) Notify(window, Translate(L"MAIN", L"Need to restart your computer"), 1);
+    if (!stored) WriteLog(Translate(L"MAIN", L"The new update list could not be stored; the next check compares with the old one"));
+    if (!listSource.empty()) DeleteFileW(listSource.c_str());
+    if (!journal.listStaged.empty()) GrantUsersDelete(icacls, journal.listTarget);
+    return true;
+}
+
+void RunCopyStep(HWND window) {
+    DownLoadList& list = TheDownLoadList();
+    if (list.stage != UpdateCheckLocalOk) return;
+    SetStage(UpdateCopy);
+    mv::ComInit com;
+    HWND parent = window ? GetParent(window) : nullptr;
+    HWND cancel = parent ? GetDlgItem(parent, kCancelButton) : nullptr;
+    if (cancel) EnableWindow(cancel, FALSE);
+    bool ok = false;
+    if (!AcquireInstallLock(kInstallLockWaitMs)) {
+        Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
+    } else {
+        ok = InstallAndFinish(window);
+        ReleaseInstallLock();
+    }
+    if (ok) {
+        if (!list.remoteVersion.empty()) WriteSetting(L"APPLICATION", L"Ver", list.remoteVersion);
+        SetStage(UpdateCopyOk);
+    } else {
+        Notify(window, Translate(L"MAIN", L"The update could not be installed; the installed files are unchanged"), 0);
+        SetStage(UpdateCopyError);
+    }
+    if (cancel) EnableWindow(cancel, TRUE);
+}
+
+void StartHostProgram(bool interactive) {
+    const std::wstring name = ReadSetting(L"APPLICATION", L"Name");
+    std::wstring host = ReadSetting(L"APPLICATION", L"Application");
+    if (host.empty()) return;
+    if (host.find(L':') == std::wstring::npos) host = mv::ReduceBackslashes(GetAppDir() + L"\\" + host);
+    if (mv::FileExists(host)) {
+        // The .NET prerequisite check comes with its own change; until then nothing blocks the start.
+        RunFile(host, GetAppDir(), L"", nullptr, false);
+        return;
+    }
+    if (!interactive) return;
+    // The error page comes with its own change; until then the message box stands for it.
+    const std::wstring text = Translate(L"MAIN", L"Can't find the file that you set Application in mirovane.ini file.") + L"\r\n";
+    const std::wstring caption = L"Mirovane " + name;
+    MessageBoxW(GetActiveWindow(), text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+}

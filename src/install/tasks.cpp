@@ -1,0 +1,308 @@
+#include "install/tasks.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "config/path_macros.h"
+#include "config/settings.h"
+#include "util/file_tree.h"
+#include "install/confine.h"
+#include "install/locked_files.h"
+#include "install/run_file.h"
+#include "install/targets.h"
+#include "lang/language.h"
+#include "notify/log.h"
+#include "updatelist/download_list.h"
+#include "util/xml_doc.h"
+#include "util/files.h"
+#include "util/handle.h"
+#include "util/text.h"
+
+namespace {
+
+// A run entry may wait for an installer, but never for ever.
+constexpr DWORD kRunEntryWaitMs = 30 * 60 * 1000;
+
+
+void Notify(HWND window, const std::wstring& text, LPARAM kind) {
+    if (window) SendStatusText(window, text, kind);
+    WriteLog(text);
+}
+
+std::wstring Resolve(const std::wstring& path) { return ResolvePath(GetAppDir(), path); }
+
+std::wstring LastComponent(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+std::wstring Attr(IXMLDOMNode* node, const wchar_t* name) {
+    mv::ComPtr<IXMLDOMElement> e;
+    if (FAILED(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(e.put())))) return {};
+    return mv::ElementAttribute(e.get(), name);
+}
+
+bool DeleteTreeConfined(const std::wstring& dir) {
+    if (!MayTouchPath(dir)) return false;
+    return DeleteTree(dir);
+}
+
+void RunTaskElement(IXMLDOMNode* node, HWND window) {
+    const std::wstring name = mv::NodeName(node);
+    if (name == L"run") {
+        const std::wstring file = Attr(node, L"file");
+        if (!file.empty()) {
+            const std::wstring wait = mv::ToLower(Attr(node, L"waitclose"));
+            RunFile(Resolve(file), Attr(node, L"workpath"), Attr(node, L"param"), window,
+                    wait.find_first_of(L"1yt") != std::wstring::npos);
+        }
+    } else if (name == L"ren" || name == L"rename") {
+        const std::wstring source = Resolve(Attr(node, L"source")), target = Resolve(Attr(node, L"target"));
+        if (MayTouchPath(source) && MayTouchPath(target)) {
+            if (!MoveFileW(source.c_str(), target.c_str()))
+                WriteLog(mv::Format(L"MoveFile[%s]to[%s] failed: %lu", source.c_str(), target.c_str(), GetLastError()));
+            Notify(window, Translate(L"MAIN", L"Move file:") + mv::Format(L"[%s->%s]", source.c_str(), target.c_str()), 1);
+        }
+    } else if (name == L"kill") {
+        std::wstring file = Attr(node, L"file");
+        if (!file.empty()) {
+            file = Resolve(file);
+            // Closing the programs of the application directory itself is what a kill of it means.
+            if (PathEqualsNoCase(NormalizePath(file), NormalizePath(GetAppDir())) || MayTouchPath(file)) {
+                CloseProgramByPath(file);
+                Notify(window, Translate(L"MAIN", L"Kill process") + mv::Format(L"[%s]", file.c_str()), 1);
+            }
+        }
+    } else if (name == L"path") {
+        std::wstring dir = Attr(node, L"name");
+        if (dir.empty()) dir = mv::NodeText(node);
+        if (!dir.empty()) {
+            dir = Resolve(dir);
+            if (MayTouchPath(dir)) {
+                Notify(window, Translate(L"MAIN", L"Create directory") + mv::Format(L"[%s]", dir.c_str()), 1);
+                mv::CreateDirTree(dir);
+            }
+        }
+    } else if (name == L"del") {
+        std::wstring file = Attr(node, L"file"), dir = Attr(node, L"path");
+        if (!file.empty()) {
+            file = Resolve(file);
+            if (MayTouchPath(file)) {
+                Notify(window, Translate(L"MAIN", L"Remove file") + mv::Format(L"[%s]", file.c_str()), 1);
+                SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (!DeleteFileW(file.c_str()))
+                    WriteLog(mv::Format(L"DeleteFile[%s] failed: %lu", file.c_str(), GetLastError()));
+            }
+        }
+        if (!dir.empty()) {
+            dir = Resolve(dir);
+            if (MayTouchPath(dir)) {
+                Notify(window, Translate(L"MAIN", L"Remove path") + mv::Format(L"[%s]", dir.c_str()), 1);
+                DeleteTreeConfined(dir);
+            }
+        }
+    } else if (name == L"shortcut") {
+        const std::wstring file = Attr(node, L"file"), link = Attr(node, L"shortcut");
+        if (!file.empty() && !link.empty()) {
+            const std::wstring target = Resolve(file), shortcut = Resolve(link);
+            const std::wstring icon = Attr(node, L"shortcuticon");
+            const int index = static_cast<int>(mv::ParseLong(Attr(node, L"iconindex")));
+            if (MayTouchPath(shortcut)) {
+                CreateShortcut(target, mv::PathDir(target), shortcut, icon.empty() ? icon : Resolve(icon), index);
+                Notify(window, mv::Format(Translate(L"MAIN", L"Create shortcut[%s]...").c_str(), link.c_str()), 1);
+            }
+        }
+    } else if (name == L"ini") {
+        const std::wstring file = Resolve(Attr(node, L"file"));
+        const std::wstring app = Attr(node, L"app"), key = Attr(node, L"key"), value = Attr(node, L"value");
+        if (MayTouchPath(file)) {
+            const std::wstring shown = LastComponent(file);
+            if (!value.empty()) {
+                WritePrivateProfileStringW(app.c_str(), key.c_str(), value.c_str(), file.c_str());
+                Notify(window, mv::Format(Translate(L"MAIN", L"Write ini[%s][%s][%s]").c_str(), shown.c_str(), key.c_str(), value.c_str()), 1);
+            } else {
+                WritePrivateProfileStringW(app.c_str(), key.c_str(), nullptr, file.c_str());
+                Notify(window, mv::Format(Translate(L"MAIN", L"Empty ini[%s][%s]").c_str(), shown.c_str(), key.c_str()), 1);
+            }
+        }
+    }
+}
+
+void RunTaskNode(IXMLDOMNode* node, HWND window, int depth) {
+    if (depth > 256) return;  // a document nested without end cannot exhaust the stack
+    DOMNodeType type = NODE_INVALID;
+    node->get_nodeType(&type);
+    if (type == NODE_ELEMENT) RunTaskElement(node, window);
+    mv::ComPtr<IXMLDOMNode> child;
+    node->get_firstChild(child.put());
+    while (child) {
+        RunTaskNode(child.get(), window, depth + 1);
+        mv::ComPtr<IXMLDOMNode> next;
+        child->get_nextSibling(next.put());
+        child = std::move(next);
+    }
+}
+
+}  // namespace
+
+void RunTaskFile(const std::wstring& path, HWND window) {
+    mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+    if (!doc) {
+        WriteLog(mv::Format(L"task file[%s]: no XML document object", path.c_str()));
+        return;
+    }
+    std::wstring error;
+    if (mv::LoadXmlFile(doc.get(), path, &error) != mv::XmlLoad::Ok) {
+        WriteLog(mv::Format(L"task file[%s] not run: %s", path.c_str(), error.c_str()));
+        return;
+    }
+    RunTaskNode(doc.get(), window, 0);
+}
+
+// --- the run list
+
+RunEntry SplitRunEntry(const std::wstring& packed) {
+    std::vector<std::wstring> f = mv::Split(packed, L'9');
+    RunEntry e;
+    if (f.size() > 0) e.path = ExpandPathMacros(f[0]);
+    if (f.size() > 1) e.params = ExpandPathMacros(f[1]);
+    if (f.size() > 2) e.wait = f[2];
+    return e;
+}
+
+bool RunEntryWaits(const std::wstring& wait) {
+    const std::wstring w = mv::Trim(mv::ToLower(wait));
+    for (const wchar_t* no : {L"", L"no", L"n", L"false", L"f", L"off", L"0"})
+        if (w == no) return false;
+    std::wstring ones = w;
+    for (wchar_t& c : ones)
+        if (c == L'y' || c == L't' || c == L'o') c = L'1';
+    return ones.find(L'1') != std::wstring::npos;
+}
+
+std::wstring RunEntryMessage(const RunEntry& e, bool wait) {
+    return mv::RemoveAll(Translate(L"MAIN", L"Run") + mv::Format(L"[%s][%s][%s]", e.path.c_str(), e.params.c_str(), wait ? L"wait" : L"nowait"),
+                         L"[]");
+}
+
+bool RunCommand(const std::wstring& command, HWND window) {
+    const RunEntry e = SplitRunEntry(command);
+    const bool wait = RunEntryWaits(e.wait);
+    if (window) SendStatusText(window, RunEntryMessage(e, wait), 7);
+    WriteLog(RunEntryMessage(e, wait));
+    if (!mv::FileExists(e.path)) return false;
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    sei.lpFile = e.path.c_str();
+    sei.lpParameters = e.params.empty() ? nullptr : e.params.c_str();
+    sei.nShow = SW_SHOW;
+    if (!ShellExecuteExW(&sei)) {
+        WriteLog(mv::Format(L"ShellExecuteEx[%s] failed: %lu", e.path.c_str(), GetLastError()));
+        return true;
+    }
+    mv::Handle process(sei.hProcess);
+    if (wait && process && WaitForSingleObject(process.get(), kRunEntryWaitMs) == WAIT_TIMEOUT)
+        WriteLog(mv::Format(L"[%s] still running; not waiting any longer", e.path.c_str()));
+    return true;
+}
+
+void RunCommandList(HWND window) {
+    for (const std::wstring& command : TheDownLoadList().runTasks) RunCommand(command, window);
+}
+
+// --- libraries and shortcuts
+
+bool RegisterLibrary(const std::wstring& path) {
+    HMODULE lib = LoadLibraryW(path.c_str());
+    if (!lib) {
+        WriteLog(mv::Format(L"LoadLibrary[%s] failed: %lu", path.c_str(), GetLastError()));
+        return false;
+    }
+    using RegisterFn = HRESULT(WINAPI*)();
+    auto fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(lib, "DllRegisterServer")));
+    if (fn) fn();
+    FreeLibrary(lib);
+    return fn != nullptr;
+}
+
+std::wstring ShortcutFileName(const std::wstring& path) {
+    return mv::EndsWithNoCase(path, L".lnk") ? path : path + L".lnk";
+}
+
+bool LooksLikeShellLink(const std::string& bytes) {
+    static const unsigned char kHeader[] = {0x4C, 0, 0, 0, 0x01, 0x14, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+    return bytes.size() >= sizeof(kHeader) && std::equal(kHeader, kHeader + sizeof(kHeader),
+                                                         reinterpret_cast<const unsigned char*>(bytes.data()));
+}
+
+bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, const std::wstring& shortcut,
+                    const std::wstring& icon, int iconIndex) {
+    mv::ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(link.put())))) {
+        WriteLog(L"CoCreateInstance(ShellLink) failed");
+        return false;
+    }
+    if (!mv::FileExists(target)) return false;
+    const std::wstring name = ShortcutFileName(shortcut);
+    if (mv::DirExists(name)) return false;
+    std::string head;
+    if (mv::FileExists(name) && (!mv::ReadFileBytes(name, head) || !LooksLikeShellLink(head))) {
+        WriteLog(mv::Format(L"not replacing[%s]: it is not a shortcut", name.c_str()));
+        return false;
+    }
+    link->SetPath(target.c_str());
+    link->SetWorkingDirectory(workDir.c_str());
+    if (!icon.empty() && mv::FileExists(icon)) link->SetIconLocation(icon.c_str(), iconIndex);
+    mv::ComPtr<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put())))) return false;
+    mv::CreateDirTree(mv::PathDir(name));
+    const HRESULT hr = file->Save(name.c_str(), TRUE);
+    if (FAILED(hr)) {
+        WriteLog(mv::Format(L"IPersistFile::Save[%s] failed: 0x%08lx", name.c_str(), static_cast<unsigned long>(hr)));
+        DeleteFileW(name.c_str());
+        return false;
+    }
+    return true;
+}
+
+void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon, int iconIndex,
+                            const std::vector<std::wstring>& shortcuts, HWND window) {
+    for (const std::wstring& s : shortcuts) {
+        Notify(window, mv::Format(Translate(L"MAIN", L"Create shortcut[%s]...").c_str(), s.c_str()), 1);
+        if (MayTouchPath(s)) CreateShortcut(target, mv::PathDir(target), s, icon, iconIndex);
+    }
+}
+
+void RunRecordTasks(HWND window) {
+    DownLoadList& list = TheDownLoadList();
+    const std::wstring appDir = NormalizePath(GetAppDir());
+    for (const updatefileinfo& r : list.records) {
+        Sleep(1);
+        if (r.action == 0) continue;
+        if (r.action & ActionReboot) list.rebootNeeded = 1;
+        const std::vector<std::wstring> targets = InstallTargets(r);
+        for (size_t j = 0; j < targets.size(); ++j) {
+            const std::wstring& target = targets[j];
+            const std::wstring shown = mv::ReplaceAll(target, GetAppDir(), L"");
+            if ((r.action & ActionRegister) && j == 0 && !(r.action & ActionRemove)) {
+                // Only a library this update has just put into the application directory.
+                if (PathIsBelow(NormalizePath(target), appDir)) {
+                    Notify(window, Translate(L"MAIN", L"Register file") + L"[" + shown + L"]", 1);
+                    RegisterLibrary(target);
+                } else {
+                    WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + target + L"]");
+                }
+            }
+            if (r.action & ActionRemove) {
+                // The copy step has already taken the file away (its backup is settled there).
+                if (!mv::FileExists(target)) Notify(window, Translate(L"MAIN", L"Remove file") + L"[" + shown + L"]", 1);
+            } else if (r.action & ActionRun) {
+                RunFile(target, L"", L"", window, false);
+            }
+        }
+    }
+}

@@ -1,0 +1,35 @@
+// Post-update tasks: task files, the run list, library registration, shortcuts and the
+// task loop of the copy step. Run on the installing thread with COM initialised.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Loads the XML task file and runs its elements in document order.
+void RunTaskFile(const std::wstring& path, HWND window);
+
+// A run entry: path, parameters and wait field, split at "9" before macros are expanded.
+struct RunEntry {
+    std::wstring path, params, wait;
+};
+RunEntry SplitRunEntry(const std::wstring& packed);
+// Empty, "no", "false", "off", "0" and "n"/"f" do not wait; 1, yes, true, on do; other
+// text waits when, with y, t and o read as 1, it holds a 1.
+bool RunEntryWaits(const std::wstring& wait);
+// The log text "Run[path][params][wait|nowait]" with empty brackets removed.
+std::wstring RunEntryMessage(const RunEntry& entry, bool wait);
+bool RunCommand(const std::wstring& command, HWND window);
+void RunCommandList(HWND window);
+
+bool RegisterLibrary(const std::wstring& path);
+// The shortcut file name: ".lnk" appended unless the name already ends in it.
+std::wstring ShortcutFileName(const std::wstring& path);
+// True when the bytes start like a shell link file.
+bool LooksLikeShellLink(const std::string& bytes);
+bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, const std::wstring& shortcut,
+                    const std::wstring& icon, int iconIndex);
+void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon, int iconIndex,
+                            const std::vector<std::wstring>& shortcuts, HWND window);
+// The task loop of the copy step over the download list (the files already installed).
+void RunRecordTasks(HWND window);

@@ -1,0 +1,204 @@
+#include "install/transaction.h"
+
+#include <windows.h>
+
+#include "config/settings.h"
+#include "util/file_tree.h"
+#include "install/backups.h"
+#include "install/confine.h"
+#include "install/file_ops.h"
+#include "lang/language.h"
+#include "notify/log.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr char kJournalHeader[] = "mirovane install journal 1";
+constexpr char kJournalEnd[] = "end";
+
+std::wstring AppFile(const wchar_t* name) { return mv::ReduceBackslashes(GetAppDir() + L"\\" + name); }
+
+}  // namespace
+
+std::string SerializeJournal(const Journal& j) {
+    std::wstring text = mv::FromUtf8(kJournalHeader);
+    text += L"\nstate\t" + std::wstring(j.committed ? L"done" : L"pending");
+    text += L"\nversion\t" + j.version;
+    text += L"\nworkdir\t" + j.workDir;
+    text += L"\nlist\t" + j.listStaged + L"\t" + j.listTarget;
+    for (const JournalEntry& e : j.entries)
+        text += L"\nfile\t" + e.target + L"\t" + e.backup + L"\t" + e.staged + L"\t" + (e.existed ? L"1" : L"0");
+    text += L"\n" + mv::FromUtf8(kJournalEnd) + L"\n";
+    return mv::ToUtf8(text);
+}
+
+bool ParseJournal(std::string_view bytes, Journal& out) {
+    std::vector<std::wstring> lines = mv::Split(mv::FromUtf8(bytes), L'\n');
+    if (lines.size() < 7 || lines[0] != mv::FromUtf8(kJournalHeader)) return false;
+    // A journal cut short by a crash is not acted on: the last line must be the end marker.
+    if (!lines.back().empty() || lines[lines.size() - 2] != mv::FromUtf8(kJournalEnd)) return false;
+    Journal j;
+    bool state = false, version = false, work = false, list = false;
+    for (size_t i = 1; i + 2 < lines.size(); ++i) {
+        std::vector<std::wstring> f = mv::Split(lines[i], L'\t');
+        if (f[0] == L"state" && f.size() == 2 && (f[1] == L"done" || f[1] == L"pending")) {
+            j.committed = f[1] == L"done";
+            state = true;
+        } else if (f[0] == L"version" && f.size() == 2) {
+            j.version = f[1];
+            version = true;
+        } else if (f[0] == L"workdir" && f.size() == 2) {
+            j.workDir = f[1];
+            work = true;
+        } else if (f[0] == L"list" && f.size() == 3) {
+            j.listStaged = f[1];
+            j.listTarget = f[2];
+            list = true;
+        } else if (f[0] == L"file" && f.size() == 5 && !f[1].empty() && (f[4] == L"0" || f[4] == L"1")) {
+            j.entries.push_back({f[1], f[2], f[3], f[4] == L"1"});
+        } else {
+            return false;
+        }
+    }
+    if (!state || !version || !work || !list) return false;
+    out = std::move(j);
+    return true;
+}
+
+std::wstring JournalPath() { return AppFile(L"__install.journal"); }
+
+bool WriteJournal(const Journal& journal) { return WriteFileAtomically(JournalPath(), SerializeJournal(journal)); }
+
+std::wstring FreeBackupName(const std::wstring& target) {
+    for (const std::wstring& name : BackupNameCandidates(target)) {
+        if (!PathExists(name)) return name;
+        WriteLog(mv::Format(Translate(L"MAIN", L"backup file error[%s]to[%s]").c_str(), target.c_str(), name.c_str()));
+    }
+    return {};
+}
+
+bool SwapEntries(const Journal& journal) {
+    for (const JournalEntry& e : journal.entries) {
+        if (e.existed && !RenameFile(e.target, e.backup)) {
+            WriteLog(mv::Format(Translate(L"MAIN", L"backup file error[%s]to[%s]").c_str(), e.target.c_str(),
+                                e.backup.c_str()));
+            return false;
+        }
+        if (!e.staged.empty() && !RenameFile(e.staged, e.target)) {
+            WriteLog(mv::Format(Translate(L"MAIN", L"move file error[%s]to[%s]").c_str(), e.staged.c_str(),
+                                e.target.c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RollBack(const Journal& journal) {
+    bool ok = true;
+    for (auto it = journal.entries.rbegin(); it != journal.entries.rend(); ++it) {
+        const JournalEntry& e = *it;
+        if (!MayTouchPath(e.target)) {
+            ok = false;
+            continue;
+        }
+        if (e.existed && !e.backup.empty() && PathExists(e.backup)) {
+            // The target was renamed aside: whatever stands in its place now is new.
+            if (PathExists(e.target) && !DeleteFileNow(e.target)) {
+                WriteLog(mv::Format(L"DeleteFile[%s] failed: %lu", e.target.c_str(), GetLastError()));
+                ok = false;
+                continue;
+            }
+            if (!RenameFile(e.backup, e.target)) {
+                ok = false;
+                continue;
+            }
+        } else if (!e.existed && !e.staged.empty() && !PathExists(e.staged) && mv::FileExists(e.target)) {
+            // A new file that had been moved into place.
+            if (!DeleteFileNow(e.target)) ok = false;
+        }
+        if (!e.staged.empty() && PathExists(e.staged) && !DeleteFileNow(e.staged)) ok = false;
+    }
+    if (!journal.listStaged.empty() && PathExists(journal.listStaged) && !DeleteFileNow(journal.listStaged)) ok = false;
+    if (ok) {
+        if (PathExists(JournalPath())) DeleteFileNow(JournalPath());
+        WriteLog(Translate(L"MAIN", L"The update was rolled back; the installed files are unchanged"));
+    } else {
+        WriteLog(Translate(L"MAIN", L"The update could not be rolled back completely; it is tried again at the next start"));
+    }
+    return ok;
+}
+
+bool CommitJournal(Journal& journal) {
+    journal.committed = true;
+    if (WriteJournal(journal)) return true;
+    journal.committed = false;
+    return false;
+}
+
+void SettleBackups(const Journal& journal) {
+    for (const JournalEntry& e : journal.entries) {
+        if (!e.staged.empty() && PathExists(e.staged)) DeleteFileNow(e.staged);
+        if (e.backup.empty() || !mv::FileExists(e.backup)) continue;
+        // A running program or a loaded library cannot be deleted until it ends.
+        if (!DeleteFileNow(e.backup)) RecordBackup(e.backup);
+    }
+}
+
+bool IsDeletableWorkDir(const std::wstring& dir, const std::wstring& tempDir, const std::wstring& appDir) {
+    if (dir.empty() || tempDir.empty()) return false;
+    return PathIsBelow(dir, tempDir) && !PathEqualsNoCase(dir, appDir) && !PathIsBelow(appDir, dir);
+}
+
+bool FinishJournal(const Journal& journal) {
+    if (!journal.workDir.empty() && mv::DirExists(journal.workDir)) {
+        if (IsDeletableWorkDir(NormalizePath(journal.workDir), NormalizePath(GetTempDir()), NormalizePath(GetAppDir()))) {
+            DeleteTree(journal.workDir);
+            NoteFileOperation();
+        } else {
+            WriteLog(mv::Format(L"not deleting the download directory[%s]", journal.workDir.c_str()));
+        }
+    }
+    bool ok = true;
+    if (!journal.listStaged.empty() && PathExists(journal.listStaged))
+        ok = RenameFile(journal.listStaged, journal.listTarget, true);
+    if (!journal.version.empty()) ok = StoreInstalledVersion(journal.version) && ok;
+    if (ok && PathExists(JournalPath())) DeleteFileNow(JournalPath());
+    return ok;
+}
+
+void RecoverInterruptedInstall() {
+    // Temporary names of the atomic writes: never the only copy of anything.
+    for (const std::wstring& temp : {JournalPath() + L".tmp", InstalledVersionPath() + L".tmp"})
+        if (PathExists(temp)) DeleteFileNow(temp);
+    std::string bytes;
+    if (!mv::ReadFileBytes(JournalPath(), bytes)) return;
+    Journal journal;
+    if (!ParseJournal(bytes, journal)) {
+        WriteLog(mv::Format(L"unreadable install journal[%s]", JournalPath().c_str()));
+        return;
+    }
+    for (const JournalEntry& e : journal.entries)
+        if (!MayTouchPath(e.target)) return;
+    if (!journal.committed) {
+        WriteLog(Translate(L"MAIN", L"Rolling back an interrupted update"));
+        RollBack(journal);
+        return;
+    }
+    WriteLog(Translate(L"MAIN", L"Finishing an interrupted update"));
+    SettleBackups(journal);
+    FinishJournal(journal);
+}
+
+std::wstring InstalledVersionPath() { return AppFile(L"mirovane.ver"); }
+
+bool StoreInstalledVersion(const std::wstring& version) {
+    return WriteFileAtomically(InstalledVersionPath(), mv::ToUtf8(version));
+}
+
+void LoadInstalledVersion() {
+    std::string bytes;
+    if (!mv::ReadFileBytes(InstalledVersionPath(), bytes)) return;
+    const std::wstring version = mv::Trim(mv::FromUtf8(bytes));
+    if (!version.empty()) WriteSetting(L"APPLICATION", L"Ver", version);
+}
