@@ -2,14 +2,24 @@
 
 #include "app/drivers.h"
 #include "check/remote_check.h"
+#include "install/finish.h"
+#include "install/locked_files.h"
+#include "install/relaunch.h"
 
-// Steps whose module is not part of this build stay empty: the window then skips them and
+// A step whose module is not part of this build stays empty: the window then skips it and
 // the stage tells why the session stopped.
 SessionSteps MakeSessionSteps(CUpdateApp* app) {
     SessionSteps s;
     s.remoteCheck = [](HWND w) { RunRemoteCheck(w); };
     s.startRemoteCheck = [](HWND w) { StartRemoteCheck(w); };
+    s.checkLocal = [](HWND w) { RunCheckLocalStep(w); };
+    s.copy = [](HWND w) { RunCopyStep(w); };
+    s.startHost = [](bool interactive) { StartHostProgram(interactive); };
+    s.elevationPending = [] { return !ElevationList().empty(); };
+    s.clearElevation = [] { ClearElevationList(); };
+    s.relaunchElevated = [] { return RelaunchAsAdministrator(true); };
     s.offerUpdate = [] { return OfferUpdate(); };
     s.runUpdate = [app](HWND owner) { ShowUpdateWindow(app, owner); };
+    s.hostProgramRunning = [] { return !IsHostProgramClosed(nullptr); };
     return s;
 }
