@@ -3,6 +3,8 @@
 #include <shellapi.h>
 #include <windowsx.h>
 
+#include <algorithm>
+
 #include "config/app_state.h"
 #include "config/global_values.h"
 #include "config/settings.h"
@@ -10,6 +12,7 @@
 #include "notify/host_windows.h"
 #include "notify/log.h"
 #include "resources/resource_ids.h"
+#include "ui/picture.h"
 #include "ui/tray_rules.h"
 #include "ui/window_class.h"
 #include "updatelist/download_list.h"
@@ -22,6 +25,13 @@ namespace {
 
 constexpr UINT kStartMessage = WM_APP + 15;
 constexpr RECT kCloseBox{196, 8, 210, 22};
+
+// Pixel lengths of the pop-up at the screen's DPI (the identity where the system scales us).
+int Px(int v) {
+    static const int dpi = ScreenDpi();
+    return MulDiv(v, dpi, 96);
+}
+RECT Px(RECT r) { return RECT{Px(r.left), Px(r.top), Px(r.right), Px(r.bottom)}; }
 
 std::wstring TrayText(const wchar_t* text) { return Translate(L"TRYICON", text); }
 std::wstring MainText(const wchar_t* text) { return Translate(L"MAIN", text); }
@@ -66,11 +76,11 @@ BOOL CDlgUpdaterIcon::OnInitDialog() {
     // 2.
     background_ = static_cast<HBITMAP>(LoadImageW(module, MAKEINTRESOURCEW(MV_BMP_POPUP), IMAGE_BITMAP, 0, 0, 0));
     close_ = static_cast<HBITMAP>(LoadImageW(module, MAKEINTRESOURCEW(MV_BMP_CLOSE), IMAGE_BITMAP, 0, 0, 0));
-    links_[L"close"] = kCloseBox;
+    links_[L"close"] = Px(kCloseBox);
     // 3. Sized to the picture, off screen until there is something to show.
     BITMAP bm{};
     if (background_ && GetObjectW(background_, sizeof(bm), &bm)) backgroundSize_ = {bm.bmWidth, bm.bmHeight};
-    RECT want{0, 0, backgroundSize_.cx, backgroundSize_.cy};
+    RECT want{0, 0, Px(backgroundSize_.cx), Px(backgroundSize_.cy)};
     AdjustWindowRectEx(&want, GetWindowLongW(hwnd_, GWL_STYLE), FALSE, GetWindowLongW(hwnd_, GWL_EXSTYLE));
     SetWindowPos(hwnd_, nullptr, -800, -800, want.right - want.left, want.bottom - want.top, SWP_NOZORDER);
     // 4.
@@ -211,7 +221,7 @@ void CDlgUpdaterIcon::ShowPopup() {
         mi.cbSize = sizeof(mi);
         GetMonitorInfoW(mon, &mi);
         const int w = r.right - r.left, h = r.bottom - r.top;
-        SetWindowPos(hwnd_, HWND_TOPMOST, mi.rcWork.right - w - 5, mi.rcWork.bottom - h - 5, 0, 0, SWP_NOSIZE);
+        SetWindowPos(hwnd_, HWND_TOPMOST, mi.rcWork.right - w - Px(5), mi.rcWork.bottom - h - Px(5), 0, 0, SWP_NOSIZE);
     }
     ShowWindow(hwnd_, SW_SHOW);
     SetForegroundWindow(hwnd_);
@@ -377,7 +387,7 @@ void CDlgUpdaterIcon::InvalidateLink(const std::wstring& name, int inflate) {
     auto it = links_.find(name);
     if (it == links_.end()) return;
     RECT r = it->second;
-    InflateRect(&r, inflate, inflate);
+    InflateRect(&r, Px(inflate), Px(inflate));
     InvalidateRect(hwnd_, &r, TRUE);
 }
 
@@ -446,10 +456,10 @@ void CDlgUpdaterIcon::OnPaint() {
     HGDIOBJ oldFont = SelectObject(dc, base ? static_cast<HGDIOBJ>(base) : GetStockObject(DEFAULT_GUI_FONT));
     // 3.
     RECT area = client;
-    InflateRect(&area, -20, -20);
+    InflateRect(&area, -Px(20), -Px(20));
     auto drawLine = [&](const std::wstring& text, HFONT font, int y) {
         SelectObject(dc, font);
-        RECT r{area.left, y, area.right, y + 20};
+        RECT r{area.left, y, area.right, y + Px(20)};
         DrawTextW(dc, text.c_str(), -1, &r, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
     };
     auto drawLink = [&](const wchar_t* name, const std::wstring& text, int x, int y) {
@@ -464,27 +474,29 @@ void CDlgUpdaterIcon::OnPaint() {
     };
     SetTextColor(dc, RGB(0, 0, 0));
     drawLine(AppName(), bold, area.top);
-    drawLine(status_, base, area.top + 20);
+    drawLine(status_, base, area.top + Px(20));
     if (countdown_ >= 0) {
         SelectObject(dc, base);
         const std::wstring line = Format(TrayText(L"Update after %d seconds.").c_str(), countdown_);
-        RECT r{area.left, area.top + 40, area.left, area.top + 60};
+        RECT r{area.left, area.top + Px(40), area.left, area.top + Px(60)};
         DrawTextW(dc, line.c_str(), -1, &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
         DrawTextW(dc, line.c_str(), -1, &r, DT_SINGLELINE | DT_NOPREFIX);
-        drawLink(L"cancel", TrayText(L"Cancel"), r.right + 5, area.top + 40);
+        drawLink(L"cancel", TrayText(L"Cancel"), r.right + Px(5), area.top + Px(40));
     } else {
         links_.erase(L"cancel");
     }
     // 4.
     const int width = client.right - client.left;
-    drawLink(L"check", TrayText(L"Check again"), width / 3, client.bottom - 32);
-    drawLink(L"update", TrayText(L"Update"), 2 * width / 3, client.bottom - 32);
+    const RECT check = drawLink(L"check", TrayText(L"Check again"), width / 3, client.bottom - Px(32));
+    // A long translation of the first link pushes the second along rather than under it.
+    drawLink(L"update", TrayText(L"Update"), std::max<int>(2 * width / 3, check.right + Px(10)), client.bottom - Px(32));
     // 6.
     if (hovered_ == L"close" && close_) {
         HDC mem = CreateCompatibleDC(dc);
         HGDIOBJ old = SelectObject(mem, close_);
-        BitBlt(dc, kCloseBox.left, kCloseBox.top, kCloseBox.right - kCloseBox.left, kCloseBox.bottom - kCloseBox.top, mem,
-               0, 0, SRCCOPY);
+        const RECT box = Px(kCloseBox);
+        StretchBlt(dc, box.left, box.top, box.right - box.left, box.bottom - box.top, mem, 0, 0,
+                   kCloseBox.right - kCloseBox.left, kCloseBox.bottom - kCloseBox.top, SRCCOPY);
         SelectObject(mem, old);
         DeleteDC(mem);
     }

@@ -311,10 +311,19 @@ void CPictureEx::OnPaint() {
     {
         std::lock_guard<std::mutex> g(s.lock);
         if (s.composed.dc && s.width > 0) {
-            ExcludeClipRect(dc, 0, 0, s.width, s.height);
+            // Shown at the screen's DPI, like the dialog units around it (where the system
+            // scales the whole window instead, the DPI seen here is 96 and nothing changes).
+            const int dpi = ScreenDpi();
+            const int w = MulDiv(s.width, dpi, 96), h = MulDiv(s.height, dpi, 96);
+            ExcludeClipRect(dc, 0, 0, w, h);
             FillRect(dc, &client, around);
             SelectClipRgn(dc, nullptr);
-            BitBlt(dc, 0, 0, s.width, s.height, s.composed.dc, 0, 0, SRCCOPY);
+            if (w == s.width && h == s.height) {
+                BitBlt(dc, 0, 0, w, h, s.composed.dc, 0, 0, SRCCOPY);
+            } else {
+                SetStretchBltMode(dc, HALFTONE);
+                StretchBlt(dc, 0, 0, w, h, s.composed.dc, 0, 0, s.width, s.height, SRCCOPY);
+            }
         } else {
             FillRect(dc, &client, around);
         }
