@@ -11,6 +11,7 @@
 #include "app/drivers.h"
 #include "config/global_values.h"
 #include "config/settings.h"
+#include "download/http.h"
 #include "util/file_tree.h"
 #include "install/backups.h"
 #include "install/dotnet.h"
@@ -154,11 +155,20 @@ BOOL CUpdateApp::InitInstance() {
     AppState::exeBaseName = mv::PathBaseName(mv::ModulePath());
 
     CheckAppendedPackage();
-    RunStartupHooks();
+    // The hidden copy that renews the cached list runs no hooks and shows no box.
+    const std::wstring earlyMode =
+        PickRunMode(ReadSetting(L"Mirovane", L"Mode"),
+                    CommandWords(CleanCommandLine(ArgumentsOf(GetCommandLineW()),
+                                                  GetAppDir() + L"\\" + AppState::exeBaseName + L".exe")));
+    const bool hiddenCopy = earlyMode == L"downparam0" || earlyMode == L"downparam1";
+    if (!hiddenCopy) RunStartupHooks();
     AppState::connectTryCount = mv::ParseLong(ReadSettingOr(L"Mirovane", L"ConnectTryCount", L"3"));
 
     // The settings package must name the same list as the settings.
-    CheckPackageAddress();
+    if (hiddenCopy)
+        LoadSettingsPackage();
+    else
+        CheckPackageAddress();
     DeleteRecordedBackups();
     LoadInstalledVersion();
     LoadLanguages();
@@ -184,7 +194,7 @@ BOOL CUpdateApp::InitInstance() {
 
     // The host window receives notifications through a buffer in its own process.
     if (AppState::hostWindow) HostWindows::Register(AppState::hostWindow, true);
-    SetStage(UpdateNone);
+    if (!hiddenCopy) SetStage(UpdateNone);
 
     // An elevated relaunch continues from the list the first process saved.
     if (AppState::relaunched) {
@@ -203,7 +213,13 @@ BOOL CUpdateApp::InitInstance() {
 BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     HWND host = AppState::hostWindow;
     DownLoadList& list = TheDownLoadList();
-    if (mode == L"downparam0" || mode == L"downparam1") return FALSE;
+    if (mode == L"downparam0" || mode == L"downparam1") {
+        // The hidden copy renews the cached list for the next quick check; downparam1 means the
+        // starting copy had seen our own update server's tag, which this copy then assumes too.
+        if (mode == L"downparam1") SetServerTagSeen();
+        RefreshListCache();
+        return FALSE;
+    }
     if (mode == L"checkforupdates") {
         if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
             ShowMostSimpleWindow(MostSimpleCheck, host, MakeSessionSteps(this));

@@ -1,13 +1,428 @@
 #include "check/remote_check.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "check/check_rules.h"
+#include "check/list_fetch.h"
+#include "check/list_refresh.h"
+#include "check/merge.h"
+#include "check/sample_settings.h"
+#include "config/global_values.h"
+#include "config/settings.h"
+#include "download/http.h"
+#include "lang/language.h"
+#include "notify/host_windows.h"
+#include "notify/log.h"
 #include "updatelist/download_list.h"
+#include "updatelist/list_cache.h"
+#include "updatelist/update_list.h"
+#include "util/xml_doc.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr wchar_t kDefaultMainListUrl[] = L"http://update.mirovane.invalid/mirovane.xml";
+constexpr UINT kCommandCheckDone = 1056;
+
+// One check at a time in this process, whichever entry started it.
+std::atomic<bool> g_checkBusy{false};
+// A version page has been read in this process.
+std::atomic<bool> g_probeRan{false};
+
+std::mutex g_cachePathMutex;
+std::wstring g_listCachePath;
+
+class BusyFlag {
+public:
+    BusyFlag() : owned_(!g_checkBusy.exchange(true)) {}
+    ~BusyFlag() {
+        if (owned_) g_checkBusy = false;
+    }
+    BusyFlag(const BusyFlag&) = delete;
+    BusyFlag& operator=(const BusyFlag&) = delete;
+    bool owned() const { return owned_; }
+
+private:
+    bool owned_;
+};
+
+// Values of one check; threads started by an earlier check never see them.
+struct CheckContext {
+    bool refreshStarted = false;
+};
+
+void Report(HWND window, const std::wstring& english, const std::wstring& tail = {}) {
+    const std::wstring text = Translate(L"MAIN", english) + tail;
+    SendStatusText(window, text, 0);
+    WriteLog(text);
+}
+
+void LogDownload(const std::wstring& url) { WriteLog(Translate(L"MAIN", L"download:") + url); }
+
+long SettingSeconds(const wchar_t* key) { return mv::ParseLong(ReadSettingOr(L"Mirovane", key, L"60")); }
+
+void SetListCachePath(const std::wstring& path) {
+    std::lock_guard<std::mutex> hold(g_cachePathMutex);
+    g_listCachePath = path;
+}
+
+void StartRefreshOnce(CheckContext& ctx) {
+    if (ctx.refreshStarted) return;
+    ctx.refreshStarted = true;
+    RefreshListInBackground();
+}
+
+// ---- version page
+
+struct ProbeState {
+    std::mutex m;
+    std::condition_variable cv;
+    int status = 0;  // 0 pending, 2 read, 3 failed
+    VersionPage page;
+};
+
+void VersionProbeThread(std::shared_ptr<ProbeState> s, std::wstring url, Deadline deadline) {
+    std::string body;
+    std::wstring error;
+    const bool ok = FetchSmall(url, deadline, kMaxVersionPageBytes, body, error);
+    VersionPage page;
+    if (ok)
+        page = ParseVersionPage(body);
+    else
+        WriteLog(L"version page [" + url + L"]: " + error);
+    for (const std::wstring& note : page.notes) WriteLog(L"version page [" + url + L"]: " + note);
+    std::lock_guard<std::mutex> hold(s->m);
+    s->status = ok ? 2 : 3;
+    s->page = std::move(page);
+    s->cv.notify_all();
+}
+
+// Reads the version page into remoteVersion and subListUrls; true when it named a version.
+bool RunVersionProbe() {
+    g_probeRan = true;
+    DownLoadList& list = TheDownLoadList();
+    list.remoteVersion.clear();
+    list.subListUrls.clear();
+    std::wstring version;
+    std::vector<std::wstring> urls;
+    const bool ok = ProbeVersionPage(ApplyListParameters(ReadSetting(L"UPDATEINFO", L"ListURL")),
+                                     SettingSeconds(L"TimeOut"), version, urls);
+    if (!ok) return false;
+    list.remoteVersion = version;
+    list.subListUrls = urls;
+    return true;
+}
+
+// ---- the single list
+
+struct SingleState {
+    std::mutex m;
+    std::condition_variable cv;
+    int status = 0;  // 0 pending, 2 list ready, 3 failed
+    bool abandoned = false;
+};
+
+void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
+                        std::wstring listTemp, std::wstring mainTemp, Deadline deadline) {
+    bool ok = FetchListFile(window, url, listTemp, deadline);
+    if (ok) {
+        LogDownload(mainUrl);
+        ok = FetchListFile(window, mainUrl, mainTemp, deadline);
+    }
+    if (ok) {
+        ok = MergeMainList(listTemp, mainTemp);
+        if (!ok) WriteLog(L"main list [" + mainUrl + L"] could not be merged into [" + url + L"]");
+    }
+    std::lock_guard<std::mutex> hold(s->m);
+    // A result nobody waits for any more only cleans up after itself.
+    if (!ok || s->abandoned) {
+        DeleteFileW(listTemp.c_str());
+        DeleteFileW(mainTemp.c_str());
+    }
+    s->status = ok ? 2 : 3;
+    s->cv.notify_all();
+}
+
+// Downloads the list and the main list, merges them and moves them over the cache files.
+bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
+    const std::wstring mainUrl = ReadSettingOr(L"UPDATEINFO", L"MainListURL", kDefaultMainListUrl);
+    const std::wstring listTemp = PrivateTempName(cache, L"list");
+    const std::wstring mainTemp = PrivateTempName(cache + L".main.xml", L"main");
+    auto s = std::make_shared<SingleState>();
+    const Deadline deadline = DeadlineIn(seconds);
+    LogDownload(url);
+    std::thread(ListDownloadThread, s, window, url, mainUrl, listTemp, mainTemp, deadline).detach();
+    int status = 0;
+    {
+        std::unique_lock<std::mutex> hold(s->m);
+        s->cv.wait_until(hold, deadline, [&s] { return s->status != 0; });
+        status = s->status;
+        if (status == 0) s->abandoned = true;
+    }
+    if (status == 0) WriteLog(mv::Format(L"list [%s] not ready within %ld seconds", url.c_str(), seconds));
+    if (status != 2) return false;
+    ReplaceFile(mainTemp, cache + L".main.xml");
+    if (ReplaceFile(listTemp, cache)) return true;
+    DeleteFileW(listTemp.c_str());
+    return false;
+}
+
+// ---- the race
+
+struct RaceState {
+    std::mutex m;
+    std::condition_variable cv;
+    std::wstring winner, winnerPath;
+    int pending = 0;
+    bool closed = false;
+};
+
+void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url, std::wstring path, Deadline deadline) {
+    bool ok = FetchListFile(window, url, path, deadline);
+    // A page that is not a list (an error page sent with status 200) never wins.
+    if (ok && !IsListFile(path)) {
+        WriteLog(L"race: [" + url + L"] is not an update list");
+        ok = false;
+    }
+    std::lock_guard<std::mutex> hold(s->m);
+    if (ok && !s->closed && s->winner.empty()) {
+        s->winner = url;
+        s->winnerPath = path;
+    } else {
+        DeleteFileW(path.c_str());
+    }
+    --s->pending;
+    s->cv.notify_all();
+}
+
+// ---- reading the lists
+
+bool ReadAndCompare(const std::wstring& listPath) {
+    DownLoadList& list = TheDownLoadList();
+    RecordArray remote, installed;
+    if (!LoadUpdateList(listPath, remote, true)) {
+        WriteLog(L"the remote list [" + listPath + L"] is not a readable update list");
+        return false;
+    }
+    LoadUpdateList(mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml"), installed, false);
+    CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"));
+    SeparateSpecialRecords(list);
+    if (CapDescription(list.description))
+        WriteLog(mv::Format(L"description cut to %zu characters", kMaxDescriptionChars));
+    if (!list.description.empty()) SendDescriptionToHosts(list.description);
+    return true;
+}
+
+bool CheckRemoteWith(HWND window, CheckContext& ctx) {
+    DownLoadList& list = TheDownLoadList();
+    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
+    if (listUrl.size() < 5) {
+        Report(window, L"mirovane.ini -> UPDATEINFO -> ListURL can't empty");
+        return false;
+    }
+    RemoveAllRecords(list.records);
+    list.description.clear();
+    Report(window, L"try to download the list file...");
+
+    const bool versionPage = ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0");
+    const bool quick = QuickCheckApplies(GlobalValues::Get(L"runmode"), ReadSettingBool(L"Mirovane", L"QuickCheck", L"1"),
+                                         versionPage);
+    const std::wstring cache = ListCacheXmlPath();
+    const std::wstring pinned = cache + L".xml";
+    std::wstring readPath;
+
+    if (quick) {
+        // The freshest copy wins: what the hidden copy or a download left replaces the copy
+        // this process reads, which then stays put for the rest of the session.
+        if (IsListFile(cache)) ReplaceFile(cache, pinned);
+        if (IsListFile(pinned)) {
+            readPath = pinned;
+            SetListCachePath(pinned);
+            WriteLog(L"quick check: list read from the cache [" + pinned + L"]");
+            StartRefreshOnce(ctx);
+        } else {
+            WriteLog(L"quick check: no usable cached list, downloading it");
+        }
+    }
+
+    if (readPath.empty()) {
+        bool ok = false;
+        if (list.subListUrls.empty() && !list.remoteVersion.empty()) {
+            // The version page named no lists: the list cached earlier is used.
+            ok = true;
+        } else {
+            RemoveFile(cache);
+            if (!list.subListUrls.empty()) {
+                std::vector<std::wstring> urls;
+                for (const std::wstring& u : list.subListUrls) urls.push_back(ApplyListParameters(u));
+                std::wstring winner;
+                ok = RaceLists(window, urls, cache, SettingSeconds(L"MultCheckTimeOut"), winner);
+                if (ok) {
+                    ListBaseFromUrl(winner);
+                    list.subListUrls.clear();
+                    GlobalValues::Set(L"__down|" + cache, winner);
+                }
+            } else {
+                const std::wstring url = ApplyListParameters(listUrl);
+                GlobalValues::Set(L"__down|" + cache, url);
+                ok = DownloadSingleList(window, url, cache, SettingSeconds(L"TimeOut"));
+            }
+            if (ok) CopyFileOver(cache, pinned);
+        }
+        if (!ok) {
+            if (list.remoteVersion.empty())
+                Report(window, L"error when download the list file.", L"\n" + listUrl);
+            else
+                Report(window, L"error when download the list file.");
+            return false;
+        }
+        readPath = cache;
+    }
+
+    if (!ReadAndCompare(readPath)) {
+        RemoveAllRecords(list.records);
+        Report(window, L"error when download the list file.");
+        return false;
+    }
+    return true;
+}
+
+void RunRemoteCheckLocked(HWND window) {
+    HWND w = (window && IsWindow(window)) ? window : nullptr;
+    mv::ComInit com;
+    DownLoadList& list = TheDownLoadList();
+    CheckContext ctx;
+    bool failed = false;
+
+    // A mode that comes here directly still needs the version page before racing its lists.
+    if (ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") && !g_probeRan) failed = !RunVersionProbe();
+
+    if (!failed && !(list.subListUrls.empty() && list.stage != UpdateNone)) {
+        const long long stampAtStart = HourStamp();
+        const long long checkedAt = _wcstoi64(ReadSetting(L"Mirovane", L"OwerCheckTm").c_str(), nullptr, 10);
+        SetStage(UpdateCheckRemote);
+        list.workDir = ListCacheDir();
+        if (OfferSampleSettings(w, true) && CheckRemoteWith(w, ctx)) {
+            if (std::llabs(stampAtStart - checkedAt) > 48) StartRefreshOnce(ctx);
+            if (w) {
+                HWND parent = GetParent(w);
+                PostMessageW(parent ? parent : w, WM_COMMAND, kCommandCheckDone, 0);
+            }
+            Report(w, mv::Format(Translate(L"MAIN", L"Found %d files need to update...").c_str(), list.FileCount()));
+            SetStage(UpdateCheckRemoteOk);
+            if (list.FileCount() == 0 && list.stage == UpdateCheckRemoteOk) Report(w, L"Find nothing to update.");
+        }
+    }
+    if (list.stage != UpdateCheckRemoteOk) {
+        SetStage(UpdateCheckRemoteError);
+        RemoveAllRecords(list.records);
+        list.description.clear();
+    }
+}
+
+void LogBusy() { WriteLog(L"a remote check is already running in this process: this one is not started"); }
+
+}  // namespace
+
+bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& version, std::vector<std::wstring>& urls) {
+    LogDownload(url);
+    auto s = std::make_shared<ProbeState>();
+    const Deadline deadline = DeadlineIn(seconds);
+    std::thread(VersionProbeThread, s, url, deadline).detach();
+    std::unique_lock<std::mutex> hold(s->m);
+    s->cv.wait_until(hold, deadline, [&s] { return s->status != 0; });
+    if (s->status == 0) WriteLog(mv::Format(L"version page [%s] not read within %ld seconds", url.c_str(), seconds));
+    if (s->status != 2) return false;
+    if (s->page.version.empty()) {
+        WriteLog(L"version page [" + url + L"] names no version");
+        return false;
+    }
+    version = s->page.version;
+    urls = s->page.urls;
+    return true;
+}
+
+bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::wstring& cache, long seconds,
+               std::wstring& winner) {
+    auto s = std::make_shared<RaceState>();
+    s->pending = static_cast<int>(urls.size());
+    const Deadline deadline = DeadlineIn(seconds);
+    for (size_t i = 0; i < urls.size(); ++i) {
+        const std::wstring local = PrivateTempName(cache + std::to_wstring(i), L"race");
+        LogDownload(urls[i]);
+        std::thread(RaceListThread, s, window, urls[i], local, deadline).detach();
+    }
+    std::wstring path;
+    {
+        std::unique_lock<std::mutex> hold(s->m);
+        s->cv.wait_until(hold, deadline, [&s] { return !s->winner.empty() || s->pending <= 0; });
+        s->closed = true;
+        winner = s->winner;
+        path = s->winnerPath;
+    }
+    if (winner.empty()) {
+        WriteLog(mv::Format(L"no list of %zu arrived within %ld seconds", urls.size(), seconds));
+        return false;
+    }
+    if (ReplaceFile(path, cache)) return true;
+    DeleteFileW(path.c_str());
+    return false;
+}
 
 int StartRemoteCheck(HWND window) {
-    RunRemoteCheck(window);
+    BusyFlag busy;
+    if (!busy.owned()) {
+        LogBusy();
+        return 0;
+    }
+    DownLoadList& list = TheDownLoadList();
+    list.remoteVersion.clear();
+    list.subListUrls.clear();
+    if (!ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) {
+        RunRemoteCheckLocked(window);
+        return 0;
+    }
+    SetStage(RunVersionProbe() ? UpdateCheckRemoteOk : UpdateCheckRemoteError);
     return 0;
 }
-void RunRemoteCheck(HWND) {
-    SetStage(UpdateCheckRemote);
-    SetStage(UpdateCheckRemoteOk);
+
+void RunRemoteCheck(HWND window) {
+    BusyFlag busy;
+    if (!busy.owned()) {
+        LogBusy();
+        return;
+    }
+    RunRemoteCheckLocked(window);
 }
-void ListBaseFromUrl(const std::wstring&) {}
+
+bool CheckRemote(HWND window) {
+    CheckContext ctx;
+    return CheckRemoteWith(window, ctx);
+}
+
+void ListBaseFromUrl(const std::wstring& url) { TheDownLoadList().listUrlBase = ListBaseOf(ApplyListParameters(url)); }
+
+std::wstring CurrentListCachePath() {
+    {
+        std::lock_guard<std::mutex> hold(g_cachePathMutex);
+        if (!g_listCachePath.empty()) return g_listCachePath;
+    }
+    return ListCacheXmlPath();
+}
+
+bool RefreshListCache() {
+    BusyFlag busy;
+    if (!busy.owned()) return false;
+    mv::ComInit com;
+    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
+    if (listUrl.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;
+    const bool ok = DownloadSingleList(nullptr, ApplyListParameters(listUrl), ListCacheXmlPath(), SettingSeconds(L"TimeOut"));
+    WriteLog(ok ? L"background refresh: list cache renewed" : L"background refresh: list cache kept, the download failed");
+    return ok;
+}

@@ -1,12 +1,37 @@
 // Step 1 of an update: fetch the remote list and fill the download list.
+// One check runs at a time in a process; a second entry while one runs returns at once.
 #pragma once
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
-// Entry used by the windows and the drivers; always returns 0.
+// Entry used by the windows and the drivers: with [APPLICATION] CheckVerNumber only the
+// version page is read (stage UpdateCheckRemoteOk when it names a version), otherwise the
+// whole check runs. Always returns 0.
 int StartRemoteCheck(HWND window);
-// The whole step with its reporting.
+// The whole step with its reporting; `window` (or null) receives the status texts.
 void RunRemoteCheck(HWND window);
-// Sets listUrlBase of the download list from a list address.
+// Obtains the lists and fills the download list; true when the list was obtained and read.
+bool CheckRemote(HWND window);
+// Sets listUrlBase of the download list from a list address (parameters filled in first).
 void ListBaseFromUrl(const std::wstring& url);
+
+// The list cache path of this process: <temp>\<name>.xml, or its ".xml.xml" copy once a
+// quick check has read that copy (the finish step stores this file as the installed list).
+std::wstring CurrentListCachePath();
+
+// The hidden copy's work ("downparam0"/"downparam1"): fetches the list and the main list as a
+// check does, into private temporary files, and moves them over the cache files. Runs no
+// hooks, shows no box, sets no stage and starts no other copy. True when the cache was renewed.
+bool RefreshListCache();
+
+// Version page reading, for the check and its tests: fetches `url` (at most 64 KiB within
+// `seconds`) and returns true with the version and list addresses it names.
+bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& version, std::vector<std::wstring>& urls);
+
+// The race of candidate lists into `cache`, for the check and its tests: the first candidate
+// that arrives and loads as a list wins and is moved over `cache`; false when none did within
+// `seconds`. Late candidates only delete their own files.
+bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::wstring& cache, long seconds,
+               std::wstring& winner);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "config/settings.h"
 #include "lang/language.h"
@@ -69,6 +70,81 @@ HINTERNET OpenSession(const std::wstring& agent) {
 HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags) {
     return InternetOpenUrlW(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
                             static_cast<DWORD>(-1), flags, 0);
+}
+
+bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstring& url, const std::wstring& headers,
+                     DWORD flags, DWORD timeoutMs, const wchar_t* verb) {
+    r.request.reset();
+    r.connection.reset();
+    r.session.reset();
+    r.status = 0;
+    r.failedCall = nullptr;
+    r.error = 0;
+    auto fail = [&r](const wchar_t* call) {
+        r.failedCall = call;
+        r.error = GetLastError();
+        r.request.reset();
+        r.connection.reset();
+        r.session.reset();
+        return false;
+    };
+    std::vector<wchar_t> host(url.size() + 1), user(url.size() + 1), password(url.size() + 1),
+        path(url.size() + 1), extra(url.size() + 1);
+    URL_COMPONENTSW uc{};
+    uc.dwStructSize = sizeof(uc);
+    uc.lpszHostName = host.data();
+    uc.dwHostNameLength = static_cast<DWORD>(host.size());
+    uc.lpszUserName = user.data();
+    uc.dwUserNameLength = static_cast<DWORD>(user.size());
+    uc.lpszPassword = password.data();
+    uc.dwPasswordLength = static_cast<DWORD>(password.size());
+    uc.lpszUrlPath = path.data();
+    uc.dwUrlPathLength = static_cast<DWORD>(path.size());
+    uc.lpszExtraInfo = extra.data();
+    uc.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (!InternetCrackUrlW(url.c_str(), static_cast<DWORD>(url.size()), 0, &uc)) return fail(L"InternetCrackUrl");
+    if (uc.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+
+    r.session.reset(OpenSession(agent));
+    if (!r.session) return fail(L"InternetOpen");
+    r.connection.reset(InternetConnectW(r.session.get(), host.data(), uc.nPort, user[0] ? user.data() : nullptr,
+                                        password[0] ? password.data() : nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!r.connection) return fail(L"InternetConnect");
+    std::wstring object = std::wstring(path.data()) + extra.data();
+    if (object.empty()) object = L"/";
+    r.request.reset(HttpOpenRequestW(r.connection.get(), verb, object.c_str(), nullptr, nullptr, nullptr, flags, 0));
+    if (!r.request) return fail(L"HttpOpenRequest");
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        InternetSetOptionW(r.request.get(), option, &timeoutMs, sizeof(timeoutMs));
+    if (!HttpSendRequestW(r.request.get(), headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(-1), nullptr,
+                          0))
+        return fail(L"HttpSendRequest");
+    DWORD status = 0, size = sizeof(status);
+    if (HttpQueryInfoW(r.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+        r.status = status;
+    return true;
+}
+
+std::wstring ResponseHeader(HINTERNET request, DWORD query) {
+    wchar_t buf[512] = {};
+    DWORD size = sizeof(buf) - sizeof(wchar_t);
+    if (!HttpQueryInfoW(request, query, buf, &size, nullptr)) return {};
+    return buf;
+}
+
+DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed) {
+    failed = false;
+    DWORD total = 0;
+    while (total < size) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, buf + total, size - total, &got)) {
+            failed = true;
+            break;
+        }
+        if (got == 0) break;
+        total += got;
+    }
+    return total;
 }
 
 std::wstring FetchText(const std::wstring& url) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "util/handle.h"
+
 // Request flags of the size query and the range download.
 constexpr DWORD kEngineRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 // Request flags and header of FetchText and FetchToStream.
@@ -20,6 +22,24 @@ constexpr wchar_t kFetchHeaders[] = L"Accept: */*\r\n\r\n";
 HINTERNET OpenSession(const std::wstring& agent);
 // InternetOpenUrl with the given extra headers (nul-terminated) and flags, context 0.
 HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags);
+
+// One request (GET unless told) over its own session and connection, opened with InternetConnect and
+// HttpOpenRequest so that connect, send and receive time-outs can be set on the request
+// handle (the only handle they work on everywhere). `headers` is one nul-terminated text or
+// empty. On failure `failedCall` names the WinINet call and `error` holds its code.
+struct HttpRequest {
+    mv::InetHandle session, connection, request;
+    DWORD status = 0;  // 0 when the response carried none
+    const wchar_t* failedCall = nullptr;
+    DWORD error = 0;
+};
+bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstring& url, const std::wstring& headers,
+                     DWORD flags, DWORD timeoutMs, const wchar_t* verb = L"GET");
+// A response header as text; empty when missing.
+std::wstring ResponseHeader(HINTERNET request, DWORD query);
+// Reads until `size` bytes are in `buf`, the body ends or a read fails. Returns the bytes read;
+// `failed` tells a failed read (a time-out, a reset) from the end of the body.
+DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed);
 
 // The first 1024 bytes of the response read as UTF-16LE text; empty on any failure.
 // Never uses the proxy.

@@ -519,8 +519,8 @@ unsigned CloseArchive(ArchiveHandle handle) {
 unsigned LastArchiveResult() { return g_lastResult.load(); }
 
 bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target) {
-    // A target that cannot be removed stays as the result.
-    if (mv::FileExists(target) && !RemoveFile(target)) return true;
+    // A target that cannot be removed would pass an old file off as the unpacked one.
+    if (mv::FileExists(target) && !RemoveFile(target)) return false;
     ArchiveHandle h = OpenArchive(archive, nullptr);
     if (!h) {
         RemoveFile(target);
@@ -539,7 +539,7 @@ bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target) {
     if (emptyItem && GetFileAttributesExW(archive.c_str(), GetFileExInfoStandard, &fa) && fa.nFileSizeHigh == 0 &&
         fa.nFileSizeLow == 158) {
         if (!mv::FileExists(target)) mv::WriteFileBytes(target, std::string());
-        return true;
+        return mv::FileExists(target);
     }
     RemoveFile(target);
     return false;

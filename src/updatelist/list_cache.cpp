@@ -113,12 +113,16 @@ bool LoadSettingsPackage() {
         if (ExtractItem(archive, index, buf.data(), static_cast<unsigned>(item.size), &got) == ZR_OK)
             result = ApplySettingsPackageText(mv::FromCodePage(std::string_view(buf.data(), got), CP_ACP));
     }
+    ApplyDownloadLimits();
+    CloseArchive(archive);
+    return result;
+}
+
+void ApplyDownloadLimits() {
     auto limit = [](const wchar_t* key, std::atomic<int>& value, int most) {
         if (auto v = GlobalValues::Find(key)) value = static_cast<int>(mv::ParseLong(*v));
         value = value < 1 ? 1 : (value > most ? most : value.load());
     };
     limit(L"threadcount", g_filesAtOnce, 50);
     limit(L"filethread", g_connectionsPerFile, 100);
-    CloseArchive(archive);
-    return result;
 }

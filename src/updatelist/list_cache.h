@@ -21,6 +21,9 @@ std::wstring SettingsPackagePath();
 // (1..100); 8 each until a package sets them.
 int DownloadFilesAtOnce();
 int DownloadConnectionsPerFile();
+// Takes the limits from GlobalValues "threadcount" and "filethread", clamped (the package
+// loader calls it; so may anything else that sets those values).
+void ApplyDownloadLimits();
 
 // Ages the settings package; called at the end of a session.
 void ListCacheBookkeeping();

@@ -3,8 +3,10 @@
 - `nginx`: the real web server, started in the foreground with a generated config on a free
   loopback port, serving `nginx.root`; its access log records each request with its agent.
 - `fault_server`: our own HTTP server (standard library) whose answer each test chooses per
-  path: status, ranges ignored, no Content-Length, a body that ends early, a stall, a Server
-  header, a throughput limit per connection. It records every request it sees.
+  path: status, ranges ignored, no Content-Length (or a false one), a body that ends early, a
+  stall (every time or the first N times), a status for ranged requests, a Server header, a
+  throughput limit per connection. It records every request it sees and the most requests it
+  answered at once.
 - `http_proxy`: a small forwarding proxy that only reaches 127.0.0.0/8, optionally asking for
   Basic credentials, recording every request it relays.
 
@@ -164,6 +166,11 @@ class Behaviour:
     server: str = None              # the Server header
     rate: int = None                # bytes per second per connection
     headers: dict = field(default_factory=dict)
+    stall_times: int = None         # only the first N responses stall (None: every one)
+    range_status: int = None        # answer GETs with a Range header with this status ...
+    range_status_times: int = None  # ... the first N times (None: every time)
+    length: int = None              # announce this Content-Length instead of the body's
+    exact_path: bool = False        # match the path only as sent (no percent-decoding)
 
 
 class FaultServer:
@@ -172,6 +179,10 @@ class FaultServer:
         self.requests = []
         self.lock = threading.Lock()
         self.closing = threading.Event()
+        self.active = 0         # requests being answered now
+        self.max_active = 0     # most at once since the last reset_counts()
+        self.stalls = {}        # path -> responses stalled so far
+        self.range_failures = {}
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -188,12 +199,40 @@ class FaultServer:
                 self.answer(head=False)
 
             def answer(self, head):
+                with owner.lock:
+                    owner.active += 1
+                    owner.max_active = max(owner.max_active, owner.active)
+                try:
+                    self.answer_counted(head)
+                finally:
+                    with owner.lock:
+                        owner.active -= 1
+
+            def answer_counted(self, head):
                 path = urllib.parse.urlsplit(self.path).path
                 with owner.lock:
                     owner.requests.append(Request(self.command, self.path,
                                                   {k.lower(): v for k, v in self.headers.items()}))
-                    b = owner.paths.get(path) or owner.paths.get(urllib.parse.unquote(path))
+                    b = owner.paths.get(path)
+                    if b is None:
+                        b = owner.paths.get(urllib.parse.unquote(path))
+                        if b is not None and b.exact_path:
+                            b = None
+                    fail_range = None
+                    if b is not None and b.range_status and not head and self.headers.get("Range"):
+                        n = owner.range_failures.get(path, 0)
+                        if b.range_status_times is None or n < b.range_status_times:
+                            owner.range_failures[path] = n + 1
+                            fail_range = b.range_status
+                    self.stall_now = False
+                    if b is not None and b.stall and not head:
+                        n = owner.stalls.get(path, 0)
+                        if b.stall_times is None or n < b.stall_times:
+                            owner.stalls[path] = n + 1
+                            self.stall_now = True
                 b = b or Behaviour()
+                if fail_range:
+                    return self.plain(fail_range, b"segment refused", b, head)
                 if b.body is None or b.status == 404:
                     return self.plain(404, b"not found", b, head)
                 body, status, extra = b.body, b.status, {}
@@ -217,7 +256,7 @@ class FaultServer:
                 self.send_header("Server", b.server or "FaultServer")
                 self.send_header("Date", self.date_time_string())
                 if not b.no_length:
-                    self.send_header("Content-Length", str(len(body)))
+                    self.send_header("Content-Length", str(len(body) if b.length is None else b.length))
                 else:
                     self.close_connection = True
                 for k, v in {**extra, **b.headers}.items():
@@ -237,7 +276,7 @@ class FaultServer:
                 chunk = 4096 if not b.rate else max(1, min(4096, b.rate // 10))
                 while pos < len(data) and not owner.closing.is_set():
                     end = min(len(data), pos + chunk)
-                    if b.stall and b.stall_after is not None and not stalled:
+                    if b.stall and b.stall_after is not None and not stalled and getattr(self, "stall_now", True):
                         if pos >= b.stall_after:
                             owner.closing.wait(min(b.stall, MAX_STALL))
                             stalled = True
@@ -269,6 +308,11 @@ class FaultServer:
 
     def url(self, path: str = "/") -> str:
         return f"http://{HOST}:{self.port}{path}"
+
+    def reset_counts(self):
+        with self.lock:
+            self.requests = []
+            self.max_active = self.active
 
     def seen(self, path=None):
         with self.lock:

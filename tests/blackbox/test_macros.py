@@ -12,7 +12,7 @@ def test_hook_paths_resolve(make_product):
     rel = sleeper_bat(hooks, "rel", 0)
     macro = sleeper_bat(hooks, "macro", 0)
     never = sleeper_bat(hooks, "never", 0)
-    assert product.run("/downparam0") == 0
+    assert product.run("/emptytemp") == 0
     assert rel.exists() and macro.exists()
     assert not never.exists()  # macro names are case-sensitive: {App} is no macro
     log = product.log()

@@ -34,19 +34,19 @@ def sleeper_bat(folder, name, seconds):
 
 def test_stage_and_properties_only_for_windows_that_ask(make_product, tmp_path):
     product = make_product({})
-    asked = run_host(tmp_path, product, "/downparam0")
-    silent = run_host(tmp_path, product, "/downparam0", options=["--no-needmsg"])
+    asked = run_host(tmp_path, product, "/emptytemp")
+    silent = run_host(tmp_path, product, "/emptytemp", options=["--no-needmsg"])
 
     assert "stage 0 UpdateNone files 0" in asked
     assert not [l for l in silent if l.startswith("stage ")]
     for lines in (asked, silent):
-        assert f"log Run mode [downparam0], host window [{handle_of(lines)}]" in lines
+        assert f"log Run mode [emptytemp], host window [{handle_of(lines)}]" in lines
         assert "exit 0" in lines
         assert "prop mirovane.exe=0" in lines and "prop updatefilecount=0" in lines
     assert "prop mirovane.needmsg=1974" in asked and "prop mirovane.needmsg=1974" not in silent
     # the log file has the same lines, each with its time stamp
     for lines in (asked, silent):
-        assert re.search(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]Run mode \[downparam0\], host window \[%d\]\r$"
+        assert re.search(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]Run mode \[emptytemp\], host window \[%d\]\r$"
                          % handle_of(lines), product.log(), re.M)
 
 
@@ -71,7 +71,7 @@ def test_wait_close_hook_is_waited_for_plain_hook_is_not(make_product, tmp_path)
 
     # The plain hook cannot end before the test releases it, so the updater ending first shows
     # that it did not wait for it; the wait-close hook ended before the updater did.
-    lines = run_host(tmp_path, product, "/downparam0")
+    lines = run_host(tmp_path, product, "/emptytemp")
     assert "exit 0" in lines
     assert "timeout" in waited.read_text(), "the updater went on before its wait-close hook ended"
     assert not held.exists(), "the plain hook was waited for"

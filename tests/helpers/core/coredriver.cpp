@@ -182,6 +182,7 @@ int wmain(int argc, wchar_t** argv) {
     if (GetEnvironmentVariableW(L"MV_PROXY", proxy, 256)) WriteSetting(L"Mirovane", L"Proxy", proxy);
     const std::wstring cmd = a[0];
     a.erase(a.begin());
+    { int RunDownloadCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDownloadCommand(cmd, a); r >= 0) return r; }
     if (cmd == L"fetchtext" && a.size() == 1) {
         std::wstring t = FetchText(a[0]);
         Out(mv::Format(L"chars=%zu", t.size()));
@@ -238,6 +239,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     { extern int RunInstallCommand(const std::wstring&, std::vector<std::wstring>&); if (int rc = RunInstallCommand(cmd, a); rc >= 0) return rc; }
+    { int RunCheckCommand(const std::wstring&, const std::vector<std::wstring>&); if (int r = RunCheckCommand(cmd, a); r >= 0) return r; }
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }

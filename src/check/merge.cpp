@@ -1,0 +1,147 @@
+#include "check/merge.h"
+
+#include <windows.h>
+#include <msxml2.h>
+#include <objbase.h>
+
+#include "check/check_rules.h"
+#include "check/list_fetch.h"
+#include "config/path_macros.h"
+#include "config/settings.h"
+#include "download/scheduler.h"
+#include "notify/log.h"
+#include "util/xml_doc.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr wchar_t kDefaultChecksumService[] = L"http://update.mirovane.invalid/ManagerCenter/Ajax/FileMd5Handle.aspx";
+
+using NodePtr = mv::ComPtr<IXMLDOMNode>;
+
+// The first top-level element named exactly `name`.
+NodePtr TopElement(IXMLDOMDocument* doc, const wchar_t* name) {
+    NodePtr child;
+    doc->get_firstChild(child.put());
+    while (child) {
+        DOMNodeType type = NODE_INVALID;
+        child->get_nodeType(&type);
+        if (type == NODE_ELEMENT && mv::NodeName(child.get()) == name) return child;
+        NodePtr next;
+        child->get_nextSibling(next.put());
+        child = std::move(next);
+    }
+    return {};
+}
+
+bool SetAttribute(IXMLDOMElement* e, const wchar_t* name, const std::wstring& value) {
+    mv::Bstr n(name), v(value);
+    VARIANT var;
+    VariantInit(&var);
+    V_VT(&var) = VT_BSTR;
+    V_BSTR(&var) = v.get();
+    return SUCCEEDED(e->setAttribute(n.get(), var));
+}
+
+std::wstring FreshVersion() {
+    GUID g{};
+    CoCreateGuid(&g);
+    return SubstituteVersion(g);
+}
+
+bool LoadDocument(IXMLDOMDocument* doc, const std::wstring& path) {
+    std::wstring error;
+    if (mv::LoadXmlFile(doc, path, &error) == mv::XmlLoad::Ok) return true;
+    WriteLog(L"merge: [" + path + L"] is not readable XML " + error);
+    return false;
+}
+
+}  // namespace
+
+std::wstring QueryChecksumService(const std::wstring& path, long seconds) {
+    const std::wstring service = ReadSettingOr(L"UPDATEINFO", L"FileMd5HandleUrl", kDefaultChecksumService);
+    std::string body;
+    std::wstring error;
+    if (!FetchSmall(ChecksumQueryUrl(service, path), DeadlineIn(seconds), kMaxChecksumReplyBytes, body, error)) {
+        WriteLog(L"checksum service [" + path + L"]: " + error);
+        return {};
+    }
+    return DecodeChecksumReply(body);
+}
+
+bool MergeMainList(const std::wstring& listFile, const std::wstring& mainFile) {
+    const long seconds = mv::ParseLong(ReadSettingOr(L"Mirovane", L"TimeOut", L"60"));
+    return MergeMainListWith(listFile, mainFile, [seconds](const std::wstring& p) { return QueryChecksumService(p, seconds); });
+}
+
+bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFile, const ChecksumQuery& query) {
+    mv::ComInit com;
+    mv::ComPtr<IXMLDOMDocument> list = mv::CreateDomDocument(), main = mv::CreateDomDocument();
+    if (!list || !main || !LoadDocument(list.get(), listFile) || !LoadDocument(main.get(), mainFile)) return false;
+    NodePtr listRoot = TopElement(list.get(), L"update"), mainRoot = TopElement(main.get(), L"update");
+    if (!listRoot || !mainRoot) {
+        WriteLog(L"merge: no top-level update element in [" + std::wstring(listRoot ? mainFile : listFile) + L"]");
+        return false;
+    }
+    const std::wstring zrdir = ReadSettingOr(L"APPLICATION", L"zrdir", L"temp");
+    const std::wstring agent = ReadSettingOr(L"APPLICATION", L"AgentName", L"kd");
+
+    NodePtr child;
+    mainRoot->get_lastChild(child.put());
+    while (child) {
+        NodePtr previous;
+        child->get_previousSibling(previous.put());
+        DOMNodeType type = NODE_INVALID;
+        child->get_nodeType(&type);
+        VARIANT_BOOL hasChildren = VARIANT_FALSE;
+        child->hasChildNodes(&hasChildren);
+        if (type == NODE_ELEMENT && hasChildren == VARIANT_FALSE) {
+            mv::ComPtr<IXMLDOMElement> e;
+            child->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(e.put()));
+            if (!e) return false;
+            const std::wstring desname = mv::ElementAttribute(e.get(), L"desname");
+            if (desname.find(L"{zrdir}") != std::wstring::npos &&
+                !SetAttribute(e.get(), L"desname", mv::ReplaceAll(desname, L"{zrdir}", zrdir)))
+                return false;
+            const std::wstring path = mv::ElementAttribute(e.get(), L"path");
+            if (path.find(L"{agentName}") != std::wstring::npos) {
+                const std::wstring filled = mv::ReplaceAll(path, L"{agentName}", agent);
+                std::wstring ver = query ? query(filled) : std::wstring();
+                if (!ChecksumUsable(ver)) ver = FreshVersion();
+                if (!SetAttribute(e.get(), L"path", filled) || !SetAttribute(e.get(), L"ver", ver)) return false;
+            }
+            // A copy goes into the list; the main list itself is never saved.
+            NodePtr copy, added;
+            if (FAILED(child->cloneNode(VARIANT_TRUE, copy.put())) || !copy ||
+                FAILED(listRoot->appendChild(copy.get(), added.put()))) {
+                WriteLog(L"merge: appendChild failed");
+                return false;
+            }
+        }
+        child = std::move(previous);
+    }
+    if (!mv::SaveXmlFile(list.get(), listFile)) {
+        WriteLog(mv::Format(L"merge: save of [%s] failed (%lu)", listFile.c_str(), GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::wstring> InstallTargetsOf(const updatefileinfo& record) {
+    std::vector<std::wstring> out;
+    ExpandTargetList(record.path, record.desname, out);
+    if (out.empty()) out.push_back(ResolvePath(GetAppDir(), record.path));
+    return out;
+}
+
+void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles) {
+    CompareInput in;
+    in.checkLostFiles = checkLostFiles;
+    in.targetsOf = InstallTargetsOf;
+    in.targetExists = [](const std::wstring& t) { return GetFileAttributesW(t.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    CompareResult result = CompareRecords(remote, installed, in);
+    for (const std::wstring& why : result.refused) WriteLog(why);
+    DownLoadList& list = TheDownLoadList();
+    for (updatefileinfo& r : result.update) AppendRecord(list.records, r);
+}

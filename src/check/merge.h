@@ -1,0 +1,29 @@
+// The main list merged into a downloaded list, and the comparison that fills the download list.
+#pragma once
+#include <functional>
+#include <string>
+
+#include "updatelist/download_list.h"
+
+// Asks the checksum service for a file path; returns the reply text (empty on failure).
+using ChecksumQuery = std::function<std::wstring(const std::wstring& path)>;
+
+// Moves the leaf entries of the main list's top-level "update" element, last to first, to the
+// end of the list's "update" element: "{zrdir}" in desname and "{agentName}" in path are
+// filled from the settings, and an entry whose path held "{agentName}" gets the service's
+// checksum as ver (a fresh random one when the reply is not usable). True when both documents
+// had the element and the merged list was saved over `listFile`.
+// Thread: initialises COM itself.
+bool MergeMainList(const std::wstring& listFile, const std::wstring& mainFile);
+bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFile, const ChecksumQuery& query);
+// The service's answer for one path: [UPDATEINFO] FileMd5HandleUrl + "?FileUrl=" + the
+// escaped path, at most kMaxChecksumReplyBytes, within `seconds`.
+std::wstring QueryChecksumService(const std::wstring& path, long seconds);
+
+// Compares the remote records with the installed ones ([Mirovane] CheckLostFile decides the
+// disk test) and appends the records to update to the download list; refused records are
+// logged and counted nowhere.
+void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles);
+// Full install targets of a record: desname items resolved below the application directory,
+// a bare name replacing the default target's file name; the default target when none.
+std::vector<std::wstring> InstallTargetsOf(const updatefileinfo& record);

@@ -1,0 +1,415 @@
+#include "download/scheduler.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "config/path_macros.h"
+#include "config/settings.h"
+#include "util/file_tree.h"
+#include "download/http.h"
+#include "download/segmented.h"
+#include "lang/language.h"
+#include "mirovane_host.h"
+#include "notify/host_windows.h"
+#include "notify/log.h"
+#include "package/zip_reader.h"
+#include "updatelist/download_list.h"
+#include "updatelist/list_cache.h"
+#include "util/files.h"
+#include "util/handle.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr LPARAM kStateStarted = 8, kStateDone = 7, kStateFailed = 0;
+constexpr int kMaxRetryPasses = 4;
+
+// Scheduler state of the session.
+std::atomic<int> g_done{0};
+std::mutex g_failedMutex;  // the failed list
+std::vector<unsigned> g_failed;
+std::atomic<int> g_active{0};
+std::mutex g_passMutex;     // one pass at a time
+std::mutex g_recordMutex;   // records' spare texts
+std::mutex g_statusMutex;   // status texts in order
+std::mutex g_stateMutex;    // per-file state messages in order
+
+// Jobs of the running pass, and the event each ending job sets.
+std::atomic<int> g_jobsRunning{0};
+HANDLE JobEndedEvent() {
+    static mv::Handle ev(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    return ev.get();
+}
+
+// Takes a lock that guards messages to a window while still answering messages sent to this
+// thread: the scheduler's thread may own that window, and the job thread holding the lock
+// may be waiting for it to answer.
+class MessageLock {
+public:
+    explicit MessageLock(std::mutex& m) : m_(m) {
+        while (!m_.try_lock()) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+    }
+    ~MessageLock() { m_.unlock(); }
+    MessageLock(const MessageLock&) = delete;
+    MessageLock& operator=(const MessageLock&) = delete;
+
+private:
+    std::mutex& m_;
+};
+
+int FailedCount() {
+    std::lock_guard<std::mutex> hold(g_failedMutex);
+    return static_cast<int>(g_failed.size());
+}
+
+void AppendSpare(int index, const std::wstring& line) {
+    if (index < 0) return;
+    std::lock_guard<std::mutex> hold(g_recordMutex);
+    if (updatefileinfo* r = RecordAt(TheDownLoadList().records, index)) r->spare += line + L"\n";
+}
+
+void SendState(HWND window, int index, LPARAM state) {
+    MessageLock hold(g_stateMutex);
+    SendDownloadMessage(window, UM_DL_STATE, static_cast<WPARAM>(index), state);
+    if (state == kStateDone) SendDownloadMessage(window, UM_DL_THREADS, static_cast<WPARAM>(index), 0);
+}
+
+void UpdateDownloadStatus() {
+    DownLoadList& list = TheDownLoadList();
+    const int count = list.FileCount(), failed = FailedCount(), done = g_done.load();
+    const std::wstring text =
+        failed == 0 ? mv::Format(Translate(L"MAIN", L"Downloading, complete %d/%d, total thread %d ...").c_str(), done, count, g_active.load())
+                    : mv::Format(Translate(L"MAIN", L"Error %d files,complete %d/%d").c_str(), failed, done, count);
+    for (const HostWindows::Entry& e : HostWindows::Snapshot())
+        if (HostWindows::WantsMessages(e.window))
+            SendDownloadMessage(e.window, MIROVANE_MSG_FILE_COUNT, static_cast<WPARAM>(done), count);
+    MessageLock hold(g_statusMutex);
+    SendStatusText(list.statusWindow, text, 1);
+}
+
+// One in-process lock per local file, so that two entries naming the same file never write
+// it at once.
+std::shared_ptr<std::mutex> LocalFileLock(const std::wstring& localName) {
+    static std::mutex mapMutex;
+    static std::map<std::wstring, std::weak_ptr<std::mutex>> locks;
+    std::lock_guard<std::mutex> hold(mapMutex);
+    const std::wstring key = NormalizedLocalName(localName);
+    auto& slot = locks[key];
+    std::shared_ptr<std::mutex> lock = slot.lock();
+    if (!lock) {
+        lock = std::make_shared<std::mutex>();
+        slot = lock;
+    }
+    return lock;
+}
+
+// Deletes the destination, then moves the source there, each up to 20 times 800 ms apart.
+// True only when the source really became the destination.
+bool MoveWithRetries(const std::wstring& from, const std::wstring& to) {
+    if (!mv::FileExists(from)) return false;
+    for (int i = 0; i < 20 && mv::FileExists(to); ++i) {
+        if (RemoveFile(to)) break;
+        Sleep(800);
+    }
+    for (int i = 0; i < 20; ++i) {
+        if (MoveFileW(from.c_str(), to.c_str())) return true;
+        if (i == 0) WriteLog(mv::Format(Translate(L"MAIN", L"MoveFile failed (%lu): %s").c_str(), GetLastError(), to.c_str()));
+        Sleep(800);
+    }
+    return false;
+}
+
+// The stamp of a finished download: kept outside the download tree (which may be moved
+// away whole), it names the record version and address the file was fetched for.
+std::wstring StampPath(const std::wstring& localName) {
+    std::wstring work = TheDownLoadList().workDir;
+    while (!work.empty() && (work.back() == L'\\' || work.back() == L'/')) work.pop_back();
+    if (work.empty()) return {};
+    const std::wstring normWork = NormalizedLocalName(work) + L"\\";
+    const std::wstring normName = NormalizedLocalName(localName);
+    if (normName.compare(0, normWork.size(), normWork) != 0) return {};
+    return work + L".stamps\\" + normName.substr(normWork.size()) + L".stamp";
+}
+
+std::string StampText(int index, const std::wstring& url) {
+    std::lock_guard<std::mutex> hold(g_recordMutex);
+    const updatefileinfo* r = RecordAt(TheDownLoadList().records, index);
+    return mv::ToUtf8((r ? r->ver : std::wstring()) + L"\n" + url);
+}
+
+bool StampMatches(int index, const std::wstring& localName, const std::wstring& url) {
+    const std::wstring stamp = StampPath(localName);
+    std::string have;
+    return !stamp.empty() && mv::ReadFileBytes(stamp, have) && have == StampText(index, url);
+}
+
+void WriteStamp(int index, const std::wstring& localName, const std::wstring& url) {
+    const std::wstring stamp = StampPath(localName);
+    if (stamp.empty()) return;
+    mv::CreateDirTree(mv::PathDir(stamp));
+    if (!mv::WriteFileBytes(stamp, StampText(index, url)))
+        WriteLog(mv::Format(Translate(L"MAIN", L"WriteFile failed (%lu): %s").c_str(), GetLastError(), stamp.c_str()));
+}
+
+long long FileSizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA fa{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &fa)) return -1;
+    return (static_cast<long long>(fa.nFileSizeHigh) << 32) | fa.nFileSizeLow;
+}
+
+void RecordFailure(unsigned index) {
+    std::lock_guard<std::mutex> hold(g_failedMutex);
+    g_failed.push_back(index);
+}
+
+void RunJob(int index) {
+    DownLoadList& list = TheDownLoadList();
+    updatefileinfo record;
+    {
+        std::lock_guard<std::mutex> hold(g_recordMutex);
+        updatefileinfo* r = RecordAt(list.records, index);
+        if (!r) {
+            RecordFailure(static_cast<unsigned>(index));
+            return;
+        }
+        r->spare.clear();
+        record = *r;
+    }
+    if ((record.action & (ActionRemove | 0x10 | 0x20)) || (record.action & 0x7F000000)) {
+        ++g_done;
+        return;
+    }
+    SendState(list.statusWindow, index, kStateStarted);
+    bool ok = false;
+    if (!IsSafeLocalName(record.path)) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"Unsafe file name[%s]").c_str(), record.path.c_str()));
+    } else {
+        const std::wstring url = RecordDownloadUrl(record.url, list.fileUrlPattern, list.listUrlBase, record.path);
+        const std::wstring local = JoinPath(list.workDir, record.path);
+        ok = FetchUpdateFile(list.statusWindow, index, url, local, false) == 0;
+    }
+    if (ok) {
+        ++g_done;
+        SendState(list.statusWindow, index, kStateDone);
+        WriteLog(mv::Format(Translate(L"MAIN", L"done[%s]").c_str(), record.path.c_str()));
+    } else {
+        RecordFailure(static_cast<unsigned>(index));
+        SendState(list.statusWindow, index, kStateFailed);
+        WriteLog(mv::Format(Translate(L"MAIN", L"error[%s]").c_str(), record.path.c_str()));
+    }
+}
+
+DWORD WINAPI JobThread(void* p) {
+    RunJob(static_cast<int>(reinterpret_cast<INT_PTR>(p)));
+    --g_active;
+    UpdateDownloadStatus();
+    --g_jobsRunning;
+    SetEvent(JobEndedEvent());
+    return 0;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ pure rules
+
+bool IsSafeLocalName(const std::wstring& path) {
+    if (mv::Trim(path).empty()) return false;
+    if (path.find(L':') != std::wstring::npos) return false;  // a drive or a stream
+    if (path[0] == L'\\' || path[0] == L'/') return false;
+    bool anyName = false;
+    for (const std::wstring& part : mv::Split(mv::ReplaceAll(path, L"/", L"\\"), L'\\')) {
+        const std::wstring t = mv::Trim(part);
+        // ".." and names Windows trims to ".." ("..." , ".. ") climb out.
+        if (!t.empty() && t.find_first_not_of(L'.') == std::wstring::npos && t.size() >= 2) return false;
+        if (!t.empty() && t != L".") anyName = true;
+    }
+    return anyName;
+}
+
+std::wstring NormalizedLocalName(const std::wstring& path) {
+    std::wstring s = mv::ToLower(mv::ReplaceAll(path, L"/", L"\\"));
+    std::wstring out;
+    for (wchar_t c : s)
+        if (!(c == L'\\' && !out.empty() && out.back() == L'\\')) out += c;
+    return out;
+}
+
+std::wstring RecordDownloadUrl(const std::wstring& recordUrl, const std::wstring& pattern,
+                               const std::wstring& listUrlBase, const std::wstring& path) {
+    if (!recordUrl.empty()) return recordUrl;
+    std::wstring u = mv::ReplaceAll(pattern, L"{listurl-base}", listUrlBase);
+    u = mv::ReplaceAll(u, L"{filename}", path);
+    return JoinUrl(u, L"");
+}
+
+int ExpandTargetList(const std::wstring& path, const std::wstring& listText, std::vector<std::wstring>& out) {
+    const std::wstring def = ResolvePath(GetAppDir(), path);
+    if (listText.empty()) return static_cast<int>(out.size());
+    const std::wstring text = mv::ReplaceAll(mv::ReplaceAll(listText, L",", L";"), L"|", L";");
+    static const wchar_t kMarker[] = L"{09871234yth}";
+    const size_t cut = def.find_last_of(L'\\');
+    const std::wstring last = cut == std::wstring::npos ? def : def.substr(cut + 1);
+    std::set<std::wstring> added;
+    for (const std::wstring& item : mv::Split(text, L';')) {
+        if (item.empty()) continue;
+        std::wstring target;
+        if (item.find(L'\\') != std::wstring::npos || item.find(L'/') != std::wstring::npos)
+            target = ResolvePath(GetAppDir(), item);
+        else
+            target = mv::ReplaceAll(def + kMarker, last + kMarker, item);
+        if (added.insert(target).second) out.push_back(target);
+    }
+    return static_cast<int>(out.size());
+}
+
+// ------------------------------------------------------------------ state
+
+int DownloadDoneCount() { return g_done.load(); }
+
+std::vector<unsigned> DownloadFailedList() {
+    std::lock_guard<std::mutex> hold(g_failedMutex);
+    return g_failed;
+}
+
+void ResetDownloadSession() {
+    g_done = 0;
+    std::lock_guard<std::mutex> hold(g_failedMutex);
+    g_failed.clear();
+}
+
+// ------------------------------------------------------------------ one entry
+
+int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single) {
+    std::shared_ptr<std::mutex> fileLock = LocalFileLock(localName);
+    std::lock_guard<std::mutex> hold(*fileLock);
+
+    const std::wstring finished = localName + L"_";
+    if (index >= 0 && mv::FileExists(finished)) {
+        if (StampMatches(index, localName, url)) {
+            const long long size = FileSizeOf(finished);
+            SendDownloadMessage(window, UM_DL_SIZE, static_cast<WPARAM>(index), static_cast<LPARAM>(size));
+            SendDownloadMessage(window, UM_DL_PROGRESS, static_cast<WPARAM>(index), static_cast<LPARAM>(size));
+            return 0;
+        }
+        // Left by an earlier session for another version or address.
+        RemoveFile(finished);
+    }
+    mv::CreateDirTree(mv::PathDir(localName));
+
+    bool zipped = index >= 0 || ReadSettingBool(L"Mirovane", L"ListFileZip", L"0");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const std::wstring u = zipped ? url + L"._.zip" : url;
+        const std::wstring t = zipped ? localName + L"._.zip" : localName;
+        if (DownloadUrlToFile(u, t, single, index, window) != 0) {
+            AppendSpare(index, mv::Format(L"error[%s]", u.c_str()));
+            zipped = !zipped;
+            RemoveFile(t);
+            continue;
+        }
+        if (index < 0) WriteSetting(L"Mirovane", L"ListFileZip", zipped ? L"1" : L"0");
+        AppendSpare(index, mv::Format(L"done[%s]", u.c_str()));
+        if (!zipped) {
+            if (index < 0) return 0;
+            if (!MoveWithRetries(localName, finished)) {
+                RemoveFile(localName);
+                return 1;
+            }
+            WriteStamp(index, localName, url);
+            return 0;
+        }
+        if (!ReadSettingBool(L"Mirovane", L"UnZip", L"1") && index >= 0) return 0;  // the archive itself is kept
+        if (ExtractFirstItem(t, localName)) {
+            if (index >= 0 && !MoveWithRetries(localName, finished)) {
+                RemoveFile(localName);
+                RemoveFile(t);
+                return 1;
+            }
+            AppendSpare(index, mv::Format(L"unzip ok[%s]", t.c_str()));
+            RemoveFile(localName + L"._.zip");
+            if (index >= 0) WriteStamp(index, localName, url);
+            return 0;
+        }
+        WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), t.c_str()));
+        AppendSpare(index, mv::Format(L"unzip error[%s]", t.c_str()));
+        RemoveFile(t);
+        RemoveFile(localName);
+        zipped = false;
+    }
+    return 1;
+}
+
+// ------------------------------------------------------------------ a pass
+
+bool DownloadAllFiles(HWND window) {
+    std::lock_guard<std::mutex> pass(g_passMutex);
+    DownLoadList& list = TheDownLoadList();
+    // Only a retry pass (after a pass with failures) goes on with the session's counts.
+    if (list.stage != UpdateDownloadError) ResetDownloadSession();
+    if (list.stage != UpdateDownload) SetStage(UpdateDownload);
+    list.statusWindow = window;
+    g_active = 0;
+    const int count = list.FileCount();
+
+    std::vector<unsigned> queue = DownloadFailedList();
+    std::wstring text;
+    if (queue.empty()) {
+        for (int i = 0; i < count; ++i) queue.push_back(static_cast<unsigned>(i));
+        text = Translate(L"MAIN", L"Downloading to temporary directory...");
+    } else {
+        text = Translate(L"MAIN", L"Downloading error files...");
+    }
+    {
+        MessageLock hold(g_statusMutex);
+        SendStatusText(window, text, 1);
+    }
+    WriteLog(text);
+    {
+        std::lock_guard<std::mutex> hold(g_failedMutex);
+        g_failed.clear();
+    }
+
+    const int atOnce = DownloadFilesAtOnce();
+    for (unsigned index : queue) {
+        while (g_jobsRunning.load() >= atOnce) WaitAnsweringMessages(JobEndedEvent(), 1000);
+        ++g_active;
+        UpdateDownloadStatus();
+        ++g_jobsRunning;
+        mv::Handle thread(CreateThread(nullptr, 256 * 1024, JobThread, reinterpret_cast<void*>(static_cast<INT_PTR>(index)),
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        if (!thread) {
+            WriteLog(mv::Format(Translate(L"MAIN", L"CreateThread failed (%lu): %s").c_str(), GetLastError(), L"download job"));
+            --g_jobsRunning;
+            --g_active;
+            RecordFailure(index);
+        }
+    }
+    while (g_jobsRunning.load() > 0) WaitAnsweringMessages(JobEndedEvent(), 1000);
+
+    SetStage(g_done.load() >= count ? UpdateDownloadOk : UpdateDownloadError);
+    UpdateDownloadStatus();
+    const int failed = FailedCount();
+    const std::wstring final = failed == 0 ? mv::Format(Translate(L"MAIN", L"Download completed %d/%d.").c_str(), g_done.load(), count)
+                                           : mv::Format(Translate(L"MAIN", L"Error %d files,complete %d/%d").c_str(), failed,
+                                                        g_done.load(), count);
+    {
+        MessageLock hold(g_statusMutex);
+        SendStatusText(window, final, failed == 0 ? 7 : 0);
+    }
+    WriteLog(final);
+    return true;
+}
+
+bool DownloadAllFilesWithRetries(HWND window) {
+    DownloadAllFiles(window);
+    for (int pass = 0; pass < kMaxRetryPasses && TheDownLoadList().stage == UpdateDownloadError && g_done.load() != 0;
+         ++pass)
+        DownloadAllFiles(window);
+    return TheDownLoadList().stage == UpdateDownloadOk;
+}

@@ -1,0 +1,44 @@
+// Step 2 of an update: downloads every file of the download list into its work directory,
+// several at once, zipped form first; keeps the done count and the failed list across passes.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// One pass over the download list (the first pass of a session fetches every entry, a pass
+// at stage UpdateDownloadError only the entries that failed). Leaves UpdateDownloadOk or
+// UpdateDownloadError as the stage; always returns true.
+bool DownloadAllFiles(HWND window);
+// The first pass and the retries the drivers run: further passes while the stage is
+// UpdateDownloadError and the done count is not 0, at most 4 more. True when all arrived.
+bool DownloadAllFilesWithRetries(HWND window);
+
+// Entries finished in this session (downloaded or needing no download).
+int DownloadDoneCount();
+// Indices of the entries that failed in the last pass, in the order they failed.
+std::vector<unsigned> DownloadFailedList();
+// Forgets the done count and the failed list (DownloadAllFiles does this at a session's start).
+void ResetDownloadSession();
+
+// Downloads one entry to `localName` (zipped form first; for index -1, the update list, the
+// form [Mirovane] ListFileZip names first). An entry (index >= 0) ends as localName + "_".
+// 0 on success, 1 on failure.
+int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single);
+
+// Install paths of a record: `listText` split at ",", "|" and ";"; an item with a slash is a
+// path of its own, a bare name replaces the last component of the record's default target.
+// Adds each path once to `out`; returns the size of `out`. Adds nothing for an empty text.
+int ExpandTargetList(const std::wstring& path, const std::wstring& listText, std::vector<std::wstring>& out);
+
+// Pure rules of the scheduler.
+// True when a record path names a file strictly below the download directory: relative, no
+// drive, no stream, no ".." component, not empty.
+bool IsSafeLocalName(const std::wstring& path);
+// Case-folded form of a local name with "/" as "\" and doubled backslashes reduced, so that
+// two records that land on the same file compare equal.
+std::wstring NormalizedLocalName(const std::wstring& path);
+// The download URL of a record: its own url, else the pattern with {listurl-base} and
+// {filename} filled in, slashes normalised.
+std::wstring RecordDownloadUrl(const std::wstring& recordUrl, const std::wstring& pattern,
+                               const std::wstring& listUrlBase, const std::wstring& path);
