@@ -2,16 +2,17 @@
 
 #include "app/drivers.h"
 #include "check/remote_check.h"
+#include "download/scheduler.h"
 #include "install/finish.h"
 #include "install/locked_files.h"
 #include "install/relaunch.h"
 
-// A step whose module is not part of this build stays empty: the window then skips it and
-// the stage tells why the session stopped.
 SessionSteps MakeSessionSteps(CUpdateApp* app) {
     SessionSteps s;
     s.remoteCheck = [](HWND w) { RunRemoteCheck(w); };
     s.startRemoteCheck = [](HWND w) { StartRemoteCheck(w); };
+    s.download = [](HWND w) { DownloadAllFiles(w); };
+    s.downloadDoneCount = [] { return DownloadDoneCount(); };
     s.checkLocal = [](HWND w) { RunCheckLocalStep(w); };
     s.copy = [](HWND w) { RunCopyStep(w); };
     s.startHost = [](bool interactive) { StartHostProgram(interactive); };

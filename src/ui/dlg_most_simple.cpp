@@ -300,6 +300,11 @@ bool CDlgMostSimple::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result) 
         case kWorkerEnded:
             OnWorkerEnded();
             break;
+        case kCopyDone:
+            // The files are in place: the completion line, whatever texts the steps sent.
+            progress_ = 100;
+            Refresh();
+            break;
         case MV_IDC_MINIMISE:
             ShowWindow(hwnd_, SW_MINIMIZE);
             break;

@@ -338,7 +338,8 @@ void CDlgUpdaterIcon::ShowMenu() {
     AppendMenuW(menu, MF_STRING, MV_MENU_SHOW, TrayText(L"Show check window").c_str());
     AppendMenuW(menu, MF_STRING | busyFlag, MV_MENU_UPDATE, TrayText(L"Update now").c_str());
     AppendMenuW(menu, MF_STRING | busyFlag, MV_MENU_CHECK, TrayText(L"Check again").c_str());
-    if (countdown_ >= 0) AppendMenuW(menu, MF_STRING, MV_MENU_CANCEL, TrayText(L"Cancel").c_str());
+    // A fixed order, so that the keyboard finds each item at the same place every time.
+    AppendMenuW(menu, MF_STRING | (countdown_ >= 0 ? 0 : MF_GRAYED), MV_MENU_CANCEL, TrayText(L"Cancel").c_str());
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, MV_MENU_EXIT, MainText(L"Exit").c_str());
     POINT pt;

@@ -2,6 +2,7 @@
 import os
 import pathlib
 import subprocess
+import tempfile
 
 from conftest import BIN, win
 
@@ -13,11 +14,17 @@ WM_RBUTTONDOWN = 0x204
 
 
 def ui(command, cls, title="-", *args, timeout_ms=20000) -> dict:
-    """Runs one helper command; the key=value lines it printed, plus "timeout" when it gave up."""
-    proc = subprocess.run(["wine", str(BIN / "uihelper.exe"), str(timeout_ms), command, cls, title, *map(str, args)],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout_ms / 1000 + 30)
+    """Runs one helper command; the key=value lines it printed, plus "timeout" when it gave up.
+
+    The output goes through a file, not a pipe: a Windows process that Wine starts meanwhile
+    (its desktop or a console host) may inherit the handle and keep a pipe open for ever."""
+    with tempfile.TemporaryFile() as f:
+        subprocess.run(["wine", str(BIN / "uihelper.exe"), str(timeout_ms), command, cls, title, *map(str, args)],
+                       stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.DEVNULL, timeout=timeout_ms / 1000 + 30)
+        f.seek(0)
+        text = f.read().decode("utf-8", "replace")
     out = {}
-    for line in proc.stdout.decode("utf-8", "replace").splitlines():
+    for line in text.splitlines():
         line = line.rstrip("\r")
         key, _, value = line.partition("=")
         out[key] = value
@@ -25,13 +32,19 @@ def ui(command, cls, title="-", *args, timeout_ms=20000) -> dict:
 
 
 def start(product, *args, limit_s=300):
-    """Starts the product through runexit; returns the process (its stdout holds exit=)."""
-    return subprocess.Popen(["wine", str(BIN / "runexit.exe"), str(limit_s * 1000), win(product.exe), *args],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    """Starts the product through runexit; returns the process (its output file holds exit=)."""
+    out = tempfile.TemporaryFile()
+    proc = subprocess.Popen(["wine", str(BIN / "runexit.exe"), str(limit_s * 1000), win(product.exe), *args],
+                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+    proc.output_file = out
+    return proc
 
 
 def exit_code(proc, timeout=120):
-    out, _ = proc.communicate(timeout=timeout)
+    proc.wait(timeout=timeout)
+    proc.output_file.seek(0)
+    out = proc.output_file.read()
+    proc.output_file.close()
     for line in out.decode("utf-8", "replace").splitlines():
         if line.startswith("exit="):
             return int(line[5:])

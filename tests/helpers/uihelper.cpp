@@ -14,7 +14,7 @@
 //   clickat <x> <y>               left click at a client point (links painted by the window)
 //   key <esc|enter|altf4>         the key as the keyboard would deliver it to the window
 //   post <message> <wparam> <lparam>   posts a message (the shell's tray-icon callbacks)
-//   menu <item text>              waits for a pop-up menu and chooses the item by keyboard
+//   menu <n>                      waits for a pop-up menu and chooses its n-th item by keyboard
 //   hidden                        finds the window even when it is hidden (prints visible=)
 //   list                          prints every top-level window (class, caption, visibility)
 #include <windows.h>
@@ -230,28 +230,18 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"menu") {
-        // The pop-up menu belongs to the window's thread; its keys are read from that queue.
-        const std::wstring want = arg(5);
+        // The menu's items cannot be read from another process (menus are the owner's), so
+        // the item is chosen by its place, as with the keyboard: <n> times Down, then Enter.
+        const int steps = _wtoi(arg(5).c_str());
         while (timeLeft()) {
-            HWND menuWnd = FindWindowW(L"#32768", nullptr);
-            HMENU menu = menuWnd ? reinterpret_cast<HMENU>(SendMessageW(menuWnd, 0x01E1 /* MN_GETHMENU */, 0, 0))
-                                 : nullptr;
-            if (menu) {
-                const int n = GetMenuItemCount(menu);
-                int steps = 0;
-                for (int i = 0; i < n; ++i) {
-                    wchar_t item[256] = {};
-                    GetMenuStringW(menu, i, item, 256, MF_BYPOSITION);
-                    if (!(GetMenuState(menu, i, MF_BYPOSITION) & MF_SEPARATOR)) ++steps;
-                    if (want == item) {
-                        for (int s = 0; s < steps; ++s) PostKey(menuWnd, WM_KEYDOWN, WM_KEYUP, VK_DOWN, 0);
-                        PostKey(menuWnd, WM_KEYDOWN, WM_KEYUP, VK_RETURN, 0);
-                        Out(L"chosen=" + want);
-                        return 0;
-                    }
-                }
-                Out(L"noitem");
-                return 1;
+            Query q{L"#32768", L"-", false};
+            EnumWindows(Enum, reinterpret_cast<LPARAM>(&q));
+            if (q.found) {
+                for (int s = 0; s < steps; ++s) PostKey(q.found, WM_KEYDOWN, WM_KEYUP, VK_DOWN, 0);
+                PostKey(q.found, WM_KEYDOWN, WM_KEYUP, VK_RETURN, 0);
+                swprintf(buf, 256, L"chosen=%d", steps);
+                Out(buf);
+                return 0;
             }
             Sleep(50);
         }
