@@ -1,6 +1,6 @@
 // uihelper <timeout-ms> <command> <class|-> <title|-> [arguments]
 // Drives the updater's windows as a person would, for the black-box tests. The window is the
-// first visible top-level window of that class whose caption contains the title ("-" matches
+// first (for find, click, clickat, key and menu: visible) top-level window of that class whose caption contains the title ("-" matches
 // any); each command waits for it until the time limit. Prints key=value lines; exit code 0,
 // or 1 with "timeout" when the window (or the awaited state) did not come in time.
 //
@@ -136,7 +136,9 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     HWND top = nullptr;
-    const bool hidden = cmd == L"hidden";
+    // Texts and states are read from hidden windows too; "find" and "click" want visible ones.
+    const bool hidden = cmd == L"hidden" || cmd == L"text" || cmd == L"waittext" || cmd == L"progress" ||
+                        cmd == L"visible" || cmd == L"post";
     while (timeLeft() && !(top = Find(cls, title, hidden))) Sleep(50);
     if (!top) {
         Out(L"timeout");
