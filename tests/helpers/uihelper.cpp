@@ -1,7 +1,8 @@
 // uihelper <timeout-ms> <command> <class|-> <title|-> [arguments]
 // Drives the updater's windows as a person would, for the black-box tests. The window is the
-// first (for find, click, clickat, key and menu: visible) top-level window of that class whose caption contains the title ("-" matches
-// any); each command waits for it until the time limit. Prints key=value lines; exit code 0,
+// first top-level window of that class whose caption contains the title ("-" matches any),
+// visible unless the command only reads or posts; each command waits for it until the time
+// limit. Prints key=value lines; exit code 0,
 // or 1 with "timeout" when the window (or the awaited state) did not come in time.
 //
 //   find                          hwnd, rect (screen), client rect, caption
