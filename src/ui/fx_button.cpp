@@ -204,18 +204,24 @@ LRESULT CFxButton::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
             HWND parent = GetParent(window_);
             for (HWND other = GetNextDlgGroupItem(parent, window_, FALSE); other && other != window_;
                  other = GetNextDlgGroupItem(parent, other, FALSE))
-                PostMessageW(other, kUncheckMessage, 0, 0);
+                // Sent, not posted: a queued request could arrive after a later check and undo it.
+                SendMessageW(other, kUncheckMessage, reinterpret_cast<WPARAM>(window_), 0);
         }
         return 0;
     }
     case BM_GETCHECK:
         return checked_ ? BST_CHECKED : BST_UNCHECKED;
-    case kUncheckMessage:
+    case kUncheckMessage: {
+        // A request from a button that has since been unchecked itself is stale: a later
+        // check elsewhere in the group must not be undone by it.
+        HWND from = reinterpret_cast<HWND>(wp);
+        if (from && IsWindow(from) && SendMessageW(from, BM_GETCHECK, 0, 0) != BST_CHECKED) return 0;
         if (checked_) {
             checked_ = false;
             InvalidateRect(window_, nullptr, FALSE);
         }
         return 0;
+    }
     case WM_KEYDOWN:
         if (wp == VK_SPACE || wp == VK_RETURN) InvalidateRect(window_, nullptr, FALSE);
         break;

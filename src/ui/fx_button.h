@@ -11,7 +11,7 @@ namespace mv {
 class CFxButton {
 public:
     enum State { StateNormal = 260, StatePressed = 261, StateHover = 262, StateDisabled = 263 };
-    // The private message a checked radio button posts to the other buttons of its group.
+    // The private message a checked radio button sends to the other buttons of its group.
     static constexpr UINT kUncheckMessage = WM_USER + 100;
 
     CFxButton() = default;
