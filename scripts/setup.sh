@@ -53,7 +53,7 @@ shopt -u nullglob
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need_pkgs=()
 for p in g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386 xvfb nginx-light \
-         python3-pytest zip unzip cmake googletest x11-utils dpkg-dev; do
+         python3-pytest zip unzip cmake googletest x11-utils dpkg-dev python3-pil imagemagick; do
   have "$p" || need_pkgs+=("$p")
 done
 if [ "${#need_pkgs[@]}" -gt 0 ] || [ "$apt_update" -eq 1 ]; then

@@ -1,6 +1,11 @@
 #include "app/drivers.h"
 
+#include "app/session_steps.h"
+#include "config/global_values.h"
+#include "config/settings.h"
+#include "ui/windows.h"
 #include "updatelist/download_list.h"
+#include "updatelist/list_cache.h"
 #include "check/remote_check.h"
 #include "install/finish.h"
 
@@ -18,5 +23,10 @@ bool OfferUpdate() {
     StartHostProgram(true);
     return true;
 }
-void ShowUpdateWindow(CUpdateApp*, HWND) {}
+void ShowUpdateWindow(CUpdateApp* app, HWND hostWindow) {
+    GlobalValues::Set(L"updateskin", ReadSetting(L"Mirovane", L"Skin"));
+    GlobalValues::Set(L"updateskin", L"mostsimple");
+    ShowMostSimpleWindow(MostSimpleUpdate, hostWindow, MakeSessionSteps(app));
+    ListCacheBookkeeping();
+}
 void UninstallCleanup() {}

@@ -24,6 +24,7 @@
 #include "package/package.h"
 #include "resources/resource_ids.h"
 #include "ui/windows.h"
+#include "app/session_steps.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
 #include "check/remote_check.h"
@@ -226,7 +227,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     }
     if (mode == L"checkforupdates") {
         if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
-            ShowMostSimpleWindow(MostSimpleCheck, host);
+            ShowMostSimpleWindow(MostSimpleCheck, host, MakeSessionSteps(this));
         else
             StartRemoteCheck(nullptr);
         SetStage(UpdateEnd);
@@ -242,7 +243,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         return list.FileCount() > 0;
     }
     if (mode == L"tryicon") {
-        ShowTrayIconWindow(host);
+        ShowTrayIconWindow(host, MakeSessionSteps(this));
         return FALSE;
     }
     if (mode == L"silence") return RunSilent(host);

@@ -254,6 +254,9 @@ TEXTS = [
     (TRAY, "Update after %d seconds.", "%d 秒后更新。", "%d 秒後更新。"),
     (TRAY, "Cancel", "取消", "取消"),
     (TRAY, "updater is running...", "更新程序正在运行...", "更新程式正在執行..."),
+    (TRAY, "Update now", "立即更新", "立即更新"),
+    (TRAY, "%s is running and will be closed for the update. Update now?",
+     "%s 正在运行，更新时将被关闭。现在更新吗？", "%s 正在執行，更新時將被關閉。現在更新嗎？"),
 ]
 
 PLACEHOLDER = re.compile(r"%[-+ #0-9.]*l?[dsuxXc%]")

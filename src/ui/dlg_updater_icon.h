@@ -1,0 +1,83 @@
+// CDlgUpdaterIcon: tray mode. A hidden pop-up with a notification-area icon that checks for
+// updates in the background, offers what it found with a countdown and three painted links
+// (also on the icon's menu) and runs the update in the progress window.
+//
+// Every member runs on the window's thread. One busy flag, set here before a check worker
+// starts and cleared by the worker's posted end message, keeps a check and an update (or
+// two checks) from running at once on the shared session state.
+#pragma once
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include "ui/dialog_sk.h"
+#include "ui/windows.h"
+#include "util/handle.h"
+
+namespace mv {
+
+class CDlgUpdaterIcon : public CDialogBase {
+public:
+    static constexpr UINT kTrayCallback = WM_USER + 100;  // 1124
+    static constexpr UINT kIconId = 1026;
+    static constexpr UINT kStageMessage = 1974;
+    static constexpr UINT kCheckEnded = WM_APP + 14;
+    static constexpr UINT_PTR kTimerId = 1;  // the 500 ms tick
+    static constexpr wchar_t kClassName[] = L"MirovaneTray";
+
+    explicit CDlgUpdaterIcon(const SessionSteps& steps);
+    ~CDlgUpdaterIcon() override;
+    INT_PTR Run(HWND owner);
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result) override;
+
+private:
+    static DWORD WINAPI CheckWorker(LPVOID self);
+    void StartCheck();
+    void OnCheckEnded();
+    void OnStage(int state, int count);
+    void RebuildStatus();
+    void UpdateCaption();
+    void ShowPopup();
+    void OnTimer();
+    void RunUpdate(bool unattended);
+    void StartCountdown();
+    void StopCountdown();
+    void OnTrayCallback(UINT event);
+    void ShowMenu();
+    void OnCommand(UINT id);
+    void OnClick(POINT pt);
+    void OnMouseMove(POINT pt);
+    void OnPaint();
+    void AddIcon();
+    void ModifyTip();
+    void End();
+    std::wstring LinkAt(POINT pt) const;
+    void InvalidateLink(const std::wstring& name, int inflate);
+    bool OneShotMode() const;
+
+    SessionSteps steps_;
+    std::wstring status_;
+    std::wstring result_;        // "Upgrade is completed"/"Upgrade is abort" until the next check
+    HBITMAP background_ = nullptr, close_ = nullptr;
+    SIZE backgroundSize_{0, 0};
+    HICON icon_ = nullptr;
+    int countdownTotal_ = 120;
+    int countdown_ = -1;
+    ULONGLONG countdownStart_ = 0;
+    int filesFound_ = 0;
+    int checkState_ = 0;
+    bool running_ = false;        // an update session started here runs
+    bool busy_ = false;           // a check worker runs
+    bool updateWaiting_ = false;  // the update starts when the running check ends
+    std::wstring hovered_;
+    ULONGLONG lastCheck_ = 0;     // ms
+    std::map<std::wstring, RECT> links_;
+    UINT taskbarCreated_ = 0;
+    Handle worker_;
+};
+
+}  // namespace mv

@@ -1,4 +1,0 @@
-#include "ui/windows.h"
-
-void ShowMostSimpleWindow(MostSimpleKind, HWND) {}
-void ShowTrayIconWindow(HWND) {}

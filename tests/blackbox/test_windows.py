@@ -1,0 +1,153 @@
+"""The progress window and the tray window on screen (Xvfb), driven by the UI helper."""
+import time
+
+import pytest
+from PIL import Image, ImageChops
+
+from conftest import BIN, win
+from ui import BAR_ID, PROGRESS, STATUS_ID, TRAY, TRAY_CALLBACK, TRAY_ICON, WM_RBUTTONDOWN, exit_code, screenshot, \
+    start, ui
+
+ONE_FILE = b'<?xml version="1.0" encoding="utf-8"?>\r\n<update>\r\n <file path="readme.txt" ver="1.0.1"/>\r\n</update>\r\n'
+README = b"release 1.0.1\r\n"
+NOTHING = b'<?xml version="1.0" encoding="utf-8"?>\r\n<update>\r\n</update>\r\n'
+
+
+def settings(server, temp, list_body, mode="", application="", rate=None, **mirovane):
+    """Settings of a product whose list (and an empty main list) the server gives."""
+    list_url = server.add("/u/list.xml", list_body, rate=rate)
+    main_url = server.add("/u/main.xml", NOTHING)
+    return {"Mirovane": {"Mode": mode, "QuickCheck": "0", "TempPath": win(temp), **mirovane},
+            "UPDATEINFO": {"ListURL": list_url, "MainListURL": main_url},
+            "APPLICATION": {"Application": application}}
+
+
+def test_progress_window_updates_end_to_end_and_ignores_esc_enter_altf4(make_product, fault_server, tmp_path):
+    # The list trickles in for about six seconds, so the worker is still running throughout.
+    fault_server.add("/u/readme.txt", README)
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, rate=len(ONE_FILE) // 6,
+                                    application=win(BIN / "testwindow.exe")))
+    proc = start(product)
+    found = ui("find", PROGRESS)
+    assert found.get("visible") == "1", found
+    for key in ("esc", "enter", "altf4"):
+        assert "sent" in ui("key", PROGRESS, "-", key)
+        time.sleep(0.3)
+        assert ui("hidden", PROGRESS, timeout_ms=2000).get("hwnd") == found["hwnd"], key
+    # From the first tick after two seconds: the status line and the bar; the animation plays.
+    end = time.monotonic() + 8
+    while ui("visible", PROGRESS, "-", BAR_ID).get("visible") != "1" and time.monotonic() < end:
+        time.sleep(0.2)
+    assert ui("visible", PROGRESS, "-", STATUS_ID)["visible"] == "1"
+    assert ui("progress", PROGRESS, "-", BAR_ID)["visible"] == "1"
+    assert "正在下载题库文件" in ui("text", PROGRESS, "-", STATUS_ID)["text"]
+    area = found["client"]
+    first = Image.open(screenshot(tmp_path / "a.png", area)).crop((0, 0, 520, 340))
+    time.sleep(0.7)
+    second = Image.open(screenshot(tmp_path / "b.png", area)).crop((0, 0, 520, 340))
+    assert ImageChops.difference(first.convert("RGB"), second.convert("RGB")).getbbox(), "the picture moves"
+    # The update completes: the completion line at 100 %, then the window closes by itself,
+    # the file is in place and the host program runs again.
+    assert ui("waittext", PROGRESS, "-", STATUS_ID, "题库文件下载完成100%", timeout_ms=60000).get("text")
+    assert ui("progress", PROGRESS, "-", BAR_ID)["pos"] == "100"
+    assert "gone" in ui("gone", PROGRESS, timeout_ms=30000)
+    assert (product.app_dir / "readme.txt").read_bytes() == README
+    host = ui("hidden", "MirovaneTestWindow", timeout_ms=20000)
+    assert host.get("hwnd")
+    ui("post", "MirovaneTestWindow", "-", 0x10, 0, 0)  # WM_CLOSE
+    assert exit_code(proc) == 1  # the number of files updated
+
+
+@pytest.mark.parametrize("mode, body, window", [
+    pytest.param("checkforupdates", NOTHING, True),
+    pytest.param("checkforupdates", ONE_FILE, True),
+    ("showwhenupdate", NOTHING, False),
+    pytest.param("showwhenupdate", ONE_FILE, True),
+])
+def test_check_modes_open_the_window_when_they_should(make_product, fault_server, tmp_path, mode, body, window):
+    # Slow enough for the window to be seen when there is one.
+    product = make_product(settings(fault_server, tmp_path, body, mode=mode, rate=len(body) // 2))
+    proc = start(product)
+    if window:
+        assert ui("find", PROGRESS).get("visible") == "1"
+        assert "gone" in ui("gone", PROGRESS, timeout_ms=40000)
+    code = exit_code(proc)
+    assert ("hwnd" in ui("hidden", PROGRESS, timeout_ms=500)) is False
+    assert code == (1 if body == ONE_FILE else 0)
+
+
+MENU = {"Show check window": 1, "Update now": 2, "Check again": 3, "Cancel": 4, "Exit": 5}
+
+
+def tray_menu(item):
+    """Opens the icon's menu as a right click does and chooses the item with the keyboard."""
+    assert "posted" in ui("post", TRAY, "-", TRAY_CALLBACK, TRAY_ICON, WM_RBUTTONDOWN, timeout_ms=5000)
+    assert ui("menu", "-", "-", MENU[item], timeout_ms=10000).get("chosen") == str(MENU[item])
+
+
+def countdown(caption):
+    words = caption.split("Update after ")
+    return int(words[1].split()[0]) if len(words) > 1 else None
+
+
+def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_product, fault_server, tmp_path):
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="5"))
+    proc = start(product, "/tryicon")
+    popup = ui("waittext", TRAY, "-", 0, "Found 1 files need to update...", timeout_ms=30000)
+    assert popup.get("text"), popup
+    shown = ui("find", TRAY)  # the pop-up came up by itself
+    assert shown["visible"] == "1"
+    first = countdown(shown["caption"])
+    assert first is not None and 110 < first <= 120
+    time.sleep(2.2)
+    assert countdown(ui("find", TRAY)["caption"]) < first
+    # Cancel (on the icon's menu, as the keyboard reaches it): the countdown stops.
+    tray_menu("Cancel")
+    assert ui("waittext", TRAY, "-", 0, "update...", timeout_ms=5000)
+    time.sleep(0.6)
+    assert countdown(ui("find", TRAY)["caption"]) is None
+    # "Check again": the list is fetched again, a new countdown starts.
+    before = len(fault_server.seen("/u/list.xml"))
+    tray_menu("Check again")
+    end = time.monotonic() + 20
+    while len(fault_server.seen("/u/list.xml")) == before and time.monotonic() < end:
+        time.sleep(0.1)
+    assert len(fault_server.seen("/u/list.xml")) > before
+    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=20000).get("text")
+    # Exit ends tray mode; the exit code is the number of files found.
+    tray_menu("Exit")
+    assert exit_code(proc) == 1
+
+
+def test_tray_runs_two_updates_in_one_process_the_second_when_the_countdown_runs_out(make_product, fault_server,
+                                                                                      tmp_path):
+    fault_server.add("/u/readme.txt", README)
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="5"))
+    proc = start(product, "/tryicon")
+    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=30000).get("text")
+    # 1. "Update now": the progress window runs the session, then the pop-up returns with
+    # the result.
+    tray_menu("Update now")
+    assert ui("find", PROGRESS).get("visible") == "1"
+    assert "gone" in ui("gone", PROGRESS, timeout_ms=60000)
+    assert ui("waittext", TRAY, "-", 0, "Upgrade is completed", timeout_ms=40000).get("text")
+    assert (product.app_dir / "readme.txt").read_bytes() == README
+    # The installed list now holds the file: the next check finds nothing, so the release
+    # changes on the server for the second session.
+    fault_server.add("/u/list.xml", ONE_FILE.replace(b"1.0.1", b"1.0.2"))
+    fault_server.add("/u/readme.txt", README + b"2")
+    # 2. Check again; this time nobody answers and the countdown runs out.
+    tray_menu("Check again")
+    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=30000).get("text")
+    assert ui("find", PROGRESS, timeout_ms=140000).get("visible") == "1"
+    assert "gone" in ui("gone", PROGRESS, timeout_ms=60000)
+    assert ui("waittext", TRAY, "-", 0, "Upgrade is completed", timeout_ms=40000).get("text")
+    assert (product.app_dir / "readme.txt").read_bytes() == README + b"2"
+    tray_menu("Exit")
+    assert exit_code(proc) is not None
+
+
+def test_tray_without_checktmspan_ends_after_finding_nothing(make_product, fault_server, tmp_path):
+    product = make_product(settings(fault_server, tmp_path, NOTHING))
+    # The process ends by itself (a tray window that stayed would reach the time limit).
+    assert product.run("/tryicon", timeout=60) == 0

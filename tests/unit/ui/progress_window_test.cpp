@@ -1,0 +1,219 @@
+// The progress window with steps of the test's own: what it runs, what it shows, and that
+// nothing but its worker's end closes it.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "notify/host_windows.h"
+#include "resources/resource_ids.h"
+#include "ui/dlg_most_simple.h"
+#include "ui/progress_rules.h"
+#include "ui/tray_rules.h"
+#include "ui/windows.h"
+#include "updatelist/download_list.h"
+#include "util/handle.h"
+
+namespace {
+
+struct Recorder {
+    std::vector<std::string> calls;
+    std::atomic<int> barAfterProgress{-1};
+    std::wstring statusAtEnd;
+    void Add(const char* c) { calls.push_back(c); }
+};
+
+void ResetList() {
+    RemoveAllRecords(TheDownLoadList().records);
+    TheDownLoadList().stage = UpdateNone;
+}
+
+void AddFile() {
+    updatefileinfo r;
+    r.path = L"readme.txt";
+    TheDownLoadList().records.push_back(r);
+}
+
+HWND ProgressWindow() { return FindWindowW(mv::CDlgMostSimple::kClassName, nullptr); }
+
+std::wstring Text(HWND w) {
+    wchar_t buf[256] = {};
+    GetWindowTextW(w, buf, 256);
+    return buf;
+}
+
+// Steps of a whole session that reports like the real ones do.
+SessionSteps FakeSession(Recorder& rec, HANDLE checkRunning, HANDLE release) {
+    SessionSteps s;
+    s.remoteCheck = [&rec, checkRunning, release](HWND) {
+        rec.Add("check");
+        SetStage(UpdateCheckRemote);
+        AddFile();
+        SetStage(UpdateCheckRemoteOk);
+        SetEvent(checkRunning);
+        WaitForSingleObject(release, 20000);
+    };
+    s.download = [&rec](HWND w) {
+        rec.Add("download");
+        SetStage(UpdateDownload);
+        SendMessageW(w, 1976, 0, 1);       // none of one file done
+        SendMessageW(w, 1978, 1000, 500);  // half of it
+        rec.barAfterProgress = static_cast<int>(SendMessageW(GetDlgItem(w, MV_IDC_PROGRESS), PBM_GETPOS, 0, 0));
+        SetStage(UpdateDownloadOk);
+    };
+    s.downloadDoneCount = [] { return 1; };
+    s.checkLocal = [&rec](HWND) {
+        rec.Add("local");
+        SetStage(UpdateCheckLocalOk);
+    };
+    s.copy = [&rec](HWND w) {
+        rec.Add("copy");
+        SetStage(UpdateCopyOk);
+        SendMessageW(w, 1034, 0, 0);
+        rec.statusAtEnd = Text(GetDlgItem(w, MV_IDC_STATUS));
+    };
+    s.startHost = [&rec](bool interactive) { rec.Add(interactive ? "host interactive" : "host"); };
+    s.elevationPending = [] { return false; };
+    return s;
+}
+
+}  // namespace
+
+TEST(ProgressWindow, UpdateRunsEveryStepAndIgnoresEscEnterAltF4) {
+    ResetList();
+    Recorder rec;
+    mv::Handle running(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> openAfterKeys{false};
+    std::thread person([&] {
+        if (WaitForSingleObject(running.get(), 20000) != WAIT_OBJECT_0) return;
+        HWND w = ProgressWindow();
+        const UINT f4 = MapVirtualKeyW(VK_F4, 0);
+        PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 1);
+        PostMessageW(w, WM_KEYDOWN, VK_RETURN, 1);
+        PostMessageW(w, WM_SYSKEYDOWN, VK_F4, 1 | (f4 << 16) | (1u << 29));
+        PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+        PostMessageW(w, WM_CLOSE, 0, 0);
+        PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+        // Everything posted so far is handled before this returns.
+        SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr);
+        openAfterKeys = IsWindow(w) && IsWindowVisible(w);
+        SetEvent(release.get());
+    });
+    ShowMostSimpleWindow(MostSimpleUpdate, nullptr, FakeSession(rec, running.get(), release.get()));
+    person.join();
+    EXPECT_TRUE(openAfterKeys);
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "download", "local", "copy", "host"}));
+    EXPECT_EQ(rec.barAfterProgress, 55);  // 10 + (0.5 + 0) * 90
+    EXPECT_EQ(rec.statusAtEnd, L"题库文件下载完成100%，即将打开...");
+    EXPECT_FALSE(ProgressWindow());
+    EXPECT_FALSE(mv::CDlgMostSimple::UpdateBusy());
+    for (const HostWindows::Entry& e : HostWindows::Snapshot()) EXPECT_FALSE(IsWindow(e.window) == FALSE) << "stale";
+}
+
+TEST(ProgressWindow, FailedStepEndsTheSessionAndTheHostStillStarts) {
+    ResetList();
+    Recorder rec;
+    SessionSteps s;
+    s.remoteCheck = [&](HWND) {
+        rec.Add("check");
+        AddFile();
+        SetStage(UpdateCheckRemoteOk);
+    };
+    int passes = 0;
+    s.download = [&](HWND) {
+        ++passes;
+        SetStage(UpdateDownloadError);
+    };
+    s.downloadDoneCount = [&] { return passes < 3 ? 1 : 0; };  // the third pass finishes nothing
+    s.checkLocal = [&](HWND) { rec.Add("local"); };
+    s.startHost = [&](bool) { rec.Add("host"); };
+    ShowMostSimpleWindow(MostSimpleUpdate, nullptr, s);
+    EXPECT_EQ(passes, 3);
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "host"}));
+}
+
+TEST(ProgressWindow, CheckKindsCloseAfterTheCheckAndAppEnterOffers) {
+    struct Case {
+        MostSimpleKind kind;
+        bool elevation;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {MostSimpleCheck, false, {"startcheck"}},
+        {MostSimpleAppEnter, false, {"startcheck", "offer"}},
+        {MostSimpleCheck, true, {"startcheck", "relaunch"}},
+    };
+    for (const Case& c : cases) {
+        ResetList();
+        Recorder rec;
+        SessionSteps s;
+        s.startRemoteCheck = [&](HWND) {
+            rec.Add("startcheck");
+            SetStage(UpdateCheckRemoteOk);
+        };
+        s.offerUpdate = [&] {
+            rec.Add("offer");
+            return true;
+        };
+        s.elevationPending = [&] { return c.elevation; };
+        s.relaunchElevated = [&] {
+            rec.Add("relaunch");
+            return true;
+        };
+        s.startHost = [&](bool) { rec.Add("host"); };
+        ShowMostSimpleWindow(c.kind, nullptr, s);
+        EXPECT_EQ(rec.calls, c.calls) << c.kind << " " << c.elevation;
+    }
+}
+
+TEST(ProgressRules, DownloadProgress) {
+    struct {
+        long size, done, filesDone, filesTotal;
+        double want;  // -1: ignored
+    } cases[] = {
+        {1000, 500, 1, 2, 77.5},      // half of the second of two files
+        {1000, 0, 0, 1, 10},          // just started
+        {1000, 1000, 1, 1, 99},       // 100 belongs to the end stages
+        {1000, 5000, 0, 2, 55},       // a report past the size counts as the whole file
+        {1000, -5, 0, 2, 10},
+        {1000, 500, 7, 2, 99},        // more files done than announced
+        {1000, 500, 0, 0, -1},        // the list download, before any count
+        {0, 0, 0, 3, -1},             // size not known yet
+    };
+    for (auto& c : cases) {
+        const auto p = progress::FromDownload(c.size, c.done, c.filesDone, c.filesTotal);
+        if (c.want < 0) {
+            EXPECT_FALSE(p) << c.size << " " << c.filesTotal;
+        } else {
+            ASSERT_TRUE(p) << c.size;
+            EXPECT_DOUBLE_EQ(*p, c.want) << c.size << " " << c.done << " " << c.filesDone << "/" << c.filesTotal;
+        }
+    }
+    EXPECT_EQ(progress::StatusLine(77.5), L"正在下载题库文件，请稍候... 77%                    ");
+    EXPECT_EQ(progress::StatusLine(100), L"题库文件下载完成100%，即将打开...");
+    EXPECT_EQ(progress::SecondsRemaining(25, 5), 15);
+    EXPECT_FALSE(progress::SecondsRemaining(25, 0));
+    EXPECT_EQ(progress::NextTheme(0), 1);
+    EXPECT_EQ(progress::NextTheme(4), 5);
+    EXPECT_EQ(progress::NextTheme(5), 1);
+    EXPECT_EQ(progress::ThemeBackground(3), 0x01926Bu);
+}
+
+TEST(TrayRules, IntervalTipAndCountdown) {
+    struct {
+        const wchar_t* setting;
+        int minutes;
+    } spans[] = {{L"", 5}, {L"0", 5}, {L"-3", 5}, {L"abc", 5}, {L"1", 1}, {L" 30", 30}, {L"59", 59}, {L"60", 60}, {L"90", 60}};
+    for (auto& s : spans) EXPECT_EQ(tray::CheckIntervalMinutes(s.setting), s.minutes) << s.setting;
+    EXPECT_EQ(tray::TipText(L"", L"Find nothing to update."), L"Update Center");
+    EXPECT_EQ(tray::TipText(L"Editor", L"Check update files"), L"[Editor]\nCheck update files");
+    EXPECT_EQ(tray::TipText(std::wstring(200, L'n'), L"x").size(), 127u);
+    struct {
+        unsigned long long elapsed;
+        int left;
+    } counts[] = {{0, 120}, {1, 120}, {999, 120}, {1000, 119}, {119001, 1}, {120000, 0}, {500000, 0}};
+    for (auto& c : counts) EXPECT_EQ(tray::CountdownLeft(120, c.elapsed), c.left) << c.elapsed;
+}
