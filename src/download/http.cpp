@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "config/settings.h"
@@ -42,9 +44,12 @@ long long ContentLength(HINTERNET request) {
 
 }  // namespace
 
-HINTERNET OpenSession(const std::wstring& agent) {
+namespace {
+
+// `agent` null: the session sends no agent of its own.
+HINTERNET OpenSessionAs(const wchar_t* agent) {
     const std::wstring proxy = ReadSetting(L"Mirovane", L"Proxy");
-    if (proxy.empty()) return InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (proxy.empty()) return InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
 
     const auto parts = mv::Split(proxy, L':');
     if (parts.size() < 2) {
@@ -56,7 +61,7 @@ HINTERNET OpenSession(const std::wstring& agent) {
         return nullptr;
     }
     const std::wstring list = mv::Format(L"HTTP=HTTP://%s:%s", parts[0].c_str(), parts[1].c_str());
-    HINTERNET session = InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, list.c_str(), nullptr, 0);
+    HINTERNET session = InternetOpenW(agent, INTERNET_OPEN_TYPE_PROXY, list.c_str(), nullptr, 0);
     if (!session) return nullptr;
 
     const std::wstring user = ReadSetting(L"Mirovane", L"ProxyUser");
@@ -72,7 +77,30 @@ HINTERNET OpenSession(const std::wstring& agent) {
     return session;
 }
 
+}  // namespace
+
 void SetProxyErrorBoxAllowed(bool allowed) { g_proxyBoxAllowed = allowed; }
+HINTERNET OpenSession(const std::wstring& agent) { return OpenSessionAs(agent.c_str()); }
+
+HINTERNET SharedSession() {
+    static std::mutex mutex;
+    // By proxy setting. Never destroyed: threads that have not ended may still use a session
+    // while the process exits.
+    static auto& sessions = *new std::map<std::wstring, mv::InetHandle>;
+    const std::wstring key = ReadSetting(L"Mirovane", L"Proxy") + L"\n" + ReadSetting(L"Mirovane", L"ProxyUser");
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        auto it = sessions.find(key);
+        if (it != sessions.end()) return it->second.get();
+    }
+    // Opened outside the lock: a malformed proxy shows a box that waits for a person.
+    mv::InetHandle session(OpenSessionAs(nullptr));
+    if (!session) return nullptr;
+    std::lock_guard<std::mutex> hold(mutex);
+    auto it = sessions.find(key);
+    if (it != sessions.end()) return it->second.get();  // another thread was first
+    return sessions.emplace(key, std::move(session)).first->second.get();
+}
 
 HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags) {
     return InternetOpenUrlW(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
@@ -83,7 +111,6 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
                      DWORD flags, DWORD timeoutMs, const wchar_t* verb) {
     r.request.reset();
     r.connection.reset();
-    r.session.reset();
     r.status = 0;
     r.failedCall = nullptr;
     r.error = 0;
@@ -92,7 +119,6 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
         r.error = GetLastError();
         r.request.reset();
         r.connection.reset();
-        r.session.reset();
         return false;
     };
     std::vector<wchar_t> host(url.size() + 1), user(url.size() + 1), password(url.size() + 1),
@@ -111,10 +137,13 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
     uc.dwExtraInfoLength = static_cast<DWORD>(extra.size());
     if (!InternetCrackUrlW(url.c_str(), static_cast<DWORD>(url.size()), 0, &uc)) return fail(L"InternetCrackUrl");
     if (uc.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    // Files are fetched without cookies: looking them up costs a pass through the URL cache
+    // (and its cross-process lock) on every request.
+    flags |= INTERNET_FLAG_NO_COOKIES;
 
-    r.session.reset(OpenSession(agent));
-    if (!r.session) return fail(L"InternetOpen");
-    r.connection.reset(InternetConnectW(r.session.get(), host.data(), uc.nPort, user[0] ? user.data() : nullptr,
+    HINTERNET session = SharedSession();
+    if (!session) return fail(L"InternetOpen");
+    r.connection.reset(InternetConnectW(session, host.data(), uc.nPort, user[0] ? user.data() : nullptr,
                                         password[0] ? password.data() : nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!r.connection) return fail(L"InternetConnect");
     std::wstring object = std::wstring(path.data()) + extra.data();
@@ -123,8 +152,9 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
     if (!r.request) return fail(L"HttpOpenRequest");
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
         InternetSetOptionW(r.request.get(), option, &timeoutMs, sizeof(timeoutMs));
-    if (!HttpSendRequestW(r.request.get(), headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(-1), nullptr,
-                          0))
+    std::wstring lines = L"User-Agent: " + agent + L"\r\n";
+    if (!headers.empty()) lines += headers + L"\r\n";
+    if (!HttpSendRequestW(r.request.get(), lines.c_str(), static_cast<DWORD>(-1), nullptr, 0))
         return fail(L"HttpSendRequest");
     DWORD status = 0, size = sizeof(status);
     if (HttpQueryInfoW(r.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))

@@ -26,12 +26,19 @@ void SetProxyErrorBoxAllowed(bool allowed);
 // InternetOpenUrl with the given extra headers (nul-terminated) and flags, context 0.
 HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags);
 
-// One request (GET unless told) over its own session and connection, opened with InternetConnect and
+// The process's session for the download engine's requests: opened once per proxy setting and
+// kept to the end of the process, so that requests share WinINet's kept-alive connections.
+// Opened without an agent: each request names its own in a User-Agent header. Null when the
+// proxy setting is malformed (the error box is shown on every call, as OpenSession does).
+HINTERNET SharedSession();
+
+// One request (GET unless told) on the shared session, opened with InternetConnect and
 // HttpOpenRequest so that connect, send and receive time-outs can be set on the request
-// handle (the only handle they work on everywhere). `headers` is one nul-terminated text or
-// empty. On failure `failedCall` names the WinINet call and `error` holds its code.
+// handle (the only handle they work on everywhere). `agent` goes out as the User-Agent
+// header. `headers` is one header line without its line end, or empty. On failure
+// `failedCall` names the WinINet call and `error` holds its code.
 struct HttpRequest {
-    mv::InetHandle session, connection, request;
+    mv::InetHandle connection, request;
     DWORD status = 0;  // 0 when the response carried none
     const wchar_t* failedCall = nullptr;
     DWORD error = 0;

@@ -1,5 +1,6 @@
 #include "download/scheduler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -114,6 +115,9 @@ std::shared_ptr<std::mutex> LocalFileLock(const std::wstring& localName) {
 // True only when the source really became the destination.
 bool MoveWithRetries(const std::wstring& from, const std::wstring& to) {
     if (!mv::FileExists(from)) return false;
+    // Mostly nothing is in the way: one call then (under Wine each look-up of a missing name
+    // reads the whole directory).
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     for (int i = 0; i < 20 && mv::FileExists(to); ++i) {
         if (RemoveFile(to)) break;
         Sleep(800);
@@ -206,10 +210,24 @@ void RunJob(int index) {
     }
 }
 
-DWORD WINAPI JobThread(void* p) {
-    RunJob(static_cast<int>(reinterpret_cast<INT_PTR>(p)));
+// The entries of a pass, taken in queue order by a few job threads: a thread per entry costs
+// more to start and end than a small file costs to fetch.
+struct PassQueue {
+    std::vector<unsigned> indices;
+    std::atomic<size_t> next{0};
+};
+
+void RunQueuedJob(unsigned index) {
+    ++g_active;
+    UpdateDownloadStatus();
+    RunJob(static_cast<int>(index));
     --g_active;
     UpdateDownloadStatus();
+}
+
+DWORD WINAPI JobThread(void* p) {
+    PassQueue& queue = *static_cast<PassQueue*>(p);
+    for (size_t i; (i = queue.next++) < queue.indices.size();) RunQueuedJob(queue.indices[i]);
     --g_jobsRunning;
     SetEvent(JobEndedEvent());
     return 0;
@@ -308,10 +326,9 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
     for (int attempt = 0; attempt < 2; ++attempt) {
         const std::wstring u = zipped ? url + L"._.zip" : url;
         const std::wstring t = zipped ? localName + L"._.zip" : localName;
-        if (DownloadUrlToFile(u, t, single, index, window, limits) != 0) {
+        if (DownloadUrlToFile(u, t, single, index, window, limits) != 0) {  // leaves no t behind
             AppendSpare(index, mv::Format(L"error[%s]", u.c_str()));
             zipped = !zipped;
-            RemoveFile(t);
             continue;
         }
         if (index < 0) WriteSetting(L"Mirovane", L"ListFileZip", zipped ? L"1" : L"0");
@@ -377,21 +394,21 @@ bool DownloadAllFiles(HWND window) {
         g_failed.clear();
     }
 
-    const int atOnce = DownloadFilesAtOnce();
-    for (unsigned index : queue) {
-        while (g_jobsRunning.load() >= atOnce) WaitAnsweringMessages(JobEndedEvent(), 1000);
-        ++g_active;
-        UpdateDownloadStatus();
+    // At most files-at-once job threads, each taking the next entry of the queue when it is
+    // done with one; this thread answers messages meanwhile (it may own the status window).
+    PassQueue jobs{queue};
+    const size_t threads = std::min<size_t>(static_cast<size_t>(DownloadFilesAtOnce()), queue.size());
+    for (size_t t = 0; t < threads; ++t) {
         ++g_jobsRunning;
-        mv::Handle thread(CreateThread(nullptr, 256 * 1024, JobThread, reinterpret_cast<void*>(static_cast<INT_PTR>(index)),
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        mv::Handle thread(CreateThread(nullptr, 256 * 1024, JobThread, &jobs, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!thread) {
             WriteLog(mv::Format(Translate(L"MAIN", L"CreateThread failed (%lu): %s").c_str(), GetLastError(), L"download job"));
             --g_jobsRunning;
-            --g_active;
-            RecordFailure(index);
         }
     }
+    // Entries no job thread could take (no thread started at all) have failed.
+    if (g_jobsRunning.load() == 0)
+        for (size_t i; (i = jobs.next++) < jobs.indices.size();) RecordFailure(jobs.indices[i]);
     while (g_jobsRunning.load() > 0) WaitAnsweringMessages(JobEndedEvent(), 1000);
 
     SetStage(g_done.load() >= count ? UpdateDownloadOk : UpdateDownloadError);

@@ -115,6 +115,26 @@ long long ParseContentLength(const std::wstring& text) {
     return v;
 }
 
+bool ParseContentRange(const std::wstring& text, long long& first, long long& total) {
+    std::wstring t = mv::Trim(text);
+    if (mv::ToLower(t.substr(0, 6)) != L"bytes ") return false;
+    t = mv::Trim(t.substr(6));
+    const size_t slash = t.find(L'/');
+    if (slash == std::wstring::npos) return false;
+    total = ParseContentLength(t.substr(slash + 1));
+    if (total < 0) return false;
+    const std::wstring span = mv::Trim(t.substr(0, slash));
+    if (span == L"*") {
+        first = -1;
+        return true;
+    }
+    const size_t dash = span.find(L'-');
+    if (dash == std::wstring::npos) return false;
+    first = ParseContentLength(span.substr(0, dash));
+    const long long last = ParseContentLength(span.substr(dash + 1));
+    return first >= 0 && last >= first && last < total;
+}
+
 ResponseUse ClassifyResponse(DWORD status, bool ranged) {
     if (status == 404) return ResponseUse::Missing;
     if (ranged) {
@@ -191,6 +211,17 @@ void CheckServerTag(HINTERNET request) {
     if (!ServerTagSeen() && ResponseHeader(request, HTTP_QUERY_SERVER) == L"mirovane2.xx") SetServerTagSeen();
 }
 
+// Deletes a file the download may have left. Under Wine every look-up of a missing name reads
+// the whole directory, so a plain delete comes first; a read-only file gets the full removal.
+void RemoveLeftover(const std::wstring& path) {
+    const size_t colon = path.find(L':');
+    if (colon == std::wstring::npos || colon == 0) {
+        RemoveFile(path);  // relative to the application directory: RemoveFile resolves it
+        return;
+    }
+    if (!DeleteFileW(path.c_str()) && GetLastError() == ERROR_ACCESS_DENIED) RemoveFile(path);
+}
+
 bool WriteAll(HANDLE file, const char* data, DWORD size) {
     DWORD put = 0;
     return WriteFile(file, data, size, &put, nullptr) && put == size;
@@ -210,7 +241,8 @@ HANDLE CreateOutputFile(const std::wstring& path) {
 struct SizeAnswer {
     bool ok = false;
     DWORD status = 0;
-    long long length = -1;  // -1: no Content-Length
+    long long length = -1;   // the whole file; -1: no Content-Length
+    long long bodyEnd = 0;   // the answer's body holds the file's bytes [0, bodyEnd)
 };
 
 }  // namespace
@@ -255,21 +287,39 @@ DWORD CMyDownload::RequestTimeout() const {
 
 namespace {
 
-SizeAnswer QuerySize(const std::wstring& url, DWORD timeoutMs) {
+// Asks for the first kProbeBytes; `r` keeps the answer open so that its body can be used.
+SizeAnswer QuerySize(const std::wstring& url, HttpRequest& r, DWORD timeoutMs) {
     SizeAnswer a;
-    HttpRequest r;
-    // HEAD: a GET would have its whole body read off the wire when the handle is closed.
-    // A server that knows no HEAD gets the GET.
-    bool sent = SendHttpRequest(r, NextSizeQueryAgent(), url, L"", kEngineRequestFlags, timeoutMs, L"HEAD");
-    if (sent && (r.status == 405 || r.status == 501))
-        sent = SendHttpRequest(r, NextSizeQueryAgent(), url, L"", kEngineRequestFlags, timeoutMs);
-    if (!sent) {
+    if (!SendHttpRequest(r, NextSizeQueryAgent(), url, mv::Format(L"Range:bytes=0-%ld", kProbeBytes - 1),
+                         kEngineRequestFlags, timeoutMs)) {
         LogFailure(r.failedCall, r.error, url);
         return a;
     }
     a.status = r.status;
-    if (r.status != 200 && r.status != 206) return a;
-    a.length = ParseContentLength(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_LENGTH));
+    const long long length = ParseContentLength(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_LENGTH));
+    long long first = -1, total = -1;
+    const bool range = ParseContentRange(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_RANGE), first, total);
+    if (length >= kMaxFileBytes || total >= kMaxFileBytes) {
+        a.length = std::max(length, total);  // refused by the caller, with its own log line
+    } else if (r.status == 206) {
+        // The first bytes: the size is the total of the range. A body of any other length
+        // than asked is not trusted.
+        if (length >= 0) {
+            if (!range || first != 0 || length != std::min<long long>(total, kProbeBytes)) return a;
+            a.length = total;
+            a.bodyEnd = length;
+        }
+    } else if (r.status == 200) {
+        // The server ignored the range: the body is the whole file.
+        a.length = length;
+        a.bodyEnd = length;
+    } else if (r.status == 416) {
+        // No first byte: an empty file.
+        if (!range || total != 0) return a;
+        a.length = 0;
+    } else {
+        return a;
+    }
     CheckServerTag(r.request.get());
     a.ok = true;
     return a;
@@ -278,7 +328,8 @@ SizeAnswer QuerySize(const std::wstring& url, DWORD timeoutMs) {
 }  // namespace
 
 long CMyDownload::QueryRemoteSize(const std::wstring& u) {
-    SizeAnswer a = QuerySize(u, RequestTimeout());
+    HttpRequest r;
+    SizeAnswer a = QuerySize(u, r, RequestTimeout());
     if (!a.ok) return -1;
     if (a.length < 0) return 0;
     return a.length >= kMaxFileBytes ? -1 : static_cast<long>(a.length);
@@ -316,6 +367,10 @@ struct RangeJob {
     bool singleShot;
     int fileIndex;
     HWND window;
+    // An answer already open whose body holds the file's bytes [0, openedEnd) (the size
+    // query's); the first round reads it instead of connecting.
+    HttpRequest* opened = nullptr;
+    long openedEnd = 0;
 };
 
 bool Aborted(long id) { return GetThreadValue(kTagAbort, id) != 0; }
@@ -338,15 +393,22 @@ bool RunRange(RangeJob& job) {
         if (Aborted(job.id) || job.owner->PastDeadline()) break;
         if (++attempts > tries) break;
         const long offset = seg.start + written;
+        long limit = LONG_MAX;  // where this round's body ends
+        if (job.opened) {
+            r = std::move(*job.opened);
+            job.opened = nullptr;
+            limit = job.openedEnd;
+        }
+        const bool reuse = limit != LONG_MAX;
         // A segment asks for its own bytes only: a connection closed before the end of its
         // body would otherwise have the rest read off the wire first.
         const long stop = known ? end() : 0;
         const bool closed = known && job.fileSize > 0 && stop < job.fileSize;
-        const bool ranged = offset > 0 || closed;
+        const bool ranged = reuse ? r.status == 206 : offset > 0 || closed;
         const std::wstring headers = closed    ? mv::Format(L"Range:bytes=%ld-%ld", offset, stop - 1)
                                      : ranged ? mv::Format(L"Range:bytes=%ld-", offset)
                                               : std::wstring();
-        if (!SendHttpRequest(r, NextConnectionAgent(), job.url, headers, kEngineRequestFlags, job.owner->RequestTimeout())) {
+        if (!reuse && !SendHttpRequest(r, NextConnectionAgent(), job.url, headers, kEngineRequestFlags, job.owner->RequestTimeout())) {
             LogFailure(r.failedCall, r.error, job.url);
             if (job.singleShot) break;
             Sleep(10);
@@ -408,9 +470,11 @@ bool RunRange(RangeJob& job) {
         bool reconnect = false, finished = false, fail = false;
         while (!Aborted(job.id)) {
             const long position = seg.start + written;
-            const long stop = known ? end() : LONG_MAX;
+            const long stop = std::min(known ? end() : LONG_MAX, limit);
             if (known && position >= stop) {
-                finished = true;
+                // The size query's body ended before the segment: go on with a request of its own.
+                if (position < end()) reconnect = true;
+                else finished = true;
                 break;
             }
             const DWORD want = static_cast<DWORD>(known ? std::min<long>(kBlockBytes, stop - position) : kBlockBytes);
@@ -497,6 +561,7 @@ namespace {
 struct SegmentThreadArgs {
     std::shared_ptr<CMyDownload::Impl> impl;
     RangeJob job;
+    std::unique_ptr<HttpRequest> opened;  // segment 0: the size query's answer
 };
 
 DWORD WINAPI SegmentThread(void* p) {
@@ -505,6 +570,7 @@ DWORD WINAPI SegmentThread(void* p) {
     mv::Handle file(CreateOutputFile(job.seg->part));
     if (file) {
         job.file = file.get();
+        job.opened = args->opened.get();
         RunRange(job);
     } else {
         LogFailure(L"CreateFile", GetLastError(), job.seg->part);
@@ -527,14 +593,34 @@ constexpr DWORD kJoinBlockBytes = 256 * 1024;
 bool JoinParts(const std::wstring& path, std::vector<Segment*> parts, long long& joined) {
     joined = -1;
     std::sort(parts.begin(), parts.end(), [](const Segment* a, const Segment* b) { return a->start < b->start; });
-    mv::Handle target(CreateOutputFile(path));
-    if (!target) {
-        LogFailure(L"CreateFile", GetLastError(), path);
-        return false;
+    if (parts.empty()) return false;
+    // The first part becomes the target and the others are appended to it: one segment's
+    // bytes fewer to copy.
+    mv::Handle target;
+    size_t from = 0;
+    const Segment* first = parts[0];
+    if (MoveFileExW(first->part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        target.reset(CreateFileW(path.c_str(), GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!target) {
+            LogFailure(L"CreateFile", GetLastError(), path);
+            return false;
+        }
+        if (FileLength(target.get()) != first->end - first->start) return false;
+        const LARGE_INTEGER zero{};
+        SetFilePointerEx(target.get(), zero, nullptr, FILE_END);
+        from = 1;
+    } else {
+        target.reset(CreateOutputFile(path));
+        if (!target) {
+            LogFailure(L"CreateFile", GetLastError(), path);
+            return false;
+        }
     }
     std::unique_ptr<char[]> buf(new char[kJoinBlockBytes]);
     bool ok = true;
-    for (const Segment* s : parts) {
+    for (size_t i = from; i < parts.size(); ++i) {
+        const Segment* s = parts[i];
         mv::Handle part(CreateFileW(s->part.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!part) {
@@ -592,7 +678,7 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
         const bool ok = RunRange(job);
         file.reset();
         if (!ok) {
-            RemoveFile(path);
+            RemoveLeftover(path);
             return false;
         }
         SendDownloadMessage(window, UM_DL_PROGRESS, static_cast<WPARAM>(fileIndex), seg.done);
@@ -603,16 +689,19 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
     // Size query: a refused URL is tried once more in its escaped form; a missing file is
     // not asked for again.
     SizeAnswer answer;
+    auto probe = std::make_unique<HttpRequest>();
     for (long round = 0; round < ConnectTries() && !answer.ok && !PastDeadline(); ++round) {
-        answer = QuerySize(url, RequestTimeout());
+        answer = QuerySize(url, *probe, RequestTimeout());
         if (answer.ok) break;
         const std::wstring escaped = EscapeUrl(url);
         SizeAnswer second;
         if (escaped != url) {
-            second = QuerySize(escaped, RequestTimeout());
+            auto other = std::make_unique<HttpRequest>();
+            second = QuerySize(escaped, *other, RequestTimeout());
             if (second.ok) {
                 url = escaped;
                 answer = second;
+                probe = std::move(other);
                 break;
             }
         }
@@ -627,7 +716,7 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
                                 url.c_str()));
         else
             WriteLog(mv::Format(Translate(L"MAIN", L"Size query failed (%lu): %s").c_str(), answer.status, url.c_str()));
-        RemoveFile(path);
+        RemoveLeftover(path);
         return false;
     }
     size = static_cast<long>(answer.length);
@@ -644,6 +733,35 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
     segmentCount = plan.count;
     SendDownloadMessage(window, UM_DL_SIZE, static_cast<WPARAM>(fileIndex), size);
     SendDownloadMessage(window, UM_DL_BLOCK_SIZE, static_cast<WPARAM>(fileIndex), plan.segmentSize);
+    const long probeEnd = static_cast<long>(std::min<long long>(answer.bodyEnd, size));
+
+    if (plan.count == 1) {
+        // One segment (the size query holds all or most of it): read on this thread straight
+        // into the target, without a part file to join.
+        mv::Handle file(CreateOutputFile(path));
+        if (!file) {
+            LogFailure(L"CreateFile", GetLastError(), path);
+            return false;
+        }
+        SendDownloadMessage(window, UM_DL_THREADS, static_cast<WPARAM>(fileIndex), 1);
+        Segment seg;
+        seg.part = path;
+        seg.end = size;
+        RangeJob job{this, impl_.get(), &seg, file.get(), url, id, size, false, fileIndex, window, probe.get(), probeEnd};
+        const bool ok = RunRange(job);
+        file.reset();
+        probe.reset();
+        SendDownloadMessage(window, UM_DL_THREADS, static_cast<WPARAM>(fileIndex), 0);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!ok) {
+            RemoveLeftover(path);
+            return false;
+        }
+        SendDownloadMessage(window, UM_DL_PROGRESS, static_cast<WPARAM>(fileIndex), size);
+        SendToHosts(MIROVANE_MSG_PROGRESS, static_cast<WPARAM>(size), size);
+        return true;
+    }
+
     Impl& im = *impl_;
     for (long i = 0; i < plan.count; ++i) {
         auto s = std::make_unique<Segment>();
@@ -661,7 +779,12 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
             s->startTick = GetTickCount();
         }
         AddThreadValue(kTagRunning, id, 1);
-        auto* args = new SegmentThreadArgs{impl_, RangeJob{this, &im, s, nullptr, url, id, size, false, fileIndex, window}};
+        auto* args = new SegmentThreadArgs{impl_, RangeJob{this, &im, s, nullptr, url, id, size, false, fileIndex, window}, nullptr};
+        if (s->start == 0 && probe) {
+            // Segment 0 starts with the bytes the size query already brought.
+            args->opened = std::move(probe);
+            args->job.openedEnd = probeEnd;
+        }
         mv::Handle thread(CreateThread(nullptr, 64 * 1024, SegmentThread, args, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!thread) {
             LogFailure(L"CreateThread", GetLastError(), s->part);
@@ -736,14 +859,15 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
     std::vector<Segment*> parts;
     for (auto& s : im.segments) parts.push_back(s.get());
     if (!Aborted(id)) ok = JoinParts(path, parts, joined);
-    for (Segment* s : parts) RemoveFile(s->part);
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    for (Segment* s : parts)
+        if (!(ok && s->start == 0)) RemoveLeftover(s->part);  // part 0 became the target
     if (ok && joined == size) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         SendDownloadMessage(window, UM_DL_PROGRESS, static_cast<WPARAM>(fileIndex), size);
         SendToHosts(MIROVANE_MSG_PROGRESS, static_cast<WPARAM>(size), size);
         return true;
     }
-    RemoveFile(path);
+    RemoveLeftover(path);
     return false;
 }
 
@@ -752,11 +876,8 @@ int DownloadUrlToFile(const std::wstring& url, const std::wstring& path, bool si
     CMyDownload download;
     download.threads = std::max(DownloadConnectionsPerFile(), 1);
     download.limits = limits;
-    const bool ok = download.DownloadFile(url, path, single, index, window);
+    // DownloadFile leaves no target behind when it fails.
+    if (!download.DownloadFile(url, path, single, index, window)) return 1;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!ok) {
-        RemoveFile(path);
-        return 1;
-    }
     return 0;
 }

@@ -70,6 +70,15 @@ std::wstring PartFileName(const std::wstring& path, long i);
 // Decimal Content-Length text to a 64-bit value; -1 when it is missing or not a number.
 long long ParseContentLength(const std::wstring& text);
 
+// The "bytes first-last/total" or "bytes */total" value of a Content-Range header: true when
+// well formed; `first` is -1 for the "*" form.
+bool ParseContentRange(const std::wstring& text, long long& first, long long& total);
+
+// The size query of a segmented download asks for the first kProbeBytes (the smallest
+// segment, so never more than segment 0): its answer tells the size and already carries the
+// start of the file, the whole of a small one.
+constexpr long kProbeBytes = 51200;
+
 // How one response is used (pure; see DownloadRange).
 enum class ResponseUse { Body, DiscardPrefix, Missing, Retry };
 ResponseUse ClassifyResponse(DWORD status, bool ranged);

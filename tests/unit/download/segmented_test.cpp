@@ -1,5 +1,7 @@
 #include "download/segmented.h"
 
+#include <utility>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -63,6 +65,32 @@ TEST(ParseContentLength, Table) {
     EXPECT_EQ(ParseContentLength(L""), -1);
     EXPECT_EQ(ParseContentLength(L"-5"), -1);
     EXPECT_EQ(ParseContentLength(L"12abc"), -1);
+}
+
+TEST(ParseContentRange, Table) {
+    struct Case {
+        const wchar_t* text;
+        bool ok;
+        long long first, total;
+    } cases[] = {
+        {L"bytes 0-51199/100000", true, 0, 100000},
+        {L"bytes 0-99/100", true, 0, 100},
+        {L"bytes 51200-99999/100000", true, 51200, 100000},
+        {L"bytes */0", true, -1, 0},              // nothing to send: an empty file
+        {L"Bytes 0-9/3000000000", true, 0, 3000000000LL},
+        {L"bytes 0-99/*", false, 0, 0},           // total unknown
+        {L"bytes 0-100/100", false, 0, 0},        // last byte beyond the end
+        {L"bytes 10-5/100", false, 0, 0},
+        {L"items 0-9/10", false, 0, 0},
+        {L"", false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        long long first = -2, total = -2;
+        EXPECT_EQ(ParseContentRange(c.text, first, total), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(std::make_pair(first, total), std::make_pair(c.first, c.total)) << c.text;
+        }
+    }
 }
 
 TEST(ClassifyResponse, Table) {
