@@ -211,7 +211,8 @@ def test_version_page_then_race_in_direct_mode(make_product, nginx, tmp_path):
     product = make_product(settings(page_url, "http://127.0.0.1:9/m.xml", tmp_path, APPLICATION__CheckVerNumber="1"))
     install(product, b"<update/>")
     assert product.run("/showwhenupdate") == 2
-    assert gets(nginx) == ["/v/page.txt", "/v/l.xml"]
+    # With files to update the window goes on to download them; the check itself came first.
+    assert gets(nginx)[:2] == ["/v/page.txt", "/v/l.xml"]
 
 
 def test_version_page_limits(make_product, nginx, tmp_path):
