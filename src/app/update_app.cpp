@@ -15,6 +15,7 @@
 #include "util/file_tree.h"
 #include "install/backups.h"
 #include "install/dotnet.h"
+#include "install/relaunch.h"
 #include "install/run_file.h"
 #include "install/transaction.h"
 #include "lang/language.h"
@@ -98,7 +99,9 @@ void CUpdateApp::PrepareAppDir() {
     SetAppDir(appDir);
 
     // The shipped settings replace whatever is on disk, so a run never inherits a changed file.
-    if (!AppState::embeddedSettings.empty()) mv::WriteFileBytes(appDir + L"mirovane.ini", AppState::embeddedSettings);
+    if (!AppState::embeddedSettings.empty() &&
+        !mv::WriteFileBytes(appDir + L"mirovane.ini", AppState::embeddedSettings))
+        settingsWriteError_ = GetLastError();
 }
 
 void CUpdateApp::RunStartupHooks() {
@@ -203,6 +206,8 @@ BOOL CUpdateApp::InitInstance() {
         if (mode == L"appenter" || mode == L"appenternoprompt") mode.clear();
     }
     GlobalValues::Set(L"runmode", mode);
+    // Settings this copy could not write for lack of rights: offer to start again elevated.
+    if (settingsWriteError_ == ERROR_ACCESS_DENIED && !hiddenCopy && OfferAdminRestartForSettings()) return FALSE;
     WriteLog(mv::Format(Translate(L"MAIN", L"Run mode [%s], host window [%lu]").c_str(), mode.c_str(),
                         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(AppState::hostWindow))));
 
@@ -232,7 +237,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         RunRemoteCheck(nullptr);
         if (list.FileCount() > 0 && list.stage == UpdateCheckRemoteOk) {
             ShowUpdateWindow(this, host);
-            SetStage(UpdateEnd);
+            SetSessionEndStage();
         }
         return list.FileCount() > 0;
     }
@@ -252,7 +257,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         return FALSE;
     }
     ShowUpdateWindow(this, host);
-    SetStage(UpdateEnd);
+    SetSessionEndStage();
     return FALSE;
 }
 
