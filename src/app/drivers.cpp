@@ -13,6 +13,7 @@
 #include "install/relaunch.h"
 #include "install/session.h"
 #include "install/targets.h"
+#include "install/transaction.h"
 #include "install/tasks.h"
 #include "lang/language.h"
 #include "notify/log.h"
@@ -167,6 +168,8 @@ void UninstallCleanup() {
     }
     // The log goes last: nothing may be written after it.
     const std::wstring log = ReadSetting(L"Mirovane", L"Log");
+    // The installed version goes with the installed list.
+    if (PathExists(InstalledVersionPath())) DeleteFileNow(InstalledVersionPath());
     for (const std::wstring& name : {log, std::wstring(L"__oldfiles.lst"), std::wstring(L"mirovane.xml")}) {
         if (name.empty()) continue;
         const std::wstring path = NormalizePath(JoinPath(appDir, name));

@@ -17,6 +17,7 @@
 #include "install/dotnet.h"
 #include "install/relaunch.h"
 #include "install/run_file.h"
+#include "install/session.h"
 #include "install/transaction.h"
 #include "lang/language.h"
 #include "notify/host_windows.h"
@@ -201,8 +202,19 @@ BOOL CUpdateApp::InitInstance() {
     // An elevated relaunch continues from the list the first process saved.
     if (AppState::relaunched) {
         const std::wstring saved = ListCacheLstPath();
-        if (LoadList(saved) && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
+        const bool present = mv::FileExists(saved);
+        const bool loaded = present && LoadList(saved);
+        if (loaded && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
         DeleteFileW(saved.c_str());
+        if (present && !loaded) {
+            // The copy was started to continue a session it cannot read: it installs nothing,
+            // and brings back the host program the first copy closed.
+            WriteLog(mv::Format(Translate(L"MAIN", L"The saved download list [%s] cannot be read; the update stops").c_str(),
+                                saved.c_str()));
+            SetStage(UpdateCheckLocalError);
+            EndUpdateSession();
+            return FALSE;
+        }
         if (mode == L"appenter" || mode == L"appenternoprompt") mode.clear();
     }
     GlobalValues::Set(L"runmode", mode);

@@ -194,6 +194,8 @@ TEXTS = [
     (MAIN, "backup file[%s]to[%s]", "备份文件[%s]到[%s]", "備份檔案[%s]到[%s]"),
     (MAIN, "removed backup[%s]", "已删除备份[%s]", "已刪除備份[%s]"),
     (MAIN, "backup in use, removed at the next start[%s]", "备份正在使用，下次启动时删除[%s]", "備份正在使用，下次啟動時刪除[%s]"),
+    (MAIN, "The saved download list [%s] cannot be read; the update stops", "无法读取保存的下载列表 [%s]；更新停止",
+     "無法讀取儲存的下載清單 [%s]；更新停止"),
 ]
 
 PLACEHOLDER = re.compile(r"%[-+ #0-9.]*l?[dsuxXc%]")
