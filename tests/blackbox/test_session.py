@@ -429,3 +429,78 @@ def test_pack_round_trip_and_refusals(tmp_path):
     assert pack(rel, rel / "sub")[0] == 1
     assert pack(rel, tmp_path / "o2", "--list", "a.txt")[0] == 1
     assert tree(rel) == before
+
+
+def fault_product(make_product, fault_server, tmp_path, names):
+    """A product whose list (on the fault server) names `names`; nothing installed yet."""
+    fault_server.add("/r/list.xml", ("<update>" + "".join(f'<file path="{n}" ver="2"/>' for n in names) +
+                                     "</update>").encode())
+    fault_server.add("/r/main.xml", b"<update/>")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
+    (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
+    product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(temp), "TimeOut": "2",
+                                         "NetTimeout": "2", "ConnectTryCount": "1"},
+                            "UPDATEINFO": {"ListURL": fault_server.url("/r/list.xml"),
+                                           "MainListURL": fault_server.url("/r/main.xml")},
+                            "APPLICATION": {"Application": ""}})
+    product.app_dir.mkdir(parents=True, exist_ok=True)
+    (product.app_dir / "mirovane.xml").write_bytes(b"<update/>")
+    return product
+
+
+def gets(fault_server, path):
+    return len([r for r in fault_server.seen(path) if r.method == "GET"])
+
+
+def test_download_retries_fetch_a_file_that_failed_once(make_product, fault_server, tmp_path):
+    product = fault_product(make_product, fault_server, tmp_path, ["a.dll", "b.dll"])
+    fault_server.add("/r/a.dll", b"a" * 3000, stall=10, stall_after=0, stall_times=1)  # the first answer stalls
+    fault_server.add("/r/b.dll", b"b" * 3000)
+    assert product.run("/silence", timeout=90) == 2
+    assert (product.app_dir / "a.dll").read_bytes() == b"a" * 3000
+    assert gets(fault_server, "/r/a.dll") == 2 and gets(fault_server, "/r/b.dll") == 1
+    assert "Downloading error files..." in product.log()
+
+
+@pytest.mark.parametrize("served, passes", [({}, 1), ({"/r/a.dll": b"a" * 3000}, 5)],
+                         ids=["nothing-done-ends-the-retries", "at-most-five-passes"])
+def test_download_passes_end(make_product, fault_server, tmp_path, served, passes):
+    product = fault_product(make_product, fault_server, tmp_path, ["a.dll", "b.dll"])
+    for path, body in served.items():
+        fault_server.add(path, body)
+    assert product.run("/silence", timeout=120) == 2
+    assert len(fault_server.seen("/r/b.dll._.zip")) == passes   # one probe of the zipped form per pass
+    assert not (product.app_dir / "a.dll").exists() and not (product.app_dir / "b.dll").exists()
+    assert "Download" in product.log()
+
+
+@pytest.mark.parametrize("answer", ["yes", "no"])
+def test_unwritable_settings_offer_a_restart_as_administrator(make_product, tmp_path, answer):
+    """mirovane.ini cannot be written (here it is a directory, which Windows and Wine refuse
+    with access denied): the prompt; Yes starts a copy with the marker, which asks no more."""
+    product = make_product({"Mirovane": {"Mode": ""}})
+    (product.app_dir / "mirovane.ini").mkdir(parents=True)
+    out = tmp_path / "watch.txt"
+    # The window outlives the first copy, so that the copy it starts can report to it too.
+    watcher = subprocess.Popen(["wine", str(HOST1), "--timeout", "60", "--out", win(out)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: out.exists() and "version" in out.read_text(), 20, "the window")
+        handle = out.read_text().split()[1]
+        run = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "60000", win(product.exe), "/emptytemp", handle],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        assert click_box("Request run as administrator.", answer, 30000)
+        assert run.communicate(timeout=60)[0].strip() == b"exit=0"
+        wait_for(lambda: "Run mode [emptytemp]" in out.read_text(), 30, "the run")
+        text = out.read_text()
+        if answer == "yes":
+            assert "log Started as administrator [/emptytemp %s /___runas_admin___]" % handle in text
+            assert text.index("Started as administrator") < text.index("Run mode [emptytemp]")
+        else:
+            assert "Started as administrator" not in text
+        assert not click_box("Request run as administrator.", answer, 2000)  # asked once only
+    finally:
+        watcher.kill()
+        watcher.wait(30)
