@@ -106,7 +106,10 @@ DWORD WINAPI CDlgMostSimple::UpdateWorker(LPVOID param) {
     ComInit com;
     bool expected = false;
     if (g_updateBusy.compare_exchange_strong(expected, true)) {
-        self->RunUpdateSteps();
+        if (!self->steps_.beginSession || self->steps_.beginSession()) {
+            self->RunUpdateSteps();
+            if (self->steps_.endSession) self->steps_.endSession();
+        }
         g_updateBusy = false;
     } else {
         WriteLog(L"An update is already running; this window ends");

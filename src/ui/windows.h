@@ -13,6 +13,10 @@ enum MostSimpleKind { MostSimpleUpdate = 0, MostSimpleCheck = 1, MostSimpleAppEn
 // status texts and download reports (null: none). Called on the windows' worker threads,
 // except those marked "UI thread".
 struct SessionSteps {
+    // Hold the application directory for the session's steps (false: another session holds
+    // it, the stage says so) and let it go again; both on the worker thread.
+    std::function<bool()> beginSession;
+    std::function<void()> endSession;
     std::function<void(HWND window)> remoteCheck;       // the whole remote check
     std::function<void(HWND window)> startRemoteCheck;  // the check entry of the check modes
     std::function<void(HWND window)> download;          // one download pass

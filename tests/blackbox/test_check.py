@@ -152,7 +152,7 @@ def test_list_url_length(make_product, tmp_path, url, fetched):
 
 
 def gets(server):
-    """Paths of the GET requests a server saw (the engine also asks sizes with HEAD)."""
+    """Paths of the GET requests a server saw (the engine asks sizes with a ranged GET)."""
     return [r.path for r in (server.requests() if callable(server.requests) else server.requests) if r.method == "GET"]
 
 
