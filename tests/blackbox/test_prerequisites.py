@@ -176,6 +176,8 @@ def test_missing_host_shows_the_error_page_retry_checks_once_close_ends(make_pro
     assert run.finish() == 0xFFFFFFFF                       # -1
     log = product.log()
     assert log.count("The host program is missing: the error page is shown") == 2
+    # No HTML engine here: each showing says once why the plain dialog stands in for the browser.
+    assert log.count("the error page is shown without the Web browser control") == 2
     assert log.count("Retry: checking for updates again") == 1
     assert "The error page was closed, the updater ends" in log
 
