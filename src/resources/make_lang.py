@@ -238,6 +238,13 @@ TEXTS = [
     (MAIN, "The host program is missing: the error page is shown", "主程序不存在：显示错误页", "主程式不存在：顯示錯誤頁"),
     (MAIN, "Not opened, not on the product's https web site: %s", "未打开，不在产品的 https 网站上：%s",
      "未開啟，不在產品的 https 網站上：%s"),
+    (MAIN, "The error page may not open %s", "错误页不可打开 %s", "錯誤頁不可開啟 %s"),
+    (MAIN, "The error page could not load %s (%ld): the built-in page is shown", "错误页无法加载 %s（%ld）：显示内置页面",
+     "錯誤頁無法載入 %s（%ld）：顯示內建頁面"),
+    (MAIN, "The built-in error page did not load (%ld): it is shown as a plain dialog",
+     "内置错误页未能加载（%ld）：改为显示普通对话框", "內建錯誤頁未能載入（%ld）：改為顯示一般對話方塊"),
+    (MAIN, "The built-in error page did not load: it is shown as a plain dialog",
+     "内置错误页未能加载：改为显示普通对话框", "內建錯誤頁未能載入：改為顯示一般對話方塊"),
     (MAIN, "Retry: checking for updates again", "重试：再次检查更新", "重試：再次檢查更新"),
     (MAIN, "The error page was closed, the updater ends", "错误页已关闭，更新程序结束", "錯誤頁已關閉，更新程式結束"),
     # Tray-icon window: the texts it looks up in MAIN.

@@ -6,7 +6,23 @@
 
 #include <string>
 
+#include "ui/web_browser.h"
+
 enum class ErrorPageAction { None, Close, Retry };
+
+// What the browser shows in its top frame: nothing yet, the built-in page, or another page.
+enum class ErrorPageKind { None, BuiltIn, Remote };
+
+// What the browser's event sink does with a navigation or a new-window request.
+struct BrowserVerdict {
+    enum Kind { Allow, Cancel, Close, Retry, OpenOutside } kind = Cancel;
+    std::wstring url;  // for OpenOutside: the address the default browser opens
+    bool operator==(const BrowserVerdict&) const = default;
+};
+
+// What to do when a page fails to load: nothing (a frame), show the built-in page instead of
+// another page, or give up on the browser and show the plain dialog (the built-in page failed).
+enum class LoadFailure { Ignore, ShowBuiltIn, PlainDialog };
 
 // --- pure rules
 
@@ -32,6 +48,20 @@ ErrorPageAction ErrorPageLinkAction(const std::wstring& url, const std::wstring&
 // the product's web site (`site` must itself be https). Everything else is cancelled.
 bool ErrorPageNavigationAllowed(const std::wstring& url, const std::wstring& builtInBase, const std::wstring& site);
 
+// The kind of page an address in the top frame is.
+ErrorPageKind ErrorPageKindOf(const std::wstring& url, const std::wstring& builtInBase);
+// The one rule the browser's events go through. `newWindow` is a request for a new window
+// (never opened inside the process, which may run elevated); otherwise a navigation in the
+// top frame or a frame. The built-in page's action links act only while the built-in page is
+// shown, in its top frame; its "download again" link ("DigitalLibrary/show.aspx", relative)
+// opens the product's page in the default browser; https pages of the site open there too
+// when they ask for a new window; every other address is cancelled.
+BrowserVerdict ErrorPageBrowserVerdict(const std::wstring& url, bool topFrame, bool newWindow, ErrorPageKind shown,
+                                       const std::wstring& builtInBase, const std::wstring& site,
+                                       const std::wstring& planId);
+// A top-frame page failed to load.
+LoadFailure ErrorPageLoadFailure(const std::wstring& url, bool topFrame, const std::wstring& builtInBase);
+
 // --- settings
 
 // [Mirovane] WebSite: the product's web site (https).
@@ -39,19 +69,43 @@ std::wstring ProductWebSite();
 
 // --- the dialog
 
-class CErrorHandlingDlg {
+// The page in the Web browser control (template 101); the built-in page's content as a plain
+// dialog (template 105) when there is no HTML engine or the built-in page itself cannot load.
+class CErrorHandlingDlg : private WebBrowserEvents {
 public:
     explicit CErrorHandlingDlg(HWND parent = nullptr) : parent_(parent) {}
     // Modal. Close (the page's close link, Close, Esc) or Retry; the caller acts on it.
     ErrorPageAction DoModal();
 
 private:
+    enum class PageResult { Close, Retry, PlainDialog };
+
+    PageResult RunBrowserPage();
+    ErrorPageAction RunPlainDialog();
+    static INT_PTR CALLBACK PageProc(HWND, UINT, WPARAM, LPARAM);
     static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+    void ReadSettings();
+    void SetCaption(HWND hwnd);
+    bool OnInitPage();
     void OnInitDialog();
     void OnReDownload();
+    // Ends the page from outside the browser's events, which must not destroy the browser.
+    void EndPage(PageResult result);
+
+    // WebBrowserEvents
+    bool OnBeforeNavigate(const std::wstring& url, bool topFrame) override;
+    void OnNewWindow(const std::wstring& url) override;
+    bool OnNavigateError(const std::wstring& url, bool topFrame, long status) override;
+    void OnDocumentComplete(const std::wstring& url, bool topFrame) override;
 
     HWND parent_;
     HWND hwnd_ = nullptr;
     std::wstring planId_;
     std::wstring site_;
+    std::wstring base_;  // "res://<exe>/"
+    WebBrowserHost browser_;
+    ErrorPageKind shown_ = ErrorPageKind::None;
+    bool remoteRequested_ = false;
+    bool done_ = false;
+    PageResult result_ = PageResult::Close;
 };

@@ -177,6 +177,8 @@ def test_missing_host_shows_the_error_page_retry_checks_once_close_ends(make_pro
     assert run.finish() == 0xFFFFFFFF                       # -1
     log = product.log()
     assert log.count("The host program is missing: the error page is shown") == 2
+    # No HTML engine here: each showing says once why the plain dialog stands in for the browser.
+    assert log.count("the error page is shown without the Web browser control") == 2
     assert log.count("Retry: checking for updates again") == 1
     assert "The error page was closed, the updater ends" in log
 
@@ -188,3 +190,19 @@ def test_missing_host_offline_gets_the_message(make_product, fault_server):
     assert click_box("Can't find the file that you set Application in mirovane.ini file.")
     assert run.finish() == 0
     assert "error page" not in product.log()
+
+
+def test_the_built_in_page_keeps_its_pictures_inside_the_executable():
+    import re
+    resources = ROOT / "src" / "resources"
+    page = (resources / "page" / "error_page.html").read_text(encoding="utf-8")
+    rc = (resources / "prereq.rc").read_text(encoding="utf-8")
+    declared = {name.lower(): path for name, path in re.findall(r'^(\S+) HTML "([^"]+)"', rc, re.M)}
+    pictures = re.findall(r'url\(([^)]+)\)', page)
+    links = re.findall(r'href="([^"]+)"', page)
+    assert len(pictures) == 5
+    for picture in pictures:   # relative to res://<exe>/, each a resource of the page's own
+        assert declared[picture.lower()] == "page/" + picture
+    assert declared["mv_idr_error_page"] == "page/error_page.html"
+    # Only the page's own relative links: nothing with a scheme or rooted elsewhere.
+    assert links == ["a?action=closeApp", "a?action=ReDownLoad&amp;id={PlanId}", "DigitalLibrary/show.aspx?id={PlanId}"]

@@ -43,6 +43,10 @@ TEST(ErrorPage, OnlyTheBuiltInPagesOwnLinksInTheTopFrameAct) {
         {kBase + L"a?action=ReDownLoad&id=42", true, ErrorPageAction::Retry},
         {kBase + L"a?id=&action=ReDownLoad", true, ErrorPageAction::Retry},
         {L"RES://C:\\BRENWICK\\omra\\App\\mirovane.exe/a?action=closeApp", true, ErrorPageAction::Close},
+        // The path as the browser may hand it back: escaped, with forward slashes.
+        {L"res://C:/Brenwick/omra%5CApp/mirovane.exe/a?action=closeApp", true, ErrorPageAction::Close},
+        {L"res://C:%5CBrenwick%5Comra%5CApp%5Cmirovane.exe/a?action=ReDownLoad", true, ErrorPageAction::Retry},
+        {L"res://C:%5CBrenwick%5Comra%5CApp%5Cmirovane.ex", true, ErrorPageAction::None},
         {kBase + L"a?action=closeApp", false, ErrorPageAction::None},  // a frame
         {kBase + L"a?action=closeApp&action=ReDownLoad", true, ErrorPageAction::None},
         {kBase + L"a?xaction=closeApp", true, ErrorPageAction::None},
@@ -80,4 +84,59 @@ TEST(ErrorPage, NavigationStaysOnTheBuiltInPageAndTheHttpsSite) {
     for (const Case& c : cases) EXPECT_EQ(ErrorPageNavigationAllowed(c.url, kBase, kSite), c.allowed) << c.url;
     // A site that is not https allows nothing outside the built-in page.
     EXPECT_FALSE(ErrorPageNavigationAllowed(L"http://www.example.test/x", kBase, L"http://www.example.test"));
+}
+
+TEST(ErrorPage, BrowserEventsGoThroughOneVerdict) {
+    using V = BrowserVerdict;
+    const auto B = ErrorPageKind::BuiltIn;
+    const auto R = ErrorPageKind::Remote;
+    const std::wstring show = L"https://www.example.test/DigitalLibrary/show.aspx?id=4%262";
+    struct Case {
+        std::wstring url;
+        bool top;
+        bool newWindow;
+        ErrorPageKind shown;
+        BrowserVerdict expected;
+    } cases[] = {
+        // The built-in page and its own links, while it is shown.
+        {kBase + L"103", true, false, ErrorPageKind::None, {V::Allow, {}}},
+        {kBase + L"box.png", false, false, B, {V::Allow, {}}},
+        {kBase + L"a?action=closeApp", true, false, B, {V::Close, {}}},
+        {kBase + L"a?action=ReDownLoad&id=%7BPlanId%7D", true, false, B, {V::Retry, {}}},
+        {kBase + L"DigitalLibrary/show.aspx?id={PlanId}", false, true, B, {V::OpenOutside, show}},
+        {kBase + L"digitallibrary/show.aspx?id=", true, false, B, {V::OpenOutside, show}},
+        // Its action links do nothing from a frame, a new window, or while another page is shown.
+        {kBase + L"a?action=closeApp", false, false, B, {V::Cancel, {}}},
+        {kBase + L"a?action=closeApp", true, true, B, {V::Cancel, {}}},
+        {kBase + L"a?action=closeApp", true, false, R, {V::Cancel, {}}},
+        {kBase + L"a?action=ReDownLoad", true, false, ErrorPageKind::None, {V::Cancel, {}}},
+        {kBase + L"DigitalLibrary/show.aspx?id=1", true, false, R, {V::Allow, {}}},  // stays on the page
+        {kBase + L"DigitalLibrary/show.aspx?id=1", true, true, R, {V::Cancel, {}}},
+        // The https site in the control; a new window of it in the default browser.
+        {L"https://www.example.test/DigitalLibrary/ExeMiddle.aspx?id=1", true, false, R, {V::Allow, {}}},
+        {L"https://www.example.test/x", true, true, R, {V::OpenOutside, L"https://www.example.test/x"}},
+        {L"https://www.example.test/x", false, false, B, {V::Allow, {}}},
+        // Anything else is cancelled, in place and as a new window.
+        {L"http://www.example.test/x", true, false, R, {V::Cancel, {}}},
+        {L"https://evil.test/a?action=closeApp", true, false, B, {V::Cancel, {}}},
+        {L"https://evil.test/", true, true, B, {V::Cancel, {}}},
+        {L"file:///C:/windows/system32/cmd.exe", true, true, B, {V::Cancel, {}}},
+        {L"res://ieframe.dll/navcancl.htm", true, false, R, {V::Cancel, {}}},
+        {L"about:blank", true, true, B, {V::Cancel, {}}},
+        {L"", true, false, B, {V::Cancel, {}}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ErrorPageBrowserVerdict(c.url, c.top, c.newWindow, c.shown, kBase, kSite, L"4&2"), c.expected)
+            << c.url << " top=" << c.top << " new=" << c.newWindow;
+}
+
+TEST(ErrorPage, AFailedPageFallsBackOnceToTheBuiltInPageThenThePlainDialog) {
+    EXPECT_EQ(ErrorPageLoadFailure(L"https://www.example.test/DigitalLibrary/ExeMiddle.aspx?id=1", true, kBase),
+              LoadFailure::ShowBuiltIn);
+    EXPECT_EQ(ErrorPageLoadFailure(kBase + L"103", true, kBase), LoadFailure::PlainDialog);
+    EXPECT_EQ(ErrorPageLoadFailure(kBase + L"box.png", false, kBase), LoadFailure::Ignore);
+    EXPECT_EQ(ErrorPageLoadFailure(L"https://ads.test/frame", false, kBase), LoadFailure::Ignore);
+    EXPECT_EQ(ErrorPageKindOf(L"", kBase), ErrorPageKind::None);
+    EXPECT_EQ(ErrorPageKindOf(kBase + L"103", kBase), ErrorPageKind::BuiltIn);
+    EXPECT_EQ(ErrorPageKindOf(L"https://www.example.test/", kBase), ErrorPageKind::Remote);
 }
