@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "check/check_rules.h"
+#include "check/list_signature.h"
 #include "download/http.h"
 #include "download/scheduler.h"
 #include "lang/language.h"
@@ -189,6 +190,8 @@ bool FetchListFile(HWND window, const std::wstring& url, const std::wstring& pat
                             static_cast<unsigned long long>(kMaxListBytes)));
         ok = false;
     }
+    // A signed list is verified here, before anything parses or caches it.
+    if (ok && !VerifyListFileSignature(url, path, deadline)) ok = false;
     if (!ok) DeleteFileW(path.c_str());
     return ok;
 }

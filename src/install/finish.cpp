@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "check/list_signature.h"
 #include "config/path_macros.h"
 #include "config/settings.h"
 #include "util/files.h"
@@ -250,6 +251,7 @@ void RunCopyStep(HWND window) {
     }
     if (ok) {
         if (!list.remoteVersion.empty()) WriteSetting(L"APPLICATION", L"Ver", list.remoteVersion);
+        StoreInstalledListSequence(list);
         SetStage(UpdateCopyOk);
     } else {
         Notify(window, Translate(L"MAIN", L"The update could not be installed; the installed files are unchanged"), 0);
