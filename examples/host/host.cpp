@@ -17,6 +17,9 @@
 //   exit <code>                     the started program has ended
 //   prop <name>=<value>             the window's properties, printed when the host ends
 // Line feeds and carriage returns inside texts are printed as \n and \r.
+// The second line is "version <n>", the version this program was built as. Started without
+// --out (as the updater starts it again), it writes to the file named by the environment
+// variable MIROVANE_SAMPLE_HOST_OUT, when set.
 //
 // Holding the update: --paused sets "mirovane.paused" to 1974 at start; the key P toggles it;
 // with --pause-file the update is held while FILE exists. --exit-when-killed (or the key K)
@@ -30,6 +33,10 @@
 #include <string>
 
 #include "mirovane_host.h"
+
+#ifndef MIROVANE_SAMPLE_HOST_VERSION
+#define MIROVANE_SAMPLE_HOST_VERSION 1
+#endif
 
 namespace {
 
@@ -155,6 +162,14 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
 
+    if (g_out == INVALID_HANDLE_VALUE) {
+        wchar_t env[MAX_PATH] = {};
+        DWORD n = GetEnvironmentVariableW(L"MIROVANE_SAMPLE_HOST_OUT", env, MAX_PATH);
+        if (n > 0 && n < MAX_PATH)
+            g_out = CreateFileW(env, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
     WNDCLASSW wc{};
     wc.lpfnWndProc = HostProc;
     wc.hInstance = GetModuleHandleW(nullptr);
@@ -168,8 +183,12 @@ int wmain(int argc, wchar_t** argv) {
     SetSwitch(window, MIROVANE_PROP_PAUSED, paused);
     SetSwitch(window, MIROVANE_PROP_EXIT_WHEN_KILLED, exitWhenKilled);
     SetTimer(window, 1, 100, nullptr);
+    // Visible, as a host program's main window is: the updater closes a running host program
+    // through its visible windows.
+    ShowWindow(window, SW_SHOWNOACTIVATE);
     const std::wstring handle = std::to_wstring(reinterpret_cast<UINT_PTR>(window));
     Print(L"window " + handle);
+    Print(L"version " + std::to_wstring(MIROVANE_SAMPLE_HOST_VERSION));
 
     if (!program.empty()) {
         params += handle;

@@ -1,20 +1,179 @@
 #include "app/drivers.h"
 
-#include "updatelist/download_list.h"
-#include "check/remote_check.h"
+#include <climits>
 
-bool RunSilent(HWND window) {
-    if (TheDownLoadList().stage < UpdateCheckRemoteOk) RunRemoteCheck(window);
+#include "check/remote_check.h"
+#include "config/app_state.h"
+#include "config/global_values.h"
+#include "config/settings.h"
+#include "install/confine.h"
+#include "install/file_ops.h"
+#include "install/install_lock.h"
+#include "install/locked_files.h"
+#include "install/relaunch.h"
+#include "install/session.h"
+#include "install/targets.h"
+#include "install/transaction.h"
+#include "install/tasks.h"
+#include "lang/language.h"
+#include "notify/log.h"
+#include "updatelist/download_list.h"
+#include "updatelist/list_cache.h"
+#include "updatelist/update_list.h"
+#include "util/file_tree.h"
+#include "util/files.h"
+#include "util/text.h"
+
+namespace {
+
+// Set when this process handed its session to an elevated copy: the session is not over.
+bool g_handedOver = false;
+
+void RememberSessionEnd(SessionEnd end) {
+    if (end == SessionEnd::Relaunched) g_handedOver = true;
+}
+
+std::wstring AppName() { return ReadSetting(L"APPLICATION", L"Name"); }
+
+}  // namespace
+
+int OfferCount(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion) {
+    if (!remoteVersion.empty() && remoteVersion != installedVersion) return INT_MAX;
+    return fileCount;
+}
+
+void SetSessionEndStage() {
+    if (g_handedOver || TheDownLoadList().stage == UpdateEnd) return;
     SetStage(UpdateEnd);
+}
+
+bool RunSilent(HWND hostWindow) {
+    RememberSessionEnd(RunUpdateSession(nullptr, hostWindow));
     return true;
 }
+
 bool RunAppEnter(const std::wstring&) {
+    if (mv::Trim(ReadSetting(L"APPLICATION", L"Application")).empty()) {
+        const std::wstring text = Translate(L"MAIN", L"At AppEnter mode,You must set Application in mirovane.ini file.");
+        MessageBoxW(nullptr, text.c_str(), AppName().c_str(), MB_OK);
+        return false;
+    }
+    if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
+        WriteLog(Translate(L"MAIN", L"The progress window is not available in this build; checking without it"));
     StartRemoteCheck(nullptr);
     return OfferUpdate();
 }
+
 bool OfferUpdate() {
+    DownLoadList& list = TheDownLoadList();
+    const int count = OfferCount(list.FileCount(), list.remoteVersion, ReadSetting(L"APPLICATION", L"Ver"));
+    if (list.stage == UpdateCheckRemoteOk && count > 0) {
+        if (GlobalValues::Get(L"runmode") != L"appenternoprompt") {
+            // The count goes in as a number through a format the translation is checked against.
+            const std::wstring question =
+                !list.remoteVersion.empty()
+                    ? Translate(L"MAIN", L"found new version at the website,now to upgrade?")
+                    : mv::Format(Translate(L"MAIN", L"%d updates found at the website,now to upgrade?").c_str(),
+                                 list.FileCount());
+            const int answer =
+                MessageBoxW(nullptr, question.c_str(), AppName().c_str(), MB_YESNOCANCEL | MB_ICONQUESTION);
+            if (answer == IDCANCEL) {
+                SetStage(UpdateEnd);
+                ListCacheBookkeeping();
+                return true;
+            }
+            if (answer != IDYES) {
+                SetStage(UpdateEnd);
+                StartHostProgramUnlessRunning(true);
+                ListCacheBookkeeping();
+                return true;
+            }
+        }
+        ShowUpdateWindow(nullptr, AppState::hostWindow);
+        SetSessionEndStage();
+        return true;
+    }
     SetStage(UpdateEnd);
+    StartHostProgramUnlessRunning(true);
+    ListCacheBookkeeping();
     return true;
 }
-void ShowUpdateWindow(CUpdateApp*, HWND) {}
-void UninstallCleanup() {}
+
+void ShowUpdateWindow(CUpdateApp*, HWND hostWindow) {
+    GlobalValues::Set(L"updateskin", L"mostsimple");
+    WriteLog(Translate(L"MAIN", L"The progress window is not available in this build; the update runs without it"));
+    RememberSessionEnd(RunUpdateSession(nullptr, hostWindow));
+    ListCacheBookkeeping();
+}
+
+std::vector<std::wstring> UninstallDirWalk(const std::wstring& path, const std::wstring& appDir) {
+    std::vector<std::wstring> dirs;
+    const std::wstring inside = mv::ToLower(appDir);
+    std::wstring p = path;
+    while (mv::ToLower(p).find(inside) != std::wstring::npos && p.size() > 3) {
+        dirs.push_back(p);
+        const size_t cut = p.find_last_of(L'\\');
+        if (cut == std::wstring::npos) break;
+        std::wstring parent = p.substr(0, cut);
+        if (parent == p) break;
+        p = parent;
+    }
+    return dirs;
+}
+
+namespace {
+
+constexpr DWORD kUninstallLockWaitMs = 2000;
+
+// Deletes one installed file (an update list comes from a server: only paths the install
+// step could have written) and the folders it leaves empty inside the application directory.
+void RemoveInstalledPath(const std::wstring& path, const std::wstring& appDir) {
+    const std::wstring full = NormalizePath(path);
+    if (!MayTouchPath(full)) return;
+    if (PathExists(full) && !(GetFileAttributesW(full.c_str()) & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (DeleteFileNow(full))
+            WriteLog(Translate(L"MAIN", L"Remove file") + L"[" + full + L"]");
+        else
+            WriteLog(mv::Format(L"DeleteFile[%s] failed (%lu)", full.c_str(), GetLastError()));
+    }
+    if (!PathIsBelow(full, NormalizePath(appDir))) return;
+    for (const std::wstring& dir : UninstallDirWalk(full, appDir)) RemoveDirectoryW(dir.c_str());
+}
+
+}  // namespace
+
+void UninstallCleanup() {
+    const std::wstring appDir = GetAppDir();
+    TestFileWritableWithPrompt(mv::ReduceBackslashes(appDir + L"\\mirovane.ini"), false);
+    if (AppState::relaunched) ClearElevationList();
+    if (!ElevationList().empty()) {
+        RelaunchAsAdministrator(true);
+        return;
+    }
+    if (!AcquireInstallLock(kUninstallLockWaitMs)) {
+        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        return;
+    }
+    DeleteTree(ListCacheDir());
+
+    DownLoadList& list = TheDownLoadList();
+    const std::wstring installed = mv::ReduceBackslashes(appDir + L"\\mirovane.xml");
+    if (LoadUpdateList(installed, list.records, false)) {
+        for (const updatefileinfo& record : list.records) {
+            if (record.action == DescriptionRecord || record.action == RunTaskRecord) continue;
+            for (const std::wstring& target : InstallTargets(record)) RemoveInstalledPath(target, appDir);
+            for (const std::wstring& shortcut : ShortcutPaths(record))
+                RemoveInstalledPath(ShortcutFileName(shortcut), appDir);
+        }
+    }
+    // The log goes last: nothing may be written after it.
+    const std::wstring log = ReadSetting(L"Mirovane", L"Log");
+    // The installed version goes with the installed list.
+    if (PathExists(InstalledVersionPath())) DeleteFileNow(InstalledVersionPath());
+    for (const std::wstring& name : {log, std::wstring(L"__oldfiles.lst"), std::wstring(L"mirovane.xml")}) {
+        if (name.empty()) continue;
+        const std::wstring path = NormalizePath(JoinPath(appDir, name));
+        if (PathIsBelow(path, NormalizePath(appDir))) DeleteFileNow(path);
+    }
+    ReleaseInstallLock();
+}

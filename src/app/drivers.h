@@ -1,13 +1,36 @@
-// The drivers that run an update session from stage to stage.
+// The drivers that run an update session from stage to stage outside a window, the offer to
+// upgrade and the uninstall clean-up. They run on the main thread during start-up.
 #pragma once
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 class CUpdateApp;
 
+// Mode "silence": the whole session with `hostWindow` (or none) watching. Always true.
 bool RunSilent(HWND hostWindow);
+// Modes "appenter" and "appenternoprompt": check, offer, update, start the host program.
+// False when [APPLICATION] Application is not set.
 bool RunAppEnter(const std::wstring& mode);
+// Asks whether to update what the check found (unless the mode is "appenternoprompt") and
+// runs the update or starts the host program. Always true.
 bool OfferUpdate();
+// The update with the progress window. Until that window exists the same steps run without
+// a window (the log says so).
 void ShowUpdateWindow(CUpdateApp* app, HWND hostWindow);
+// Mode "uninstall": removes the installed files, their empty folders inside the application
+// directory, the log, __oldfiles.lst and mirovane.xml.
 void UninstallCleanup();
+
+// Sets the stage UpdateEnd after a window's session, unless it is already set or this process
+// handed the session to an elevated copy (which ends it itself).
+void SetSessionEndStage();
+
+// The number the offer's question is about: the file count, or 2147483647 when a new version
+// text differs from the installed one.
+int OfferCount(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion);
+// The directories the uninstall tries to remove after deleting `path`, innermost first: the
+// path itself and its parents while they lie inside `appDir` (its text is contained), are
+// longer than 3 characters and change.
+std::vector<std::wstring> UninstallDirWalk(const std::wstring& path, const std::wstring& appDir);

@@ -15,7 +15,9 @@
 #include "util/file_tree.h"
 #include "install/backups.h"
 #include "install/dotnet.h"
+#include "install/relaunch.h"
 #include "install/run_file.h"
+#include "install/session.h"
 #include "install/transaction.h"
 #include "lang/language.h"
 #include "notify/host_windows.h"
@@ -98,7 +100,9 @@ void CUpdateApp::PrepareAppDir() {
     SetAppDir(appDir);
 
     // The shipped settings replace whatever is on disk, so a run never inherits a changed file.
-    if (!AppState::embeddedSettings.empty()) mv::WriteFileBytes(appDir + L"mirovane.ini", AppState::embeddedSettings);
+    if (!AppState::embeddedSettings.empty() &&
+        !mv::WriteFileBytes(appDir + L"mirovane.ini", AppState::embeddedSettings))
+        settingsWriteError_ = GetLastError();
 }
 
 void CUpdateApp::RunStartupHooks() {
@@ -198,11 +202,24 @@ BOOL CUpdateApp::InitInstance() {
     // An elevated relaunch continues from the list the first process saved.
     if (AppState::relaunched) {
         const std::wstring saved = ListCacheLstPath();
-        if (LoadList(saved) && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
+        const bool present = mv::FileExists(saved);
+        const bool loaded = present && LoadList(saved);
+        if (loaded && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
         DeleteFileW(saved.c_str());
+        if (present && !loaded) {
+            // The copy was started to continue a session it cannot read: it installs nothing,
+            // and brings back the host program the first copy closed.
+            WriteLog(mv::Format(Translate(L"MAIN", L"The saved download list [%s] cannot be read; the update stops").c_str(),
+                                saved.c_str()));
+            SetStage(UpdateCheckLocalError);
+            EndUpdateSession();
+            return FALSE;
+        }
         if (mode == L"appenter" || mode == L"appenternoprompt") mode.clear();
     }
     GlobalValues::Set(L"runmode", mode);
+    // Settings this copy could not write for lack of rights: offer to start again elevated.
+    if (settingsWriteError_ == ERROR_ACCESS_DENIED && !hiddenCopy && OfferAdminRestartForSettings()) return FALSE;
     WriteLog(mv::Format(Translate(L"MAIN", L"Run mode [%s], host window [%lu]").c_str(), mode.c_str(),
                         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(AppState::hostWindow))));
 
@@ -232,7 +249,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         RunRemoteCheck(nullptr);
         if (list.FileCount() > 0 && list.stage == UpdateCheckRemoteOk) {
             ShowUpdateWindow(this, host);
-            SetStage(UpdateEnd);
+            SetSessionEndStage();
         }
         return list.FileCount() > 0;
     }
@@ -252,7 +269,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         return FALSE;
     }
     ShowUpdateWindow(this, host);
-    SetStage(UpdateEnd);
+    SetSessionEndStage();
     return FALSE;
 }
 

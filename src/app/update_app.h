@@ -22,6 +22,7 @@ private:
     void LoadLanguages();
     void CleanCache();
     BOOL Dispatch(const std::wstring& mode);
+    DWORD settingsWriteError_ = 0;  // why mirovane.ini could not be written at start-up
 };
 
 // Lets SetStage start the stage hooks through RunFile; start-up calls it first.

@@ -11,6 +11,13 @@
 namespace {
 std::mutex g_mutex;
 mv::Handle g_lock;
+bool g_session = false;
+
+void ReleaseLocked() {
+    if (!g_lock) return;
+    ReleaseMutex(g_lock.get());
+    g_lock.reset();
+}
 }  // namespace
 
 std::wstring InstallLockName(const std::wstring& appDir) {
@@ -38,9 +45,20 @@ bool AcquireInstallLock(unsigned long waitMs) {
 
 void ReleaseInstallLock() {
     std::lock_guard<std::mutex> guard(g_mutex);
-    if (!g_lock) return;
-    ReleaseMutex(g_lock.get());
-    g_lock.reset();
+    if (!g_session) ReleaseLocked();
+}
+
+bool BeginInstallSession(unsigned long waitMs) {
+    if (!AcquireInstallLock(waitMs)) return false;
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_session = true;
+    return true;
+}
+
+void EndInstallSession() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_session = false;
+    ReleaseLocked();
 }
 
 bool InstallLockHeld() {

@@ -9,5 +9,12 @@ std::wstring InstallLockName(const std::wstring& appDir);
 // Takes the lock for the application directory, waiting up to `waitMs`; true when this
 // process holds it (also when it already did).
 bool AcquireInstallLock(unsigned long waitMs);
+// Releases the lock, unless an update session holds it (see BeginInstallSession).
 void ReleaseInstallLock();
 bool InstallLockHeld();
+
+// An update session holds the lock from its first step to its end, so that the steps'
+// own releases do not let a second session in between two steps. False when another process
+// holds it after `waitMs`. Same thread for both calls.
+bool BeginInstallSession(unsigned long waitMs);
+void EndInstallSession();

@@ -85,6 +85,8 @@ bool SwapEntries(const Journal& journal) {
                                 e.backup.c_str()));
             return false;
         }
+        if (e.existed)
+            WriteLog(mv::Format(Translate(L"MAIN", L"backup file[%s]to[%s]").c_str(), e.target.c_str(), e.backup.c_str()));
         if (!e.staged.empty() && !RenameFile(e.staged, e.target)) {
             WriteLog(mv::Format(Translate(L"MAIN", L"move file error[%s]to[%s]").c_str(), e.staged.c_str(),
                                 e.target.c_str()));
@@ -141,7 +143,12 @@ void SettleBackups(const Journal& journal) {
         if (!e.staged.empty() && PathExists(e.staged)) DeleteFileNow(e.staged);
         if (e.backup.empty() || !mv::FileExists(e.backup)) continue;
         // A running program or a loaded library cannot be deleted until it ends.
-        if (!DeleteFileNow(e.backup)) RecordBackup(e.backup);
+        if (DeleteFileNow(e.backup)) {
+            WriteLog(mv::Format(Translate(L"MAIN", L"removed backup[%s]").c_str(), e.backup.c_str()));
+        } else {
+            RecordBackup(e.backup);
+            WriteLog(mv::Format(Translate(L"MAIN", L"backup in use, removed at the next start[%s]").c_str(), e.backup.c_str()));
+        }
     }
 }
 

@@ -174,6 +174,28 @@ TEXTS = [
     (TRAY, "Update after %d seconds.", "%d 秒后更新。", "%d 秒後更新。"),
     (TRAY, "Cancel", "取消", "取消"),
     (TRAY, "updater is running...", "更新程序正在运行...", "更新程式正在執行..."),
+    # The session driver, the relaunch and the uninstall.
+    (MAIN, "The update continues", "更新继续", "更新繼續"),
+    (MAIN, "The host window is gone, the update ends", "宿主窗口已关闭，更新结束", "主程式視窗已關閉，更新結束"),
+    (MAIN, "The update is paused by the host program", "更新已被宿主程序暂停", "更新已被主程式暫停"),
+    (MAIN, "The main program is running, not started again", "主程序正在运行，不再次启动", "主程式正在執行，不再次啟動"),
+    (MAIN, "Start the main program", "启动主程序", "啟動主程式"),
+    (MAIN, "The update could not continue as administrator; nothing was changed",
+     "无法以管理员身份继续更新；没有任何改动", "無法以系統管理員身分繼續更新；沒有任何變更"),
+    (MAIN, "The download list could not be saved to [%s] (%lu)", "无法将下载列表保存到 [%s] (%lu)",
+     "無法將下載清單儲存到 [%s] (%lu)"),
+    (MAIN, "ShellExecuteEx(runas) of [%s] failed (%lu)", "ShellExecuteEx(runas) 启动 [%s] 失败 (%lu)",
+     "ShellExecuteEx(runas) 啟動 [%s] 失敗 (%lu)"),
+    (MAIN, "Started as administrator [%s]", "已以管理员身份启动 [%s]", "已以系統管理員身分啟動 [%s]"),
+    (MAIN, "The progress window is not available in this build; checking without it",
+     "此版本没有进度窗口；不显示窗口进行检查", "此版本沒有進度視窗；不顯示視窗進行檢查"),
+    (MAIN, "The progress window is not available in this build; the update runs without it",
+     "此版本没有进度窗口；不显示窗口进行更新", "此版本沒有進度視窗；不顯示視窗進行更新"),
+    (MAIN, "backup file[%s]to[%s]", "备份文件[%s]到[%s]", "備份檔案[%s]到[%s]"),
+    (MAIN, "removed backup[%s]", "已删除备份[%s]", "已刪除備份[%s]"),
+    (MAIN, "backup in use, removed at the next start[%s]", "备份正在使用，下次启动时删除[%s]", "備份正在使用，下次啟動時刪除[%s]"),
+    (MAIN, "The saved download list [%s] cannot be read; the update stops", "无法读取保存的下载列表 [%s]；更新停止",
+     "無法讀取儲存的下載清單 [%s]；更新停止"),
 ]
 
 PLACEHOLDER = re.compile(r"%[-+ #0-9.]*l?[dsuxXc%]")

@@ -1,0 +1,415 @@
+"""Whole update sessions through the real program: the sample host watches (or is) the host
+program, nginx or the fault server serves a release made with mirovane-pack, message boxes are
+answered by clickbox. Stages, exit codes, files byte for byte, the log."""
+import datetime
+import hashlib
+import os
+import pathlib
+import shutil
+import subprocess
+import time
+import uuid
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from conftest import BIN, list_cache_name, run_windows, win
+from driver import click_box
+
+HOST1 = BIN / "mirovane-sample-host.exe"
+HOST2 = BIN / "mirovane-sample-host-2.exe"
+TOO_BIG = 2147483647
+
+OLD = {"data.bin": b"old data" * 100, "same.txt": b"unchanged", "sub/cfg.txt": b"old cfg"}
+NEW = {"data.bin": b"new data" * 500, "same.txt": b"unchanged", "sub/cfg.txt": b"new cfg", "sub/deep/add.txt": b"added"}
+CHANGED = 4  # app exe, data.bin, sub\cfg.txt, sub\deep\add.txt
+
+
+def pack(release, out, *opts):
+    proc = subprocess.run(["wine", str(BIN / "mirovane-pack.exe"), *opts, win(release), win(out)],
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace") + proc.stderr.decode("utf-8", "replace")
+
+
+def write_tree(root: pathlib.Path, files: dict):
+    for name, data in files.items():
+        p = root / name
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(data)
+
+
+def tree(root: pathlib.Path, skip=("inst.log", "mirovane.ini", "mirovane.xml", "mirovane.ver")):
+    return {str(p.relative_to(root)): p.read_bytes() for p in root.rglob("*") if p.is_file() and p.name not in skip}
+
+
+def stages(lines):
+    return [int(l.split()[1]) for l in lines if l.startswith("stage ")]
+
+
+def wait_for(predicate, timeout, what):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+class Session:
+    """A product whose application directory holds version 1 of a release (the host program
+    app-<id>.exe = sample host 1, data files, the list as mirovane.xml) while nginx serves
+    version 2 (app exe = sample host 2) packed by mirovane-pack."""
+
+    def __init__(self, make_product, nginx, tmp_path, app_settings=None, sections=None, new=NEW, page=False):
+        self.tmp = tmp_path
+        self.nginx = nginx
+        self.app = f"app-{uuid.uuid4().hex[:6]}.exe"
+        self.v1, self.v2 = tmp_path / "v1", tmp_path / "v2"
+        write_tree(self.v1, {**OLD, self.app: HOST1.read_bytes()})
+        write_tree(self.v2, {**new, self.app: HOST2.read_bytes()})
+        assert pack(self.v1, tmp_path / "v1p", "--no-zip")[0] == 0
+        code, self.pack_out = pack(self.v2, nginx.root / "u")
+        assert code == 0, self.pack_out
+        self.temp = tmp_path / "temp"
+        self.temp.mkdir()
+        # The last background refresh is this hour, so no hidden copy runs meanwhile.
+        hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
+        (self.temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
+        self.list_url = nginx.url("/u/mirovane.xml")
+        self.check_url = self.list_url
+        if page:  # the version page names the version and the list
+            nginx.put("u/page.txt", b"<page><ver>2.0</ver><url>%s</url></page>" % self.list_url.encode())
+            self.check_url = nginx.url("/u/page.txt")
+            app_settings = {"CheckVerNumber": "1", **(app_settings or {})}
+        s = {"Mirovane": {"Mode": "", "QuickCheck": "0", "ShowWhenCheck": "0", "TempPath": win(self.temp),
+                          "TimeOut": "20"},
+             "UPDATEINFO": {"ListURL": self.check_url},
+             "APPLICATION": {"Application": self.app, "Ver": "1.0", **(app_settings or {})},
+             **(sections or {})}
+        self.product = make_product(s)
+        self.dir = self.product.app_dir
+        self.dir.mkdir(parents=True, exist_ok=True)
+        shutil.copytree(self.v1, self.dir, dirs_exist_ok=True)
+        shutil.copy(tmp_path / "v1p" / "mirovane.xml", self.dir / "mirovane.xml")
+        self.before = tree(self.dir)
+        self.restarted = tmp_path / "restarted.txt"
+        self.procs = []
+        self.env = {**os.environ, "MIROVANE_SAMPLE_HOST_OUT": win(self.restarted)}
+
+    def popen(self, *args):
+        p = subprocess.Popen(["wine", *map(str, args)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(p)
+        return p
+
+    def start_app(self):
+        """Runs version 1 of the host program from the application directory."""
+        out = self.tmp / "app1.txt"
+        self.popen(self.dir / self.app, "--timeout", "90", "--out", win(out))
+        wait_for(lambda: out.exists() and "version 1" in out.read_text(), 20, "the host program")
+
+    def watch(self, *opts, args=("/silence",)):
+        """The sample host from the build directory as the window watching the session: it runs
+        the product with `args` and its window handle, and prints what it receives."""
+        self.watch_out = self.tmp / f"watch-{len(self.procs)}.txt"
+        return self.popen(HOST1, "--timeout", "90", "--out", win(self.watch_out), *opts,
+                          "--run", win(self.product.exe), *args)
+
+    def watched(self, timeout=90):
+        wait_for(lambda: self.watch_out.exists() and "\nexit " in self.watch_out.read_text(), timeout,
+                 "the product to end")
+        lines = self.watch_out.read_text().splitlines()
+        code = int([l for l in lines if l.startswith("exit ")][0].split()[1])
+        return stages(lines), code if code < 2 ** 31 else code - 2 ** 32
+
+    def log(self):
+        return self.product.log()
+
+    def installed_is_new(self):
+        expected = {k.replace("/", os.sep): v for k, v in {**NEW, self.app: HOST2.read_bytes()}.items()}
+        return tree(self.dir) == expected
+
+    def restarted_version(self, timeout=30):
+        wait_for(lambda: self.restarted.exists() and "version " in self.restarted.read_text(), timeout,
+                 "the host program to be started again")
+        return [l for l in self.restarted.read_text().splitlines() if l.startswith("version ")][0]
+
+    def saved_list(self):
+        return self.temp / (list_cache_name(self.check_url + "9999999999") + ".lst")
+
+    def hold(self, path):
+        """fakehost, copied outside the application directory, holding `path` open unshared."""
+        exe = self.tmp / "holder" / "holder.exe"
+        exe.parent.mkdir(exist_ok=True)
+        shutil.copy(BIN / "fakehost.exe", exe)
+        p = subprocess.Popen(["wine", str(exe), "close", win(path)], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.procs.append(p)
+        assert p.stdout.readline().strip() == b"ready"
+
+    def file_requests(self):
+        return [r.path for r in self.nginx.requests() if not r.path.endswith(".xml")]
+
+    def close(self):
+        subprocess.run(["wine", "taskkill", "/f", "/im", self.app], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait(30)
+
+
+@pytest.fixture
+def session(make_product, nginx, tmp_path):
+    made = []
+
+    def make(**kw):
+        s = Session(make_product, nginx, tmp_path / f"s{len(made)}", **kw)
+        made.append(s)
+        return s
+    yield make
+    for s in made:
+        s.close()
+
+
+def test_silent_with_nothing_to_update_does_not_start_the_running_host_again(session):
+    s = session(new=OLD)
+    shutil.copy(HOST1, s.v2 / s.app)  # version 2 is version 1: nothing to update
+    code, _ = pack(s.v2, s.nginx.root / "u")
+    assert code == 0
+    s.start_app()
+    s.watch()
+    assert s.watched() == ([0, 1, 3, 13], 0)
+    assert "The main program is running, not started again" in s.log()
+    assert not s.restarted.exists()
+    assert tree(s.dir) == s.before
+
+
+def test_silent_update_with_version_page_installs_every_file(session):
+    """The version page is read before the list; the host is closed after a Yes, every stage
+    arrives in order, the files are version 2 byte for byte, the list and version are stored,
+    the host program is started again as version 2 and the exit code is the file count."""
+    s = session(page=True)
+    s.start_app()
+    s.watch()
+    assert click_box(s.app, "yes", 60000)
+    st, code = s.watched()
+    assert st == [0, 1, 3, 4, 6, 7, 9, 10, 12, 13]
+    assert code == CHANGED
+    assert s.installed_is_new()
+    served = ET.parse(s.nginx.root / "u" / "mirovane.xml")
+    stored = ET.parse(s.dir / "mirovane.xml")
+    assert sorted((f.get("path"), f.get("ver")) for f in stored.iter("file")) == \
+        sorted((f.get("path"), f.get("ver")) for f in served.iter("file"))
+    assert (s.dir / "mirovane.ver").read_bytes() == b"2.0"
+    assert [r.path for r in s.nginx.requests() if r.method == "GET"][:2] == ["/u/page.txt", "/u/mirovane.xml"]
+    assert s.restarted_version() == "version 2"
+    assert not list(s.dir.rglob("*.__old*"))
+
+
+def test_pause_gate_holds_after_a_step_until_released(session):
+    s = session(app_settings={"Application": ""})
+    hold = s.tmp / "hold"
+    hold.write_text("x")
+    s.watch("--pause-file", win(hold))
+    wait_for(lambda: "The update is paused by the host program" in s.log(), 60, "the pause")
+    assert s.file_requests() == []          # held before the download
+    hold.unlink()
+    st, code = s.watched()
+    assert st == [0, 1, 3, 4, 6, 7, 9, 10, 12, 13] and code == CHANGED
+    assert "The update continues" in s.log()
+
+
+def test_exitwhenwndkilled_ends_the_session_when_the_window_is_destroyed(session):
+    s = session(app_settings={"Application": ""})
+    hold = s.tmp / "hold"
+    hold.write_text("x")
+    watcher = s.watch("--pause-file", win(hold), "--exit-when-killed")
+    wait_for(lambda: "The update is paused by the host program" in s.log(), 60, "the pause")
+    watcher.kill()
+    watcher.wait(30)
+    wait_for(lambda: "The host window is gone, the update ends" in s.log(), 30, "the session to end")
+    assert s.file_requests() == []
+    assert tree(s.dir) == s.before
+
+
+def test_locked_data_file_copies_nothing_and_starts_the_host_again(session):
+    s = session()
+    s.hold(s.dir / "data.bin")
+    s.watch()
+    assert s.watched() == ([0, 1, 3, 4, 6, 7, 8, 13], CHANGED)
+    assert "File is locked[" in s.log()
+    assert tree(s.dir) == s.before
+    assert s.restarted_version() == "version 1"
+
+
+def test_a_second_session_meanwhile_ends_with_its_error_stage_and_changes_nothing(session):
+    s = session(app_settings={"Application": ""})
+    hold = s.tmp / "hold"
+    hold.write_text("x")
+    s.watch("--pause-file", win(hold))
+    first = s.watch_out
+    wait_for(lambda: "The update is paused by the host program" in s.log(), 60, "the pause")
+    s.watch()  # the second session, watched by a second window
+    assert s.watched() == ([0, 2], 0)
+    assert s.log().count("Another update of this application is running") == 1
+    assert tree(s.dir) == s.before
+    hold.unlink()
+    s.watch_out = first
+    assert s.watched() == ([0, 1, 3, 4, 6, 7, 9, 10, 12, 13], CHANGED)
+    assert s.installed_is_new()
+
+
+@pytest.fixture
+def immutable():
+    """chattr +i: even root (as Wine runs here) gets EPERM, which Wine reports as access denied."""
+    made = []
+
+    def make(path):
+        if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+            pytest.skip("chattr +i is not available on this file system")
+        made.append(path)
+    yield make
+    for p in made:
+        subprocess.run(["chattr", "-i", str(p)], capture_output=True)
+
+
+def test_access_denied_relaunches_with_the_saved_list_and_resumes_at_the_local_check(session, immutable):
+    """Wine cannot elevate: the copy started with "runas" has the rights of the first, so its
+    copy step is denied too and rolls back. What it shows: the list saved, the marker passed,
+    the new copy resuming at stage 6 with the check, the host program started again."""
+    s = session()
+    immutable(s.dir / "data.bin")
+    s.start_app()
+    s.watch()
+    assert click_box(s.app, "yes", 60000)
+    st, code = s.watched()
+    assert st == [0, 1, 3, 4, 6, 7, 8]           # the first copy ends without UpdateEnd
+    wait_for(lambda: "Start the main program" in s.log() or "not started again" in s.log(), 60, "the elevated copy")
+    log = s.log()
+    assert "continue update as administrator" in log
+    assert "Started as administrator [/silence %s /___runas_admin___]" % s.watch_out.read_text().split()[1] in log
+    after = log.split("Started as administrator")[1]
+    assert "Check locked file..." in after and "The update could not be installed" in after
+    assert "try to download" not in after           # resumed after the download
+    assert not s.saved_list().exists()             # loaded and deleted
+    assert tree(s.dir) == s.before
+    assert s.restarted_version() == "version 1"
+
+
+def test_refused_relaunch_restarts_the_host(session, immutable, tmp_path):
+    """The elevated copy cannot start: a hook renames the program's executable away when the
+    check sets stage 8, so ShellExecuteEx fails as a refused prompt makes it fail. The saved
+    list goes, the stage is 8, and the host program closed for the check is started again."""
+    bat = tmp_path / "away.bat"
+    s = session(sections={"UpdateEventWaitClose": {"UpdateCheckLocalError": win(bat)}})
+    bat.write_text(f'move /y "{win(s.product.exe)}" "{win(s.product.exe)}.away"\r\n')
+    immutable(s.dir / "data.bin")
+    s.start_app()
+    s.watch()
+    assert click_box(s.app, "yes", 60000)
+    assert s.watched() == ([0, 1, 3, 4, 6, 7, 8, 8, 13], CHANGED)
+    log = s.log()
+    assert "ShellExecuteEx(runas) of [" in log
+    assert "The update could not continue as administrator; nothing was changed" in log
+    assert not s.saved_list().exists()
+    assert tree(s.dir) == s.before
+    assert s.restarted_version() == "version 1"
+
+
+def test_damaged_saved_list_changes_nothing(session):
+    s = session()
+    lst = s.saved_list()
+    lst.write_bytes(b"\x05\x00\x00\x00garbage")
+    assert s.product.run("/silence", "/___runas_admin___") == 0
+    assert "cannot be read; the update stops" in s.log()
+    assert s.file_requests() == [] and not lst.exists()
+    assert tree(s.dir) == s.before
+    assert s.restarted_version() == "version 1"
+
+
+def test_appenter_without_application_shows_the_message(session):
+    s = session(app_settings={"Application": ""})
+    p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "60000", win(s.product.exe), "/appenter"],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    assert click_box("You must set Application", "ok")
+    assert p.communicate(timeout=60)[0].decode().strip() == "exit=0"
+
+
+@pytest.mark.parametrize("answer", ["yes", "no", "cancel"])
+def test_appenter_question(session, answer):
+    s = session()
+    p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "90000", win(s.product.exe), "/appenter"],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=s.env)
+    assert click_box(f"{CHANGED} updates found at the website,now to upgrade?", answer, 60000)
+    assert p.communicate(timeout=90)[0].decode().strip() == f"exit={CHANGED}"
+    if answer == "yes":
+        assert s.installed_is_new()
+        assert s.restarted_version() == "version 2"
+    else:
+        assert tree(s.dir) == s.before
+        assert s.file_requests() == []
+        if answer == "no":
+            assert s.restarted_version() == "version 1"
+        else:
+            assert not s.restarted.exists()
+
+
+def test_appenternoprompt_updates_without_asking(session):
+    s = session()
+    assert s.product.run("/appenternoprompt", timeout=90) == CHANGED
+    assert s.installed_is_new()
+    assert s.restarted_version() == "version 2"
+
+
+def test_version_question_with_no_changed_file(session):
+    s = session(new=OLD, page=True)
+    shutil.copy(HOST1, s.v2 / s.app)
+    assert pack(s.v2, s.nginx.root / "u")[0] == 0
+    p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "90000", win(s.product.exe), "/appenter"],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=s.env)
+    assert click_box("found new version at the website,now to upgrade?", "no", 60000)
+    assert p.communicate(timeout=90)[0].decode().strip() == f"exit={TOO_BIG}"
+
+
+def test_uninstall_removes_installed_files_and_empty_folders_only(session, tmp_path):
+    s = session()
+    outside = tmp_path / "outside.txt"
+    outside.write_bytes(b"keep")
+    listed = ET.parse(s.dir / "mirovane.xml").getroot()
+    ET.SubElement(listed, "file", {"path": "x.txt", "desname": win(outside), "ver": "1"})
+    ET.ElementTree(listed).write(s.dir / "mirovane.xml")
+    (s.dir / "mine").mkdir()
+    (s.dir / "mine" / "user.dat").write_bytes(b"not installed")
+    (s.dir / "__oldfiles.lst").write_bytes(b"")
+    (s.dir / "inst.log").write_bytes(b"old log\r\n")
+    assert s.product.run("/uninstall") == 0
+    left = sorted(str(p.relative_to(s.dir)) for p in s.dir.rglob("*"))
+    assert left == ["mine", os.path.join("mine", "user.dat"), "mirovane.ini"]
+    assert s.dir.is_dir() and outside.read_bytes() == b"keep"
+
+
+def test_pack_round_trip_and_refusals(tmp_path):
+    rel = tmp_path / "rel"
+    write_tree(rel, {"a.txt": b"a" * 2000, "sub/b.bin": bytes(range(256)), "t.exe": b"MZ"})
+    (tmp_path / "targets.txt").write_text("# targets\nsub/b.bin = b.bin;copies\\b.bin\n")
+    (tmp_path / "runs.txt").write_text("t.exe | /quiet | 1\n")
+    code, out = pack(rel, tmp_path / "out", "--list", "l.xml", "--file-url", "{listurl-base}/f/{filename}",
+                     "--targets", win(tmp_path / "targets.txt"), "--runs", win(tmp_path / "runs.txt"),
+                     "--main-list", "m.xml", "--description", "Hi & bye")
+    assert code == 0, out
+    root = ET.parse(tmp_path / "out" / "l.xml").getroot()
+    files = {f.get("path"): f for f in root.iter("file")}
+    assert files["sub\\b.bin"].get("ver") == hashlib.sha256(bytes(range(256))).hexdigest()
+    assert files["sub\\b.bin"].get("desname") == "b.bin;copies\\b.bin"
+    assert root.find("fileurl").text == "{listurl-base}/f/{filename}"
+    assert [r.attrib for r in root.iter("run")] == [{"path": "t.exe", "param": "/quiet", "wait": "1"}]
+    assert ET.parse(tmp_path / "out" / "m.xml").getroot().find("description").text == "Hi & bye"
+    assert (tmp_path / "out" / "a.txt._.zip").exists() and not (tmp_path / "out" / "t.exe._.zip").exists()
+    assert "wrote " in out and "3 files listed" in out
+    # Its input is never its output.
+    before = tree(rel)
+    assert pack(rel, rel)[0] == 1
+    assert pack(rel, rel / "sub")[0] == 1
+    assert pack(rel, tmp_path / "o2", "--list", "a.txt")[0] == 1
+    assert tree(rel) == before

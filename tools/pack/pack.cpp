@@ -1,0 +1,396 @@
+// mirovane-pack: writes what the updater reads from a release folder.
+//
+//   mirovane-pack [options] <release folder> <output folder>
+//
+// The output folder receives a copy of every file of the release, the zipped copy
+// "<file>._.zip" of every file that zipping makes smaller, and the update list: one file
+// element per file, ver = the file's SHA-256 in hexadecimal, paths relative with backslashes.
+//
+//   --list NAME          name of the update list (default mirovane.xml)
+//   --file-url PATTERN   the list's file address pattern (fileurl), e.g. {listurl-base}/files/{filename}
+//   --main-list NAME     also write a main list of this name (with the description, if any)
+//   --description TEXT   a description element for the list (the main list's, with --main-list)
+//   --targets FILE       install targets: lines "path = target;target" (desname of that file)
+//   --runs FILE          run entries: lines "path | parameters | wait"
+//   --no-zip             write no zipped copies
+//
+// Lines of the two text files are UTF-8; empty lines and lines starting with # are skipped.
+// Exit code 0 when everything was written, 1 on an error (one line on stderr), 2 on a usage
+// error. The release folder is never written to.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zip.h"
+// after zip.h, which brings the file-function types it uses
+#include "iowin32.h"
+#include "util/handle.h"
+
+namespace {
+
+struct Options {
+    std::wstring release, output;
+    std::wstring listName = L"mirovane.xml";
+    std::wstring fileUrl;
+    std::wstring mainList;
+    std::wstring description;
+    std::wstring targetsFile;
+    std::wstring runsFile;
+    bool zip = true;
+};
+
+// One switch: its name and what it does with its value (a switch without value gets none).
+struct Switch {
+    const wchar_t* name;
+    bool takesValue;
+    std::function<void(Options&, const std::wstring&)> apply;
+};
+
+const std::vector<Switch>& Switches() {
+    static const std::vector<Switch> table = {
+        {L"--list", true, [](Options& o, const std::wstring& v) { o.listName = v; }},
+        {L"--file-url", true, [](Options& o, const std::wstring& v) { o.fileUrl = v; }},
+        {L"--main-list", true, [](Options& o, const std::wstring& v) { o.mainList = v; }},
+        {L"--description", true, [](Options& o, const std::wstring& v) { o.description = v; }},
+        {L"--targets", true, [](Options& o, const std::wstring& v) { o.targetsFile = v; }},
+        {L"--runs", true, [](Options& o, const std::wstring& v) { o.runsFile = v; }},
+        {L"--no-zip", false, [](Options& o, const std::wstring&) { o.zip = false; }},
+    };
+    return table;
+}
+
+void Usage() {
+    fwprintf(stderr,
+             L"usage: mirovane-pack [--list NAME] [--file-url PATTERN] [--main-list NAME] [--description TEXT]\n"
+             L"                     [--targets FILE] [--runs FILE] [--no-zip] <release folder> <output folder>\n");
+}
+
+// Parses argv into `o`; false (after a message) on a usage error.
+bool ParseArguments(int argc, wchar_t** argv, Options& o) {
+    std::vector<std::wstring> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring a = argv[i];
+        if (a.size() > 2 && a.compare(0, 2, L"--") == 0) {
+            const Switch* found = nullptr;
+            for (const Switch& s : Switches())
+                if (a == s.name) found = &s;
+            if (!found) {
+                fwprintf(stderr, L"mirovane-pack: unknown switch %ls\n", a.c_str());
+                return false;
+            }
+            std::wstring value;
+            if (found->takesValue) {
+                if (i + 1 >= argc) {
+                    fwprintf(stderr, L"mirovane-pack: %ls needs a value\n", a.c_str());
+                    return false;
+                }
+                value = argv[++i];
+            }
+            found->apply(o, value);
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 2) return false;
+    o.release = positional[0];
+    o.output = positional[1];
+    return true;
+}
+
+std::string Utf8(const std::wstring& s) {
+    if (s.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& s) {
+    if (s.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+    return out;
+}
+
+std::wstring Trim(const std::wstring& s) {
+    const size_t a = s.find_first_not_of(L" \t\r\n");
+    if (a == std::wstring::npos) return {};
+    return s.substr(a, s.find_last_not_of(L" \t\r\n") - a + 1);
+}
+
+std::wstring Lower(std::wstring s) {
+    for (wchar_t& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t buf[32768];
+    DWORD n = GetFullPathNameW(path.c_str(), 32768, buf, nullptr);
+    std::wstring full = n && n < 32768 ? std::wstring(buf, n) : path;
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    return full;
+}
+
+// True when `inner` is `outer` or lies below it.
+bool Within(const std::wstring& inner, const std::wstring& outer) {
+    const std::wstring a = Lower(inner), b = Lower(outer);
+    if (a == b) return true;
+    return a.size() > b.size() && a.compare(0, b.size(), b) == 0 && (a[b.size()] == L'\\' || b.back() == L'\\');
+}
+
+bool ReadAll(const std::wstring& path, std::string& out) {
+    mv::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!f) return false;
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(f.get(), &size) && size.QuadPart < 0x7FFFFFFF;
+    if (ok) {
+        out.resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        ok = out.empty() || (ReadFile(f.get(), out.data(), static_cast<DWORD>(out.size()), &got, nullptr) && got == out.size());
+    }
+    return ok;
+}
+
+bool WriteAll(const std::wstring& path, const std::string& bytes) {
+    mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) return false;
+    DWORD put = 0;
+    return bytes.empty() ||
+           (WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) && put == bytes.size());
+}
+
+void MakeDirs(const std::wstring& dir) {
+    for (size_t i = 3; i <= dir.size(); ++i)
+        if (i == dir.size() || dir[i] == L'\\') CreateDirectoryW(dir.substr(0, i).c_str(), nullptr);
+}
+
+std::wstring Sha256Hex(const std::string& bytes) {
+    HCRYPTPROV prov = 0;
+    HCRYPTHASH hash = 0;
+    std::wstring hex;
+    if (CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
+            BYTE digest[32];
+            DWORD len = sizeof(digest);
+            if (CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) &&
+                CryptGetHashParam(hash, HP_HASHVAL, digest, &len, 0)) {
+                wchar_t two[3];
+                for (DWORD i = 0; i < len; ++i) {
+                    swprintf(two, 3, L"%02x", digest[i]);
+                    hex += two;
+                }
+            }
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(prov, 0);
+    }
+    return hex;
+}
+
+// Files of the release, relative paths with backslashes, sorted.
+void ListFiles(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW fd;
+    mv::FindHandle h(FindFirstFileW((root + L"\\" + (rel.empty() ? L"" : rel + L"\\") + L"*").c_str(), &fd));
+    if (!h) return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring child = rel.empty() ? name : rel + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;  // links are not part of a release
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListFiles(root, child, out);
+        else
+            out.push_back(child);
+    } while (FindNextFileW(h.get(), &fd));
+}
+
+std::string XmlEscape(const std::wstring& s) {
+    std::string out;
+    for (char c : Utf8(s)) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+// Lines of a small UTF-8 text file, trimmed, without empty lines and comments.
+bool ReadLines(const std::wstring& path, std::vector<std::wstring>& lines) {
+    std::string bytes;
+    if (!ReadAll(path, bytes)) return false;
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    size_t start = 0;
+    while (start <= bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        const std::wstring line = Trim(FromUtf8(bytes.substr(start, end - start)));
+        if (!line.empty() && line[0] != L'#') lines.push_back(line);
+        start = end + 1;
+    }
+    return true;
+}
+
+std::vector<std::wstring> SplitTrim(const std::wstring& s, wchar_t sep) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t cut = s.find(sep, start);
+        parts.push_back(Trim(s.substr(start, cut == std::wstring::npos ? std::wstring::npos : cut - start)));
+        if (cut == std::wstring::npos) return parts;
+        start = cut + 1;
+    }
+}
+
+std::wstring Backslashes(std::wstring s) {
+    for (wchar_t& c : s)
+        if (c == L'/') c = L'\\';
+    return s;
+}
+
+// Writes `data` as the one entry `name` of a new zip archive; false on any failure.
+bool WriteZip(const std::wstring& zipPath, const std::wstring& name, const std::string& data) {
+    zlib_filefunc64_def io;
+    fill_win32_filefunc64W(&io);
+    zipFile z = zipOpen2_64(zipPath.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
+    if (!z) return false;
+    zip_fileinfo info{};
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    info.tmz_date.tm_sec = t.wSecond;
+    info.tmz_date.tm_min = t.wMinute;
+    info.tmz_date.tm_hour = t.wHour;
+    info.tmz_date.tm_mday = t.wDay;
+    info.tmz_date.tm_mon = t.wMonth - 1;
+    info.tmz_date.tm_year = t.wYear;
+    const std::string entry = Utf8(name);
+    bool ok = zipOpenNewFileInZip4_64(z, entry.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0,
+                                      -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1 << 11,
+                                      data.size() >= 0xFFFFFFFFu) == ZIP_OK;
+    if (ok) ok = zipWriteInFileInZip(z, data.data(), static_cast<unsigned>(data.size())) == ZIP_OK;
+    if (ok) ok = zipCloseFileInZip(z) == ZIP_OK;
+    if (zipClose(z, nullptr) != ZIP_OK) ok = false;
+    return ok;
+}
+
+int Fail(const std::wstring& text) {
+    fwprintf(stderr, L"mirovane-pack: %ls\n", text.c_str());
+    return 1;
+}
+
+void Wrote(const std::wstring& path, size_t bytes) { wprintf(L"wrote %ls (%lu bytes)\n", path.c_str(), static_cast<unsigned long>(bytes)); }
+
+int Pack(const Options& o) {
+    const std::wstring release = FullPath(o.release), output = FullPath(o.output);
+    const DWORD attrs = GetFileAttributesW(release.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY))
+        return Fail(L"the release folder does not exist: " + release);
+    if (Within(output, release) || Within(release, output))
+        return Fail(L"the output folder must lie outside the release folder and not contain it: " + output);
+
+    std::vector<std::wstring> files;
+    ListFiles(release, L"", files);
+    std::sort(files.begin(), files.end(), [](const std::wstring& a, const std::wstring& b) { return Lower(a) < Lower(b); });
+    if (files.empty()) return Fail(L"the release folder holds no file: " + release);
+    std::map<std::wstring, std::wstring> lowerNames;
+    for (const std::wstring& f : files) lowerNames[Lower(f)] = f;
+    for (const std::wstring& name : {o.listName, o.mainList}) {
+        if (name.empty()) continue;
+        if (name.find_first_of(L"\\/:") != std::wstring::npos) return Fail(L"a list name is a plain file name: " + name);
+        if (lowerNames.count(Lower(name)) || lowerNames.count(Lower(name) + L"._.zip"))
+            return Fail(L"the list name " + name + L" is the name of a release file");
+    }
+
+    std::map<std::wstring, std::wstring> targets;  // lower-cased path -> desname
+    if (!o.targetsFile.empty()) {
+        std::vector<std::wstring> lines;
+        if (!ReadLines(o.targetsFile, lines)) return Fail(L"cannot read " + o.targetsFile);
+        for (const std::wstring& line : lines) {
+            const size_t eq = line.find(L'=');
+            if (eq == std::wstring::npos) return Fail(L"a targets line is \"path = target;target\": " + line);
+            const std::wstring path = Backslashes(Trim(line.substr(0, eq)));
+            if (!lowerNames.count(Lower(path))) return Fail(L"the targets file names a file not in the release: " + path);
+            targets[Lower(path)] = Trim(line.substr(eq + 1));
+        }
+    }
+    std::vector<std::vector<std::wstring>> runs;
+    if (!o.runsFile.empty()) {
+        std::vector<std::wstring> lines;
+        if (!ReadLines(o.runsFile, lines)) return Fail(L"cannot read " + o.runsFile);
+        for (const std::wstring& line : lines) {
+            std::vector<std::wstring> parts = SplitTrim(line, L'|');
+            if (parts.size() > 3 || parts[0].empty()) return Fail(L"a runs line is \"path | parameters | wait\": " + line);
+            parts.resize(3);
+            runs.push_back(parts);
+        }
+    }
+
+    MakeDirs(output);
+    std::string list = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<update>\r\n";
+    if (!o.fileUrl.empty()) list += "  <fileurl>" + XmlEscape(o.fileUrl) + "</fileurl>\r\n";
+    if (!o.description.empty() && o.mainList.empty())
+        list += "  <description>" + XmlEscape(o.description) + "</description>\r\n";
+    for (const std::wstring& rel : files) {
+        std::string data;
+        if (!ReadAll(release + L"\\" + rel, data)) return Fail(L"cannot read " + rel);
+        const std::wstring out = output + L"\\" + rel;
+        MakeDirs(out.substr(0, out.find_last_of(L'\\')));
+        if (!WriteAll(out, data)) return Fail(L"cannot write " + out);
+        Wrote(out, data.size());
+        if (o.zip) {
+            const std::wstring zipPath = out + L"._.zip";
+            const std::wstring base = rel.substr(rel.find_last_of(L'\\') + 1);
+            if (!WriteZip(zipPath, base, data)) return Fail(L"cannot write " + zipPath);
+            std::string zipped;
+            ReadAll(zipPath, zipped);
+            // Only worth serving when it saves something.
+            if (zipped.size() < data.size()) {
+                Wrote(zipPath, zipped.size());
+            } else {
+                DeleteFileW(zipPath.c_str());
+            }
+        }
+        list += "  <file path=\"" + XmlEscape(rel) + "\" ver=\"" + XmlEscape(Sha256Hex(data)) + "\"";
+        auto t = targets.find(Lower(rel));
+        if (t != targets.end()) list += " desname=\"" + XmlEscape(t->second) + "\"";
+        list += "/>\r\n";
+    }
+    for (const auto& r : runs)
+        list += "  <run path=\"" + XmlEscape(r[0]) + "\" param=\"" + XmlEscape(r[1]) + "\" wait=\"" + XmlEscape(r[2]) + "\"/>\r\n";
+    list += "</update>\r\n";
+    const std::wstring listPath = output + L"\\" + o.listName;
+    if (!WriteAll(listPath, list)) return Fail(L"cannot write " + listPath);
+    Wrote(listPath, list.size());
+    if (!o.mainList.empty()) {
+        std::string main = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<update>\r\n";
+        if (!o.description.empty()) main += "  <description>" + XmlEscape(o.description) + "</description>\r\n";
+        main += "</update>\r\n";
+        const std::wstring mainPath = output + L"\\" + o.mainList;
+        if (!WriteAll(mainPath, main)) return Fail(L"cannot write " + mainPath);
+        Wrote(mainPath, main.size());
+    }
+    wprintf(L"%lu files listed in %ls\n", static_cast<unsigned long>(files.size()), listPath.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options o;
+    if (!ParseArguments(argc, argv, o)) {
+        Usage();
+        return 2;
+    }
+    return Pack(o);
+}
