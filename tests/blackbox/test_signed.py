@@ -2,12 +2,13 @@
 the fault server acting as a man in the middle, updated through the core driver's update
 session (check, download, local check, copy) and checked by the real program."""
 import pathlib
+import re
 import subprocess
 
 import pytest
 
 from conftest import BIN, ini, win
-from driver import driver
+from driver import click_box, driver
 from test_check import settings as check_settings
 
 GUID = "{6F1C2A3B-0000-4000-8000-00000000A1B2}"
@@ -106,7 +107,8 @@ def test_signed_release_updates_version_1_to_2(tmp_path, nginx, keys, configured
 
 
 def flip_byte(path: pathlib.Path):
-    data = path.read_bytes().replace(b"<sequence>5<", b"<sequence>6<", 1)
+    """Changes one byte: the list's sequence, 1 to 2 or 5 to 6."""
+    data = re.sub(rb"<sequence>(\d)<", lambda m: b"<sequence>%d<" % (int(m.group(1)) + 1), path.read_bytes(), count=1)
     assert data != path.read_bytes()
     path.write_bytes(data)
 
@@ -193,3 +195,50 @@ def test_signature_is_checked_before_the_list_is_parsed(make_product, nginx, key
         assert parsed not in logs[True]
     # The same document without a key reaches the parser (the merge reads it first), which refuses it.
     assert "is not readable XML" in logs[False]
+
+
+# ---------------------------------------------------------------- the real program, whole sessions
+
+from test_session import CHANGED, HOST2, NEW as SESSION_NEW, pack as pack_release, session, tree  # noqa: E402,F401
+
+SESSION_SKIP = ("inst.log", "mirovane.ini", "mirovane.xml", "mirovane.ver", "mirovane.sequence")
+
+
+def signed_session(session, nginx, keys, configured, tamper=None):
+    key_file, list_key = keys["vendor"]
+    updateinfo = {"ListURL": nginx.url("/u/mirovane.xml"), "MainListURL": nginx.url("/u/main.xml")}
+    if configured:
+        updateinfo["ListKey"] = list_key
+    s = session(sections={"UPDATEINFO": updateinfo})
+    code, out = pack_release(s.v2, nginx.root / "u", "--main-list", "main.xml", "--key", win(key_file))
+    assert code == 0, out
+    if tamper:
+        tamper(nginx.root / "u")
+    return s
+
+
+@pytest.mark.parametrize("configured", [True, False], ids=["with-key", "without-key"])
+def test_real_program_updates_a_signed_release(session, nginx, keys, configured):
+    s = signed_session(session, nginx, keys, configured)
+    s.start_app()
+    s.watch()
+    assert click_box(s.app, "yes", 60000)
+    st, code = s.watched()
+    assert (st, code) == ([0, 1, 3, 4, 6, 7, 9, 10, 12, 13], CHANGED), s.log()
+    assert tree(s.dir, SESSION_SKIP) == {**SESSION_NEW, s.app: HOST2.read_bytes()}
+    assert s.restarted_version() == "version 2"
+    sequence = s.dir / "mirovane.sequence"
+    assert (sequence.read_bytes() if sequence.exists() else None) == (b"1" if configured else None)
+    assert ("signature verified" in s.log()) == configured
+
+
+def test_real_program_refuses_a_changed_list_and_starts_the_host_again(session, nginx, keys):
+    s = signed_session(session, nginx, keys, True,
+                       tamper=lambda folder: flip_byte(folder / "mirovane.xml"))
+    s.watch()
+    st, code = s.watched()
+    assert st[:3] == [0, 1, 2] and st[-1] == 13, s.log()
+    assert "refused: its signature does not match" in s.log()
+    assert tree(s.dir) == s.before
+    assert [p for p in s.file_requests() if not p.endswith(".sig")] == []
+    assert s.restarted_version() == "version 1"
