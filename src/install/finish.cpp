@@ -7,6 +7,7 @@
 #include "check/list_signature.h"
 #include "config/path_macros.h"
 #include "config/settings.h"
+#include "download/file_hash.h"
 #include "util/files.h"
 #include "install/backups.h"
 #include "install/confine.h"
@@ -66,6 +67,7 @@ void MoveTreeNoReplace(const std::wstring& from, const std::wstring& to) {
 struct Plan {
     Journal journal;
     std::vector<std::wstring> sources;  // per journal entry; empty for a removed file
+    std::vector<updatefileinfo> from;   // per journal entry: the record whose file it installs
     std::vector<int> installed;         // indexes of the records that install files
 };
 
@@ -111,6 +113,7 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
             if (seen != byTarget.end()) {
                 // A later record naming the same target wins, as if copied after the first.
                 plan.sources[seen->second] = source;
+                plan.from[seen->second] = r;
                 plan.journal.entries[seen->second].staged = remove ? L"" : L"?";
                 continue;
             }
@@ -122,6 +125,7 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
             byTarget[key] = plan.journal.entries.size();
             plan.journal.entries.push_back(e);
             plan.sources.push_back(source);
+            plan.from.push_back(r);
         }
         if (!remove) plan.installed.push_back(i);
     }
@@ -198,6 +202,9 @@ bool InstallAndFinish(HWND window) {
         if (e.staged.empty()) continue;
         ok = mv::CreateDirTree(mv::PathDir(e.target)) && CopyFileFlushed(plan.sources[i], e.staged);
         if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
+        // The staged copy is what will be swapped in: checked again here, so a file changed in
+        // the temporary directory after its download (a relaunch lies between) is never installed.
+        if (ok) ok = DownloadedFileMatchesHash(plan.from[i], e.staged);
     }
     if (ok && !journal.listStaged.empty()) ok = CopyFileFlushed(listSource, journal.listStaged);
     if (ok) ok = SwapEntries(journal);

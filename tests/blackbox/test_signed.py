@@ -1,6 +1,7 @@
 """Signed update lists and verified files: lists made and signed by mirovane-pack, served by nginx or by
 the fault server acting as a man in the middle, updated through the core driver's update
 session (check, download, local check, copy) and checked by the real program."""
+import hashlib
 import pathlib
 import re
 import subprocess
@@ -242,3 +243,23 @@ def test_real_program_refuses_a_changed_list_and_starts_the_host_again(session, 
     assert tree(s.dir) == s.before
     assert [p for p in s.file_requests() if not p.endswith(".sig")] == []
     assert s.restarted_version() == "version 1"
+
+
+@pytest.mark.parametrize("staged, installed", [(b"version 2", True), (b"version 2, swapped", False)],
+                         ids=["unchanged", "changed-after-download"])
+def test_copy_step_checks_the_staged_copy_again(tmp_path, staged, installed):
+    """A downloaded file changed in the temporary directory before the copy (an elevated
+    relaunch lies between the two) is not installed."""
+    from test_install import Setup
+    s = Setup(tmp_path)
+    s.old({"a.txt": b"version 1"})
+    s.new('<update><file path="a.txt" ver="2" sha256="%s"/></update>' % hashlib.sha256(b"version 2").hexdigest().upper(),
+          {"a.txt": staged})
+    before = s.snapshot()
+    result = s.install("version=2.0")
+    assert result["copy"] == ("12" if installed else "11")
+    after = s.snapshot()
+    assert after["a.txt"] == (b"version 2" if installed else b"version 1")
+    if not installed:
+        assert after == before
+    assert ("sha256 mismatch [a.txt]" in s.log()) == (not installed)
