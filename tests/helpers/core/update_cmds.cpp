@@ -1,4 +1,4 @@
-// The update session through the core driver, until the program's own session driver runs it:
+// The whole update session through the core driver, without windows, hooks or relaunch:
 // remote check, download with its retry passes, local check and copy, each step's stage printed.
 // scripts/bench.sh times it on the 500-file case, with and without signed lists.
 //
