@@ -12,9 +12,9 @@
  *      the texts they point to stay valid until your window procedure returns. Copy a text
  *      if you need it later.
  *   4. Optionally set "mirovane.paused" to 1974 to hold the update between its steps, and
- *      "mirovane.exitwhenwndkilled" to 1974 so that the update ends (without starting your
- *      program again) when your window is gone. Any other value (or removing the property)
- *      switches them off.
+ *      "mirovane.exitwhenwndkilled" to 1974 so that the update ends at its next step when your
+ *      window is gone (the updater then starts your program again unless it is still
+ *      running). Any other value (or removing the property) switches them off.
  *
  * Reading the texts
  *   The updater reserves a 2048-byte transfer buffer inside your process when it starts and

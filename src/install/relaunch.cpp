@@ -52,7 +52,8 @@ bool RelaunchAsAdministrator(bool saveList) {
 
     SHELLEXECUTEINFOW sei{};
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No error box of the shell's own: a failure is logged and the caller brings the host back.
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     sei.lpVerb = L"runas";
     sei.lpFile = exe.c_str();
     sei.lpParameters = params.c_str();

@@ -68,8 +68,7 @@ class Session:
         write_tree(self.v1, {**OLD, self.app: HOST1.read_bytes()})
         write_tree(self.v2, {**new, self.app: HOST2.read_bytes()})
         assert pack(self.v1, tmp_path / "v1p", "--no-zip")[0] == 0
-        code, self.pack_out = pack(self.v2, nginx.root / "u")
-        assert code == 0, self.pack_out
+        self.publish()
         self.temp = tmp_path / "temp"
         self.temp.mkdir()
         # The last background refresh is this hour, so no hidden copy runs meanwhile.
@@ -83,7 +82,7 @@ class Session:
             app_settings = {"CheckVerNumber": "1", **(app_settings or {})}
         s = {"Mirovane": {"Mode": "", "QuickCheck": "0", "ShowWhenCheck": "0", "TempPath": win(self.temp),
                           "TimeOut": "20"},
-             "UPDATEINFO": {"ListURL": self.check_url},
+             "UPDATEINFO": {"ListURL": self.check_url, "MainListURL": nginx.url("/u/main.xml")},
              "APPLICATION": {"Application": self.app, "Ver": "1.0", **(app_settings or {})},
              **(sections or {})}
         self.product = make_product(s)
@@ -95,6 +94,10 @@ class Session:
         self.restarted = tmp_path / "restarted.txt"
         self.procs = []
         self.env = {**os.environ, "MIROVANE_SAMPLE_HOST_OUT": win(self.restarted)}
+
+    def publish(self):
+        code, out = pack(self.v2, self.nginx.root / "u", "--main-list", "main.xml")
+        assert code == 0, out
 
     def popen(self, *args):
         p = subprocess.Popen(["wine", *map(str, args)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -116,8 +119,11 @@ class Session:
                           "--run", win(self.product.exe), *args)
 
     def watched(self, timeout=90):
-        wait_for(lambda: self.watch_out.exists() and "\nexit " in self.watch_out.read_text(), timeout,
-                 "the product to end")
+        try:
+            wait_for(lambda: self.watch_out.exists() and "\nexit " in self.watch_out.read_text(), timeout,
+                     "the product to end")
+        except AssertionError as e:
+            raise AssertionError(f"{e}\nwatcher:\n{self.watch_out.read_text()}\nlog:\n{self.log()}") from None
         lines = self.watch_out.read_text().splitlines()
         code = int([l for l in lines if l.startswith("exit ")][0].split()[1])
         return stages(lines), code if code < 2 ** 31 else code - 2 ** 32
@@ -133,6 +139,22 @@ class Session:
         wait_for(lambda: self.restarted.exists() and "version " in self.restarted.read_text(), timeout,
                  "the host program to be started again")
         return [l for l in self.restarted.read_text().splitlines() if l.startswith("version ")][0]
+
+    def run(self, *args, timeout=90, answer=None):
+        """Runs the product through runexit with its output in a file (a host program it starts
+        inherits its handles, and must not hold a pipe of ours open); `answer` = (text, button)
+        for clickbox meanwhile. Returns the exit code."""
+        out = self.tmp / f"run-{len(self.procs)}.txt"
+        with open(out, "wb") as f:
+            p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), str(timeout * 1000), win(self.product.exe), *args],
+                                 stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(p)
+        if answer:
+            assert click_box(answer[0], answer[1], 60000), answer
+        p.wait(timeout + 30)
+        text = out.read_text()
+        assert text.startswith("exit="), text
+        return int(text.strip()[5:])
 
     def saved_list(self):
         return self.temp / (list_cache_name(self.check_url + "9999999999") + ".lst")
@@ -175,11 +197,10 @@ def session(make_product, nginx, tmp_path):
 def test_silent_with_nothing_to_update_does_not_start_the_running_host_again(session):
     s = session(new=OLD)
     shutil.copy(HOST1, s.v2 / s.app)  # version 2 is version 1: nothing to update
-    code, _ = pack(s.v2, s.nginx.root / "u")
-    assert code == 0
+    s.publish()
     s.start_app()
     s.watch()
-    assert s.watched() == ([0, 1, 3, 13], 0)
+    assert s.watched() == ([0, 1, 3, 13], 0), s.log()
     assert "The main program is running, not started again" in s.log()
     assert not s.restarted.exists()
     assert tree(s.dir) == s.before
@@ -252,7 +273,7 @@ def test_a_second_session_meanwhile_ends_with_its_error_stage_and_changes_nothin
     wait_for(lambda: "The update is paused by the host program" in s.log(), 60, "the pause")
     s.watch()  # the second session, watched by a second window
     assert s.watched() == ([0, 2], 0)
-    assert s.log().count("Another update of this application is running") == 1
+    assert "Another update of this application is running" in s.log().split("Run mode")[2]
     assert tree(s.dir) == s.before
     hold.unlink()
     s.watch_out = first
@@ -297,16 +318,19 @@ def test_access_denied_relaunches_with_the_saved_list_and_resumes_at_the_local_c
     assert s.restarted_version() == "version 1"
 
 
-def test_refused_relaunch_restarts_the_host(session, immutable, tmp_path):
-    """The elevated copy cannot start: a hook renames the program's executable away when the
-    check sets stage 8, so ShellExecuteEx fails as a refused prompt makes it fail. The saved
-    list goes, the stage is 8, and the host program closed for the check is started again."""
-    bat = tmp_path / "away.bat"
-    s = session(sections={"UpdateEventWaitClose": {"UpdateCheckLocalError": win(bat)}})
-    bat.write_text(f'move /y "{win(s.product.exe)}" "{win(s.product.exe)}.away"\r\n')
+def test_refused_relaunch_restarts_the_host(session, immutable):
+    """The elevated copy cannot start: its executable is renamed away while the session is held
+    after the check, so ShellExecuteEx fails as a refused prompt makes it fail. The saved list
+    goes, the stage is 8, and the host program closed for the check is started again."""
+    s = session()
     immutable(s.dir / "data.bin")
+    hold = s.tmp / "hold"
+    hold.write_text("x")
     s.start_app()
-    s.watch()
+    s.watch("--pause-file", win(hold))
+    wait_for(lambda: "The update is paused by the host program" in s.log(), 60, "the pause")
+    s.product.exe.rename(s.product.exe.with_suffix(".away"))
+    hold.unlink()
     assert click_box(s.app, "yes", 60000)
     assert s.watched() == ([0, 1, 3, 4, 6, 7, 8, 8, 13], CHANGED)
     log = s.log()
@@ -321,7 +345,7 @@ def test_damaged_saved_list_changes_nothing(session):
     s = session()
     lst = s.saved_list()
     lst.write_bytes(b"\x05\x00\x00\x00garbage")
-    assert s.product.run("/silence", "/___runas_admin___") == 0
+    assert s.run("/silence", "/___runas_admin___") == 0
     assert "cannot be read; the update stops" in s.log()
     assert s.file_requests() == [] and not lst.exists()
     assert tree(s.dir) == s.before
@@ -330,19 +354,13 @@ def test_damaged_saved_list_changes_nothing(session):
 
 def test_appenter_without_application_shows_the_message(session):
     s = session(app_settings={"Application": ""})
-    p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "60000", win(s.product.exe), "/appenter"],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    assert click_box("You must set Application", "ok")
-    assert p.communicate(timeout=60)[0].decode().strip() == "exit=0"
+    assert s.run("/appenter", answer=("You must set Application", "ok")) == 0
 
 
 @pytest.mark.parametrize("answer", ["yes", "no", "cancel"])
 def test_appenter_question(session, answer):
     s = session()
-    p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "90000", win(s.product.exe), "/appenter"],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=s.env)
-    assert click_box(f"{CHANGED} updates found at the website,now to upgrade?", answer, 60000)
-    assert p.communicate(timeout=90)[0].decode().strip() == f"exit={CHANGED}"
+    assert s.run("/appenter", answer=(f"{CHANGED} updates found at the website,now to upgrade?", answer)) == CHANGED
     if answer == "yes":
         assert s.installed_is_new()
         assert s.restarted_version() == "version 2"
@@ -357,7 +375,7 @@ def test_appenter_question(session, answer):
 
 def test_appenternoprompt_updates_without_asking(session):
     s = session()
-    assert s.product.run("/appenternoprompt", timeout=90) == CHANGED
+    assert s.run("/appenternoprompt") == CHANGED
     assert s.installed_is_new()
     assert s.restarted_version() == "version 2"
 
@@ -365,11 +383,8 @@ def test_appenternoprompt_updates_without_asking(session):
 def test_version_question_with_no_changed_file(session):
     s = session(new=OLD, page=True)
     shutil.copy(HOST1, s.v2 / s.app)
-    assert pack(s.v2, s.nginx.root / "u")[0] == 0
-    p = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "90000", win(s.product.exe), "/appenter"],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=s.env)
-    assert click_box("found new version at the website,now to upgrade?", "no", 60000)
-    assert p.communicate(timeout=90)[0].decode().strip() == f"exit={TOO_BIG}"
+    s.publish()
+    assert s.run("/appenter", answer=("found new version at the website,now to upgrade?", "no")) == TOO_BIG
 
 
 def test_uninstall_removes_installed_files_and_empty_folders_only(session, tmp_path):
@@ -383,7 +398,8 @@ def test_uninstall_removes_installed_files_and_empty_folders_only(session, tmp_p
     (s.dir / "mine" / "user.dat").write_bytes(b"not installed")
     (s.dir / "__oldfiles.lst").write_bytes(b"")
     (s.dir / "inst.log").write_bytes(b"old log\r\n")
-    assert s.product.run("/uninstall") == 0
+    # The exit code counts the records of the installed list, as it does after a check.
+    assert s.run("/uninstall") == len(OLD) + 2
     left = sorted(str(p.relative_to(s.dir)) for p in s.dir.rglob("*"))
     assert left == ["mine", os.path.join("mine", "user.dat"), "mirovane.ini"]
     assert s.dir.is_dir() and outside.read_bytes() == b"keep"
@@ -413,3 +429,78 @@ def test_pack_round_trip_and_refusals(tmp_path):
     assert pack(rel, rel / "sub")[0] == 1
     assert pack(rel, tmp_path / "o2", "--list", "a.txt")[0] == 1
     assert tree(rel) == before
+
+
+def fault_product(make_product, fault_server, tmp_path, names):
+    """A product whose list (on the fault server) names `names`; nothing installed yet."""
+    fault_server.add("/r/list.xml", ("<update>" + "".join(f'<file path="{n}" ver="2"/>' for n in names) +
+                                     "</update>").encode())
+    fault_server.add("/r/main.xml", b"<update/>")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
+    (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
+    product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(temp), "TimeOut": "2",
+                                         "NetTimeout": "2", "ConnectTryCount": "1"},
+                            "UPDATEINFO": {"ListURL": fault_server.url("/r/list.xml"),
+                                           "MainListURL": fault_server.url("/r/main.xml")},
+                            "APPLICATION": {"Application": ""}})
+    product.app_dir.mkdir(parents=True, exist_ok=True)
+    (product.app_dir / "mirovane.xml").write_bytes(b"<update/>")
+    return product
+
+
+def gets(fault_server, path):
+    return len([r for r in fault_server.seen(path) if r.method == "GET"])
+
+
+def test_download_retries_fetch_a_file_that_failed_once(make_product, fault_server, tmp_path):
+    product = fault_product(make_product, fault_server, tmp_path, ["a.dll", "b.dll"])
+    fault_server.add("/r/a.dll", b"a" * 3000, stall=10, stall_after=0, stall_times=1)  # the first answer stalls
+    fault_server.add("/r/b.dll", b"b" * 3000)
+    assert product.run("/silence", timeout=90) == 2
+    assert (product.app_dir / "a.dll").read_bytes() == b"a" * 3000
+    assert gets(fault_server, "/r/a.dll") == 2 and gets(fault_server, "/r/b.dll") == 1
+    assert "Downloading error files..." in product.log()
+
+
+@pytest.mark.parametrize("served, passes", [({}, 1), ({"/r/a.dll": b"a" * 3000}, 5)],
+                         ids=["nothing-done-ends-the-retries", "at-most-five-passes"])
+def test_download_passes_end(make_product, fault_server, tmp_path, served, passes):
+    product = fault_product(make_product, fault_server, tmp_path, ["a.dll", "b.dll"])
+    for path, body in served.items():
+        fault_server.add(path, body)
+    assert product.run("/silence", timeout=120) == 2
+    assert len(fault_server.seen("/r/b.dll._.zip")) == passes   # one probe of the zipped form per pass
+    assert not (product.app_dir / "a.dll").exists() and not (product.app_dir / "b.dll").exists()
+    assert "Download" in product.log()
+
+
+@pytest.mark.parametrize("answer", ["yes", "no"])
+def test_unwritable_settings_offer_a_restart_as_administrator(make_product, tmp_path, answer):
+    """mirovane.ini cannot be written (here it is a directory, which Windows and Wine refuse
+    with access denied): the prompt; Yes starts a copy with the marker, which asks no more."""
+    product = make_product({"Mirovane": {"Mode": ""}})
+    (product.app_dir / "mirovane.ini").mkdir(parents=True)
+    out = tmp_path / "watch.txt"
+    # The window outlives the first copy, so that the copy it starts can report to it too.
+    watcher = subprocess.Popen(["wine", str(HOST1), "--timeout", "60", "--out", win(out)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: out.exists() and "version" in out.read_text(), 20, "the window")
+        handle = out.read_text().split()[1]
+        run = subprocess.Popen(["wine", str(BIN / "runexit.exe"), "60000", win(product.exe), "/emptytemp", handle],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        assert click_box("Request run as administrator.", answer, 30000)
+        assert run.communicate(timeout=60)[0].strip() == b"exit=0"
+        wait_for(lambda: "Run mode [emptytemp]" in out.read_text(), 30, "the run")
+        text = out.read_text()
+        if answer == "yes":
+            assert "log Started as administrator [/emptytemp %s /___runas_admin___]" % handle in text
+            assert text.index("Started as administrator") < text.index("Run mode [emptytemp]")
+        else:
+            assert "Started as administrator" not in text
+        assert not click_box("Request run as administrator.", answer, 2000)  # asked once only
+    finally:
+        watcher.kill()
+        watcher.wait(30)
