@@ -206,9 +206,10 @@ BOOL CUpdateApp::InitInstance() {
         const bool loaded = present && LoadList(saved);
         if (loaded && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
         DeleteFileW(saved.c_str());
-        if (present && !loaded) {
+        if (present && !loaded && !hiddenCopy) {
             // The copy was started to continue a session it cannot read: it installs nothing,
-            // and brings back the host program the first copy closed.
+            // and brings back the host program the first copy closed. (A hidden copy runs no
+            // session and goes on with its own work.)
             WriteLog(mv::Format(Translate(L"MAIN", L"The saved download list [%s] cannot be read; the update stops").c_str(),
                                 saved.c_str()));
             SetStage(UpdateCheckLocalError);
