@@ -7,6 +7,8 @@
 #   check      the remote check with nothing to update (/checkforupdates, a 500-record list and
 #              a 200-entry main list on nginx) beside a bare start (/emptytemp), and the bytes
 #              nginx sent for a first check and for a second check of the unchanged release
+#   signed     the 500 files as a whole update session, unsigned list vs signed list (printed
+#              on a line of its own before the table)
 # Prints a table, our peak working set for the 50 MB file, and as its last line
 #   ratios: throttled=<ours/aria2c> loopback=<ours/curl> files=<ours/aria2c> check=<check/bare> nochange_bytes=<n>
 # Times are wall-clock times of whole processes (Wine's start included for ours).
@@ -210,6 +212,35 @@ ours_f=$(elapsed "$t0" "$t1")
 t0=$(now); aria2c -q -j8 --allow-overwrite=true --file-allocation=none -d "$work/out/aria-files" -i "$work/aria-list.txt"; t1=$(now)
 [ "$(ls "$work/out/aria-files" | wc -l)" -eq 500 ] || { echo "bench: aria2c (files) did not fetch all 500 files" >&2; exit 1; }
 aria_f=$(elapsed "$t0" "$t1")
+
+# --- signed lists: what verification costs on the 500-file case. The same 500 files packed by
+# mirovane-pack twice, unsigned and signed; each installed into an empty application directory
+# by the core driver's whole update session (check, download, local check, copy), best of two.
+# The signed run adds the two signatures' requests and checks and a SHA-256 of every file.
+mkdir -p "$work/sig"
+hours=$(python3 -c 'import datetime as d; print((d.datetime.now() - d.datetime(2011, 1, 1)) // d.timedelta(hours=1))')
+wine "$bin/mirovane-pack.exe" --new-key "$(winpath "$work/sig/vendor")" >"$work/sig/key.txt" </dev/null
+listkey=$(sed -n 's/^ListKey=//p' "$work/sig/key.txt" | tr -d '\r')
+wine "$bin/mirovane-pack.exe" --no-zip --list list.xml --main-list main.xml "$(winpath "$work/www/files")" "$(winpath "$work/www/plain")" >/dev/null </dev/null
+wine "$bin/mirovane-pack.exe" --no-zip --list list.xml --main-list main.xml --key "$(winpath "$work/sig/vendor.key")" \
+  "$(winpath "$work/www/files")" "$(winpath "$work/www/signed")" >/dev/null </dev/null
+session_run() {  # session_run <plain|signed> <run>: prints the seconds of one whole session
+  local app=$work/sig/app-$1-$2 temp=$work/sig/temp-$1-$2 key=""
+  mkdir -p "$app" "$temp"
+  [ "$1" = signed ] && key=$listkey
+  printf '[Mirovane]\r\nOwerCheckTm=%s\r\n' "$hours" >"$temp/mirovane.ini"
+  printf '[Mirovane]\r\nLog=inst.log\r\nTempPath=%s\r\nQuickCheck=0\r\nTimeOut=60\r\n[UPDATEINFO]\r\nListURL=http://127.0.0.1:%s/%s/list.xml\r\nMainListURL=http://127.0.0.1:%s/%s/main.xml\r\nListKey=%s\r\n[APPLICATION]\r\nName=Bench\r\nApplication=\r\n' \
+    "$(winpath "$temp")" "$nport" "$1" "$nport" "$1" "$key" >"$app/mirovane.ini"
+  local t0 t1
+  t0=$(now); wine "$bin/coredriver.exe" update "$(winpath "$app")" >"$app/out.txt" </dev/null; t1=$(now)
+  grep -q '^copy=12' "$app/out.txt" || { echo "bench: the $1 session did not install (see $app)" >&2; exit 1; }
+  [ "$(ls "$app"/f*.bin | wc -l)" -eq 500 ] || { echo "bench: the $1 session installed the wrong files" >&2; exit 1; }
+  elapsed "$t0" "$t1"
+}
+runs_p=(); runs_s=()
+for i in 1 2; do runs_p+=("$(session_run plain "$i")"); runs_s+=("$(session_run signed "$i")"); done
+plain_s=$(best "${runs_p[@]}"); signed_s=$(best "${runs_s[@]}")
+echo "signed lists, 500 files (check, download, install): unsigned ${plain_s} s, signed and verified ${signed_s} s, verification $(python3 -c "print(f'{$signed_s - $plain_s:+.2f}')") s ($(python3 -c "print(f'{($signed_s / $plain_s - 1) * 100:+.1f}')") %)"
 
 printf '%-10s %-44s %9s %9s %7s\n' case what ours_s other_s ratio
 printf '%-10s %-44s %9s %9s %7s\n' throttled "50 MB, 2 MB/s per connection, vs aria2c -x8 -s8" "$ours_t" "$aria_t" "$(ratio "$ours_t" "$aria_t")"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check/check_rules.h"
+#include "check/list_signature.h"
 #include "check/list_validators.h"
 #include "download/http.h"
 #include "download/scheduler.h"
@@ -284,6 +285,8 @@ bool FetchListFile(HWND window, const std::wstring& url, const std::wstring& pat
                                  static_cast<unsigned long long>(kMaxListBytes)));
         ok = false;
     }
+    // A signed list is verified here, before anything parses or caches it.
+    if (ok && !VerifyListFileSignature(url, path, deadline)) ok = false;
     if (!ok) DeleteFileW(path.c_str());
     return ok;
 }
@@ -378,6 +381,9 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
         }
     }
 
+    // A signed list is verified before it is kept or parsed, a copy that stands for "not
+    // modified" again; a refused list is neither kept nor fetched another way.
+    if (gotIt && !VerifyListFileSignature(url, path, deadline)) return false;
     if (gotIt && !fromCopy) {
         // Keep a copy of what the server sent, with the values to ask about it next time.
         std::string bytes;
@@ -406,7 +412,8 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
     // The engine reconnects, resumes and tries the escaped address.
     if (networkFailed && MillisecondsLeft(deadline) > 0) {
         LogFetch(url, Translate(L"MAIN", L"the plain fetch failed, trying the download engine"));
-        if (EngineFetch(window, url, path, deadline) && FileSize(path) <= kMaxListBytes) return true;
+        if (EngineFetch(window, url, path, deadline) && FileSize(path) <= kMaxListBytes)
+            return VerifyListFileSignature(url, path, deadline);
     }
     DeleteFileW(path.c_str());
     return false;

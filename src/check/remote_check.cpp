@@ -10,6 +10,7 @@
 #include "check/check_rules.h"
 #include "check/list_fetch.h"
 #include "check/list_refresh.h"
+#include "check/list_signature.h"
 #include "check/merge.h"
 #include "check/sample_settings.h"
 #include "config/global_values.h"
@@ -207,9 +208,18 @@ void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url,
 
 // ---- reading the lists
 
+// A cached list was changed by the merge and cannot be verified again: with a list key it is
+// never read, and the list is downloaded and verified instead.
+bool CachedListRefused(const wchar_t* what) {
+    if (!ListSigningRequired()) return false;
+    WriteLog(std::wstring(what) + L": the cached list is not used, lists are signed");
+    return true;
+}
+
 bool ReadAndCompare(const std::wstring& listPath) {
     DownLoadList& list = TheDownLoadList();
     RecordArray remote, installed;
+    if (!AcceptSignedList(listPath)) return false;
     if (!LoadUpdateList(listPath, remote, true)) {
         WriteLog(mv::Format(Translate(L"MAIN", L"the remote list [%s] is not a readable update list").c_str(), listPath.c_str()));
         return false;
@@ -217,6 +227,7 @@ bool ReadAndCompare(const std::wstring& listPath) {
     LoadUpdateList(mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml"), installed, false);
     CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"));
     SeparateSpecialRecords(list);
+    RefuseUnhashedRecords(list);
     if (CapDescription(list.description))
         WriteLog(mv::Format(Translate(L"MAIN", L"description cut to %zu characters").c_str(), kMaxDescriptionChars));
     if (!list.description.empty()) SendDescriptionToHosts(list.description);
@@ -236,7 +247,8 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
 
     const bool versionPage = ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0");
     const bool quick = QuickCheckApplies(GlobalValues::Get(L"runmode"), ReadSettingBool(L"Mirovane", L"QuickCheck", L"1"),
-                                         versionPage);
+                                         versionPage) &&
+                       !CachedListRefused(L"quick check");
     const std::wstring cache = ListCacheXmlPath();
     const std::wstring pinned = cache + L".xml";
     std::wstring readPath;
@@ -259,7 +271,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
         bool ok = false;
         if (list.subListUrls.empty() && !list.remoteVersion.empty()) {
             // The version page named no lists: the list cached earlier is used.
-            ok = true;
+            ok = !CachedListRefused(L"version page without lists");
         } else {
             RemoveFile(cache);
             if (!list.subListUrls.empty()) {

@@ -10,6 +10,7 @@
 #include "config/path_macros.h"
 #include "config/settings.h"
 #include "util/file_tree.h"
+#include "download/file_hash.h"
 #include "download/http.h"
 #include "download/segmented.h"
 #include "lang/language.h"
@@ -198,6 +199,12 @@ void RunJob(int index) {
         const std::wstring url = RecordDownloadUrl(record.url, list.fileUrlPattern, list.listUrlBase, record.path);
         const std::wstring local = JoinPath(list.workDir, record.path);
         ok = FetchUpdateFile(list.statusWindow, index, url, local, false) == 0;
+        // A file that is not what the list names is a failed download: removed, fetched again
+        // by a later pass, never installed.
+        if (ok && !DownloadedFileMatchesHash(record, local + L"_")) {
+            RemoveFile(local + L"_");
+            ok = false;
+        }
     }
     if (ok) {
         ++g_done;

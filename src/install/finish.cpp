@@ -5,8 +5,10 @@
 
 #include <map>
 
+#include "check/list_signature.h"
 #include "config/path_macros.h"
 #include "config/settings.h"
+#include "download/file_hash.h"
 #include "util/files.h"
 #include "install/backups.h"
 #include "install/confine.h"
@@ -67,6 +69,7 @@ void MoveTreeNoReplace(const std::wstring& from, const std::wstring& to) {
 struct Plan {
     Journal journal;
     std::vector<std::wstring> sources;  // per journal entry; empty for a removed file
+    std::vector<updatefileinfo> from;   // per journal entry: the record whose file it installs
     std::vector<int> installed;         // indexes of the records that install files
 };
 
@@ -112,6 +115,7 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
             if (seen != byTarget.end()) {
                 // A later record naming the same target wins, as if copied after the first.
                 plan.sources[seen->second] = source;
+                plan.from[seen->second] = r;
                 plan.journal.entries[seen->second].staged = remove ? L"" : L"?";
                 continue;
             }
@@ -123,6 +127,7 @@ bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
             byTarget[key] = plan.journal.entries.size();
             plan.journal.entries.push_back(e);
             plan.sources.push_back(source);
+            plan.from.push_back(r);
         }
         if (!remove) plan.installed.push_back(i);
     }
@@ -199,6 +204,9 @@ bool InstallAndFinish(HWND window) {
         if (e.staged.empty()) continue;
         ok = mv::CreateDirTree(mv::PathDir(e.target)) && CopyFileFlushed(plan.sources[i], e.staged);
         if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
+        // The staged copy is what will be swapped in: checked again here, so a file changed in
+        // the temporary directory after its download (a relaunch lies between) is never installed.
+        if (ok) ok = DownloadedFileMatchesHash(plan.from[i], e.staged);
     }
     if (ok && !journal.listStaged.empty()) ok = CopyFileFlushed(listSource, journal.listStaged);
     if (ok) ok = SwapEntries(journal);
@@ -252,6 +260,7 @@ void RunCopyStep(HWND window) {
     }
     if (ok) {
         if (!list.remoteVersion.empty()) WriteSetting(L"APPLICATION", L"Ver", list.remoteVersion);
+        StoreInstalledListSequence(list);
         SetStage(UpdateCopyOk);
     } else {
         Notify(window, Translate(L"MAIN", L"The update could not be installed; the installed files are unchanged"), 0);

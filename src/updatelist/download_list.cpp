@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cwchar>
 
 #include "config/settings.h"
 #include "lang/language.h"
@@ -157,13 +158,18 @@ private:
     size_t pos_ = 0;
 };
 
+constexpr wchar_t kHashProperty[] = L"sha256|";
+
 constexpr size_t kMinRecordBytes = 8 * 4 + 4;  // eight empty strings and the action
 
 }  // namespace
 
 std::string SerializeList(const DownLoadList& list) {
     Writer w;
-    for (const auto& [key, value] : list.properties) {
+    std::map<std::wstring, std::wstring> properties = list.properties;
+    for (size_t i = 0; i < list.records.size(); ++i)
+        if (!list.records[i].sha256.empty()) properties[kHashProperty + std::to_wstring(i)] = list.records[i].sha256;
+    for (const auto& [key, value] : properties) {
         // An entry named like the terminator would end the map early and garble the rest.
         if (key.empty() || key == kEndOfProperties) continue;
         w.Str(key);
@@ -227,6 +233,19 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
     }
     // Nothing of ours follows the records: trailing bytes mean the file is not what it seems.
     if (r.left() != 0) return false;
+    for (auto it = properties.begin(); it != properties.end();) {
+        if (it->first.rfind(kHashProperty, 0) != 0) {
+            ++it;
+            continue;
+        }
+        const std::wstring number = it->first.substr(wcslen(kHashProperty));
+        const size_t index = number.empty() || number.size() > 9 || number.find_first_not_of(L"0123456789") != std::wstring::npos
+                                 ? records.size()
+                                 : std::stoul(number);
+        if (index >= records.size()) return false;
+        records[index].sha256 = it->second;
+        it = properties.erase(it);
+    }
 
     for (auto& [key, value] : properties) list.properties[key] = std::move(value);
     for (std::wstring& t : tasks) list.runTasks.push_back(std::move(t));

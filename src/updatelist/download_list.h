@@ -56,6 +56,8 @@ struct updatefileinfo {
     std::wstring shortcuticon;
     std::wstring iconindex;
     int action = 0;
+    // SHA-256 the file must have once downloaded (64 hexadecimal digits), or empty.
+    std::wstring sha256;
 };
 
 using RecordArray = std::vector<updatefileinfo>;
@@ -105,7 +107,8 @@ bool SetRecord(RecordArray& records, int index, const updatefileinfo& record);
 
 // The saved form: little-endian, strings as a 32-bit count of UTF-16 code units and the units.
 // Properties (terminated by the key "!-end------"), run tasks, description, listUrlBase,
-// fileUrlPattern, workDir, listGuid, stage, records.
+// fileUrlPattern, workDir, listGuid, stage, records. A record's sha256 travels as the
+// property "sha256|<record index>", so the record layout stays as it was.
 std::string SerializeList(const DownLoadList& list);
 // Reads a saved form into the list: all or nothing. False, with the list untouched, for a
 // truncated or corrupt form (counts and lengths are checked against the bytes that remain).

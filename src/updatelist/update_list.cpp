@@ -117,6 +117,7 @@ updatefileinfo FileRecord(IXMLDOMElement* element) {
     r.shortcuticon = FirstAttribute(e, {L"shortcuticon", L"shorticon", L"ShortCutIcon", L"SHORTCUTICON", L"SHORTICON"});
     r.iconindex = FirstAttribute(e, {L"iconindex", L"ICONINDEX", L"IconIndex", L"shortcuticonindex", L"SHORTCUTICONINDEX"});
     r.desname = FirstAttribute(e, {L"DesName", L"desname", L"dstname", L"DstName"});
+    r.sha256 = mv::Trim(FirstAttribute(e, {L"sha256", L"SHA256", L"Sha256"}));
     if (BeginsWithNoCase(r.path, L"http:") || BeginsWithNoCase(r.path, L"https:")) {
         r.url = r.path;
         r.path.clear();

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <wininet.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -55,10 +56,30 @@ struct FindTraits {
     static void Close(HANDLE h) { ::FindClose(h); }
 };
 
+// CNG objects: an algorithm provider, a key, a hash.
+struct AlgTraits {
+    static BCRYPT_ALG_HANDLE Invalid() { return nullptr; }
+    static bool Valid(BCRYPT_ALG_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE h) { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct CngKeyTraits {
+    static BCRYPT_KEY_HANDLE Invalid() { return nullptr; }
+    static bool Valid(BCRYPT_KEY_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE h) { ::BCryptDestroyKey(h); }
+};
+struct CngHashTraits {
+    static BCRYPT_HASH_HANDLE Invalid() { return nullptr; }
+    static bool Valid(BCRYPT_HASH_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE h) { ::BCryptDestroyHash(h); }
+};
+
 using Handle = Owned<HANDLE, KernelTraits>;
 using InetHandle = Owned<HINTERNET, InetTraits>;
 using RegKey = Owned<HKEY, RegTraits>;
 using FindHandle = Owned<HANDLE, FindTraits>;
+using AlgHandle = Owned<BCRYPT_ALG_HANDLE, AlgTraits>;
+using CngKey = Owned<BCRYPT_KEY_HANDLE, CngKeyTraits>;
+using CngHash = Owned<BCRYPT_HASH_HANDLE, CngHashTraits>;
 
 // COM interface pointer that releases on destruction.
 template <typename I>

@@ -13,6 +13,16 @@
 //   --targets FILE       install targets: lines "path = target;target" (desname of that file)
 //   --runs FILE          run entries: lines "path | parameters | wait"
 //   --no-zip             write no zipped copies
+//   --key FILE           sign: sha256 on every file, the list's sequence, and "<list>.sig" and
+//                        "<main list>.sig" beside the lists (FILE made by --new-key)
+//   --sequence N         the sequence of a signed list (default: one more than the list of
+//                        that name already in the output folder, else 1)
+//   --expires TIME       a signed list's expiry, UTC in ISO 8601 (e.g. 2030-01-31T00:00:00Z)
+//   --guid TEXT          the list's guid (the product's [UPDATEINFO] ListGuid)
+//
+//   mirovane-pack --new-key NAME
+//       creates a signing key: NAME.key (private: keep it, never ship it) and prints the
+//       ListKey= line for the updater's settings.
 //
 // Lines of the two text files are UTF-8; empty lines and lines starting with # are skipped.
 // Exit code 0 when everything was written, 1 on an error (one line on stderr), 2 on a usage
@@ -31,6 +41,7 @@
 #include "zip.h"
 // after zip.h, which brings the file-function types it uses
 #include "iowin32.h"
+#include "util/crypto.h"
 #include "util/handle.h"
 
 namespace {
@@ -44,6 +55,10 @@ struct Options {
     std::wstring targetsFile;
     std::wstring runsFile;
     bool zip = true;
+    std::wstring keyFile;
+    std::wstring sequence;
+    std::wstring expires;
+    std::wstring guid;
 };
 
 // One switch: its name and what it does with its value (a switch without value gets none).
@@ -62,6 +77,10 @@ const std::vector<Switch>& Switches() {
         {L"--targets", true, [](Options& o, const std::wstring& v) { o.targetsFile = v; }},
         {L"--runs", true, [](Options& o, const std::wstring& v) { o.runsFile = v; }},
         {L"--no-zip", false, [](Options& o, const std::wstring&) { o.zip = false; }},
+        {L"--key", true, [](Options& o, const std::wstring& v) { o.keyFile = v; }},
+        {L"--sequence", true, [](Options& o, const std::wstring& v) { o.sequence = v; }},
+        {L"--expires", true, [](Options& o, const std::wstring& v) { o.expires = v; }},
+        {L"--guid", true, [](Options& o, const std::wstring& v) { o.guid = v; }},
     };
     return table;
 }
@@ -69,7 +88,9 @@ const std::vector<Switch>& Switches() {
 void Usage() {
     fwprintf(stderr,
              L"usage: mirovane-pack [--list NAME] [--file-url PATTERN] [--main-list NAME] [--description TEXT]\n"
-             L"                     [--targets FILE] [--runs FILE] [--no-zip] <release folder> <output folder>\n");
+             L"                     [--targets FILE] [--runs FILE] [--no-zip]\n"
+             L"                     [--key FILE [--sequence N] [--expires TIME]] [--guid TEXT] <release folder> <output folder>\n"
+             L"       mirovane-pack --new-key NAME\n");
 }
 
 // Parses argv into `o`; false (after a message) on a usage error.
@@ -291,6 +312,69 @@ int Fail(const std::wstring& text) {
 
 void Wrote(const std::wstring& path, size_t bytes) { wprintf(L"wrote %ls (%lu bytes)\n", path.c_str(), static_cast<unsigned long>(bytes)); }
 
+const char kKeyWarning[] =
+    "# Mirovane list signing key (private). Anyone who has this file can make your users'\r\n"
+    "# updaters install anything. Keep it offline and backed up; never ship or upload it.\r\n";
+
+int NewKey(const std::wstring& name) {
+    const std::wstring path = name + L".key";
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return Fail(path + L" exists already; it is not replaced");
+    std::string privateText, publicText;
+    std::wstring error;
+    if (!mv::CreateListKey(privateText, publicText, error)) return Fail(error);
+    const bool ok = WriteAll(path, kKeyWarning + privateText + "\r\n");
+    SecureZeroMemory(privateText.data(), privateText.size());
+    if (!ok) return Fail(L"cannot write " + path);
+    wprintf(L"private key written to %ls: keep it, never ship it\n", path.c_str());
+    wprintf(L"ListKey=%ls\n", FromUtf8(publicText).c_str());
+    return 0;
+}
+
+// The private key of a key file: its lines without comments.
+bool ReadKey(const std::wstring& path, std::string& key) {
+    std::vector<std::wstring> lines;
+    if (!ReadLines(path, lines)) return false;
+    key.clear();
+    for (const std::wstring& line : lines) key += Utf8(line);
+    std::string publicText;
+    return mv::PublicKeyOf(key, publicText);
+}
+
+// A positive decimal number of at most 18 digits.
+bool ParseSequence(const std::wstring& text, long long& value) {
+    const std::wstring t = Trim(text);
+    if (t.empty() || t.size() > 18 || t.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+    value = _wtoi64(t.c_str());
+    return value > 0;
+}
+
+// The sequence of the list already at `path`, or 0.
+long long PreviousSequence(const std::wstring& path) {
+    std::string bytes;
+    if (!ReadAll(path, bytes)) return 0;
+    const size_t open = bytes.find("<sequence>");
+    const size_t close = open == std::string::npos ? open : bytes.find("</sequence>", open);
+    long long value = 0;
+    if (close == std::string::npos || !ParseSequence(FromUtf8(bytes.substr(open + 10, close - open - 10)), value)) return 0;
+    return value;
+}
+
+bool WriteSignature(const std::string& key, const std::wstring& path, const std::string& bytes) {
+    std::string signature;
+    std::wstring error;
+    if (!mv::SignListBytes(key, bytes, signature, error)) {
+        Fail(error);
+        return false;
+    }
+    const std::wstring sigPath = path + L".sig";
+    if (!WriteAll(sigPath, signature + "\r\n")) {
+        Fail(L"cannot write " + sigPath);
+        return false;
+    }
+    Wrote(sigPath, signature.size() + 2);
+    return true;
+}
+
 int Pack(const Options& o) {
     const std::wstring release = FullPath(o.release), output = FullPath(o.output);
     const DWORD attrs = GetFileAttributesW(release.c_str());
@@ -324,6 +408,15 @@ int Pack(const Options& o) {
             targets[Lower(path)] = Trim(line.substr(eq + 1));
         }
     }
+    std::string key;
+    long long sequence = 0;
+    if (!o.keyFile.empty()) {
+        if (!ReadKey(o.keyFile, key)) return Fail(o.keyFile + L" is not a key made by --new-key");
+        if (!o.sequence.empty() && !ParseSequence(o.sequence, sequence)) return Fail(L"--sequence needs a positive number");
+        if (o.sequence.empty()) sequence = PreviousSequence(FullPath(o.output) + L"\\" + o.listName) + 1;
+    } else if (!o.sequence.empty() || !o.expires.empty()) {
+        return Fail(L"--sequence and --expires belong to a signed list (--key)");
+    }
     std::vector<std::vector<std::wstring>> runs;
     if (!o.runsFile.empty()) {
         std::vector<std::wstring> lines;
@@ -339,6 +432,9 @@ int Pack(const Options& o) {
     MakeDirs(output);
     std::string list = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<update>\r\n";
     if (!o.fileUrl.empty()) list += "  <fileurl>" + XmlEscape(o.fileUrl) + "</fileurl>\r\n";
+    if (!o.guid.empty()) list += "  <guid>" + XmlEscape(o.guid) + "</guid>\r\n";
+    if (!key.empty()) list += "  <sequence>" + std::to_string(sequence) + "</sequence>\r\n";
+    if (!o.expires.empty()) list += "  <expires>" + XmlEscape(o.expires) + "</expires>\r\n";
     if (!o.description.empty() && o.mainList.empty())
         list += "  <description>" + XmlEscape(o.description) + "</description>\r\n";
     for (const std::wstring& rel : files) {
@@ -361,7 +457,10 @@ int Pack(const Options& o) {
                 DeleteFileW(zipPath.c_str());
             }
         }
-        list += "  <file path=\"" + XmlEscape(rel) + "\" ver=\"" + XmlEscape(Sha256Hex(data)) + "\"";
+        const std::wstring hash = Sha256Hex(data);
+        if (hash.size() != 64) return Fail(L"cannot hash " + rel);
+        list += "  <file path=\"" + XmlEscape(rel) + "\" ver=\"" + XmlEscape(hash) + "\"";
+        if (!key.empty()) list += " sha256=\"" + Utf8(hash) + "\"";
         auto t = targets.find(Lower(rel));
         if (t != targets.end()) list += " desname=\"" + XmlEscape(t->second) + "\"";
         list += "/>\r\n";
@@ -372,6 +471,7 @@ int Pack(const Options& o) {
     const std::wstring listPath = output + L"\\" + o.listName;
     if (!WriteAll(listPath, list)) return Fail(L"cannot write " + listPath);
     Wrote(listPath, list.size());
+    if (!key.empty() && !WriteSignature(key, listPath, list)) return 1;
     if (!o.mainList.empty()) {
         std::string main = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<update>\r\n";
         if (!o.description.empty()) main += "  <description>" + XmlEscape(o.description) + "</description>\r\n";
@@ -379,14 +479,17 @@ int Pack(const Options& o) {
         const std::wstring mainPath = output + L"\\" + o.mainList;
         if (!WriteAll(mainPath, main)) return Fail(L"cannot write " + mainPath);
         Wrote(mainPath, main.size());
+        if (!key.empty() && !WriteSignature(key, mainPath, main)) return 1;
     }
     wprintf(L"%lu files listed in %ls\n", static_cast<unsigned long>(files.size()), listPath.c_str());
+    if (!key.empty()) wprintf(L"signed, sequence %lld\n", sequence);
     return 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wstring(argv[1]) == L"--new-key") return NewKey(argv[2]);
     Options o;
     if (!ParseArguments(argc, argv, o)) {
         Usage();

@@ -241,6 +241,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     { extern int RunInstallCommand(const std::wstring&, std::vector<std::wstring>&); if (int rc = RunInstallCommand(cmd, a); rc >= 0) return rc; }
     { int RunCheckCommand(const std::wstring&, const std::vector<std::wstring>&); if (int r = RunCheckCommand(cmd, a); r >= 0) return r; }
+    { int RunUpdateCommand(const std::wstring&, const std::vector<std::wstring>&); if (int r = RunUpdateCommand(cmd, a); r >= 0) return r; }
     fwprintf(stderr, L"coredriver: bad command line\n");
     return 2;
 }

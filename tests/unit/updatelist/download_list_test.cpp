@@ -132,7 +132,7 @@ DownLoadList FullList() {
     list.listGuid = L"G";
     list.stage = UpdateDownloadOk;
     updatefileinfo r1{L"http://h/a.dll", L"a.dll", L"{app}\\a.dll;{sys}\\a.dll", L"1.0", L"spare", L"{desktop}\\A",
-                      L"a.ico", L"2", ActionRun | ActionReboot};
+                      L"a.ico", L"2", ActionRun | ActionReboot, L""};
     list.records = {r1, Rec(L"t.exe9", RunTaskRecord, L"t.exe9")};
     // Not part of the saved form.
     list.remoteVersion = L"9.9";
@@ -263,3 +263,21 @@ TEST(SavedList, DamagedFormsFailCleanly) {
 }
 
 }  // namespace
+
+TEST(SavedList, FileHashTravelsWithItsRecord) {
+    DownLoadList list;
+    list.records = {Rec(L"a.dll"), Rec(L"b.dll"), Rec(L"c.dll")};
+    list.records[1].sha256 = std::wstring(64, L'f');
+    list.properties = {{L"listsequence", L"7"}};
+    DownLoadList back;
+    ASSERT_TRUE(DeserializeList(SerializeList(list), back));
+    ASSERT_EQ(back.records.size(), 3u);
+    EXPECT_EQ(back.records[0].sha256, L"");
+    EXPECT_EQ(back.records[1].sha256, std::wstring(64, L'f'));
+    EXPECT_EQ(back.properties, (std::map<std::wstring, std::wstring>{{L"listsequence", L"7"}}));
+    // A hash naming a record that is not there means the form is not ours.
+    Bytes b;
+    b.S(L"sha256|3").S(L"ff").S(L"!-end------").I(0).S(L"").S(L"").S(L"").S(L"").S(L"").Raw(0).I(0);
+    DownLoadList other;
+    EXPECT_FALSE(DeserializeList(b.data, other));
+}

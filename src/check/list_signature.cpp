@@ -1,0 +1,154 @@
+#include "check/list_signature.h"
+
+#include <windows.h>
+#include <msxml2.h>
+
+#include "check/check_rules.h"
+#include "check/list_trust.h"
+#include "config/settings.h"
+#include "lang/language.h"
+#include "notify/log.h"
+#include "util/crypto.h"
+#include "util/files.h"
+#include "util/text.h"
+#include "util/xml_doc.h"
+
+namespace {
+
+constexpr wchar_t kSequenceProperty[] = L"listsequence";
+constexpr wchar_t kSequenceFile[] = L"mirovane.sequence";
+constexpr size_t kMaxSignatureBytes = 1024;
+
+std::wstring ListKey() { return mv::Trim(ReadSetting(L"UPDATEINFO", L"ListKey")); }
+
+void Refuse(const std::wstring& english, const std::wstring& url, const std::wstring& why) {
+    WriteLog(mv::Format(Translate(L"MAIN", english.c_str()).c_str(), url.c_str(), why.c_str()));
+}
+
+std::wstring SequencePath() { return mv::ReduceBackslashes(GetAppDir() + L"\\" + kSequenceFile); }
+
+long long NowUtc() {
+    FILETIME ft{};
+    GetSystemTimeAsFileTime(&ft);
+    const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<long long>(ticks / 10000000ULL) - 11644473600LL;
+}
+
+// The first child element of the root with this name, as text.
+bool RootChildText(IXMLDOMElement* root, const wchar_t* name, std::wstring& text) {
+    mv::ComPtr<IXMLDOMNode> node;
+    mv::Bstr query(name);
+    if (root->selectSingleNode(query.get(), node.put()) != S_OK || !node) return false;
+    text = mv::NodeText(node.get());
+    return true;
+}
+
+}  // namespace
+
+bool ListSigningRequired() { return !ListKey().empty(); }
+
+bool VerifyListFileSignature(const std::wstring& url, const std::wstring& path, Deadline deadline) {
+    const std::wstring key = ListKey();
+    if (key.empty()) return true;
+    const std::wstring sigUrl = SignatureUrlOf(url);
+    std::string signature, bytes;
+    std::wstring error;
+    bool ok = false;
+    if (!FetchSmall(sigUrl, deadline, kMaxSignatureBytes, signature, error)) {
+        Refuse(L"list [%s] refused: its signature could not be fetched (%s)", url, error);
+    } else if (!mv::ReadFileBytes(path, bytes, static_cast<long long>(kMaxListBytes))) {
+        Refuse(L"list [%s] refused: the downloaded list could not be read (%s)", url,
+               mv::Format(L"ReadFile failed (%lu)", GetLastError()));
+    } else {
+        switch (mv::VerifyListSignature(mv::ToUtf8(key), bytes, signature, error)) {
+            case mv::SignatureCheck::Ok:
+                ok = true;
+                WriteLog(L"list [" + url + L"]: signature verified");
+                break;
+            case mv::SignatureCheck::BadKey:
+                Refuse(L"list [%s] refused: [UPDATEINFO] ListKey is not a usable key (%s)", url, error);
+                break;
+            case mv::SignatureCheck::Malformed:
+                Refuse(L"list [%s] refused: its signature is malformed (%s)", url, error);
+                break;
+            case mv::SignatureCheck::Wrong:
+                Refuse(L"list [%s] refused: its signature does not match (%s)", url, error);
+                break;
+            case mv::SignatureCheck::CryptoError:
+                Refuse(L"list [%s] refused: the signature could not be checked (%s)", url, error);
+                break;
+        }
+    }
+    if (!ok) DeleteFileW(path.c_str());
+    return ok;
+}
+
+bool AcceptSignedList(const std::wstring& path) {
+    DownLoadList& list = TheDownLoadList();
+    list.properties.erase(kSequenceProperty);
+    if (!ListSigningRequired()) return true;
+    ListTrustValues values;
+    {
+        mv::ComInit com;
+        mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+        mv::ComPtr<IXMLDOMElement> root;
+        if (!doc || mv::LoadXmlFile(doc.get(), path) != mv::XmlLoad::Ok || doc->get_documentElement(root.put()) != S_OK ||
+            !root) {
+            Refuse(L"list [%s] refused: %s", path, L"it cannot be read");
+            return false;
+        }
+        values.hasSequence = RootChildText(root.get(), L"sequence", values.sequence);
+        values.hasExpires = RootChildText(root.get(), L"expires", values.expires);
+        values.hasGuid = RootChildText(root.get(), L"guid", values.guid);
+    }
+    ListTrustInput in;
+    in.installedSequence = InstalledListSequence();
+    in.expectedGuid = ReadSetting(L"UPDATEINFO", L"ListGuid");
+    in.now = NowUtc();
+    long long sequence = 0;
+    const std::wstring problem = ListTrustProblem(values, in, sequence);
+    if (!problem.empty()) {
+        Refuse(L"list [%s] refused: %s", ReadSetting(L"UPDATEINFO", L"ListURL"), problem);
+        return false;
+    }
+    list.properties[kSequenceProperty] = std::to_wstring(sequence);
+    return true;
+}
+
+void RefuseUnhashedRecords(DownLoadList& list) {
+    const bool signedList = ListSigningRequired();
+    RecordArray kept;
+    for (updatefileinfo& r : list.records) {
+        const std::wstring problem = FileHashProblem(r, signedList);
+        if (problem.empty())
+            kept.push_back(std::move(r));
+        else
+            WriteLog(problem);
+    }
+    list.records = std::move(kept);
+}
+
+long long InstalledListSequence() {
+    std::string text;
+    if (!mv::ReadFileBytes(SequencePath(), text, 64)) return 0;
+    long long sequence = 0;
+    if (!ParseSequence(mv::FromUtf8(text), sequence)) {
+        WriteLog(L"the stored list sequence [" + SequencePath() + L"] is not a number and is ignored");
+        return 0;
+    }
+    return sequence;
+}
+
+void StoreInstalledListSequence(const DownLoadList& list) {
+    const auto found = list.properties.find(kSequenceProperty);
+    long long sequence = 0;
+    if (found == list.properties.end() || !ParseSequence(found->second, sequence)) return;
+    if (sequence <= InstalledListSequence()) return;
+    const std::wstring path = SequencePath();
+    const std::wstring temp = path + L".~new";
+    if (!mv::WriteFileBytes(temp, std::to_string(sequence)) ||
+        !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        WriteLog(mv::Format(L"MoveFileEx [%s] failed (%lu): the list sequence was not stored", path.c_str(), GetLastError()));
+        DeleteFileW(temp.c_str());
+    }
+}

@@ -1,0 +1,32 @@
+// Signed update lists: with [UPDATEINFO] ListKey set, every list document is verified against
+// its detached ".sig" before anything parses it, a signed list must be fresh and of this
+// product, and every file record must name the SHA-256 of its file. Without ListKey nothing
+// here changes what the check does. Any thread; COM must be initialised for the readers.
+#pragma once
+#include <string>
+
+#include "check/list_fetch.h"
+#include "updatelist/download_list.h"
+
+// True when [UPDATEINFO] ListKey is set: lists and files must then be verified.
+bool ListSigningRequired();
+
+// Fetches the signature of `url` (SignatureUrlOf) and checks it over the bytes of the list
+// file at `path` (for a zipped list, the list inside). True when it matches, or when no key is
+// set. On a refusal logs one line naming the list and why, and removes `path`.
+bool VerifyListFileSignature(const std::wstring& url, const std::wstring& path, Deadline deadline);
+
+// Reads sequence, expires and guid of a (verified) list and decides whether it may be used
+// ([UPDATEINFO] ListGuid, the installed sequence, the clock). Logs one line when refused.
+// The accepted sequence goes into the download list's properties, for the finish step.
+bool AcceptSignedList(const std::wstring& path);
+
+// Drops the file records whose sha256 makes them unusable (FileHashProblem), one log line each.
+void RefuseUnhashedRecords(DownLoadList& list);
+
+// The highest sequence installed in the application directory ("mirovane.sequence"); 0 when
+// none was stored.
+long long InstalledListSequence();
+// After a successful install: stores the sequence of the installed list when it is higher
+// than the stored one. Does nothing for a list without a sequence.
+void StoreInstalledListSequence(const DownLoadList& list);
