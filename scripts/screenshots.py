@@ -4,7 +4,8 @@
     screenshots.py <bin dir> <output dir> <dpi> <scratch dir>
 
 Called by screenshots.sh inside a Wine world (WINEPREFIX and DISPLAY set). The list is served
-slowly, so that the progress window is still at work when it is photographed."""
+slowly, so that the progress window is still at work when it is photographed; with its main
+list and its one file the run goes on to 100 %, photographed too."""
 import http.server
 import os
 import pathlib
@@ -15,6 +16,8 @@ import time
 
 LIST = (b'<?xml version="1.0" encoding="utf-8"?>\r\n<update>\r\n <description>Screenshot release</description>\r\n'
         b' <file path="readme.txt" ver="1.0.1"/>\r\n</update>\r\n')
+MAIN_LIST = b'<?xml version="1.0" encoding="utf-8"?>\r\n<update>\r\n</update>\r\n'
+FILES = {"/u/main.xml": MAIN_LIST, "/u/readme.txt": b"Screenshot release 1.0.1\r\n"}
 
 
 class Slow(http.server.BaseHTTPRequestHandler):
@@ -22,7 +25,14 @@ class Slow(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        if not self.path.endswith("list.xml"):
+        if self.path in FILES:
+            body = FILES[self.path]
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
+        if self.path != "/u/list.xml":
             self.send_error(404)
             return
         self.send_response(200)
@@ -67,8 +77,8 @@ def main():
         pathlib.Path(sys.argv[4])
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Slow)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = f"http://127.0.0.1:{server.server_address[1]}/u/list.xml"
-    common = ["[UPDATEINFO]", f"ListURL={url}", "[Mirovane]", "Log=inst.log"]
+    base = f"http://127.0.0.1:{server.server_address[1]}/u/"
+    common = ["[UPDATEINFO]", f"ListURL={base}list.xml", f"MainListURL={base}main.xml", "[Mirovane]", "Log=inst.log"]
 
     exe = product(bin_dir, scratch, f"progress{dpi}", ["[APPLICATION]", "Name=Mirovane Screenshots"] + common
                   + ["Mode="])
@@ -81,17 +91,22 @@ def main():
         if helper(bin_dir, "waittext", "MirovaneProgress", "-", 171, "%", timeout_ms=6000).get("text"):
             time.sleep(3.2)  # the first tick after two seconds shows the status line and the bar
             shoot(found["client"], out_dir / f"progress-{dpi}.png")
+        # The completion line and the full bar stay until the window closes itself.
+        if helper(bin_dir, "waittext", "MirovaneProgress", "-", 171, "100%", timeout_ms=60000).get("text"):
+            shoot(found["client"], out_dir / f"progress-done-{dpi}.png")
     proc.wait(timeout=120)
 
-    exe = product(bin_dir, scratch, f"tray{dpi}", ["[APPLICATION]", "Name=Mirovane Screenshots"] + common
-                  + ["CheckTmSpan=30"])
+    # A name of its own: the progress run above installed the release for its name.
+    exe = product(bin_dir, scratch, f"tray{dpi}", ["[APPLICATION]", "Name=Mirovane Tray"] + common
+                  + ["CheckTmSpan=1"])
     proc = subprocess.Popen(["wine", str(exe), "/tryicon"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
-    helper(bin_dir, "hidden", "MirovaneTray", "-")
-    time.sleep(1)
-    # Shown as a double click on the icon shows it (it also comes up by itself when files are found).
-    helper(bin_dir, "post", "MirovaneTray", "-", 1124, 1026, 0x203)
+    # The pop-up comes up by itself with the countdown once the check has found the file (the
+    # first check waits a spread of up to six seconds with a one-minute period).
+    offer = helper(bin_dir, "waittext", "MirovaneTray", "-", 0, "Update after", timeout_ms=60000)
     found = helper(bin_dir, "find", "MirovaneTray", "-")
+    if not offer.get("text"):
+        print("screenshots: the tray found no update:", found.get("caption"))
     if "client" in found:
         time.sleep(1.5)
         shoot(found["client"], out_dir / f"tray-{dpi}.png")

@@ -42,3 +42,4 @@
 #define MV_MENU_UPDATE 40098       // "Update now", the "Update" link as a menu item
 #define MV_MENU_CHECK 40099        // "Check again"
 #define MV_MENU_CANCEL 40100       // "Cancel", stops the countdown
+#define MV_LINK_CLOSE 40101        // the close box's link window (the other links use the menu ids)

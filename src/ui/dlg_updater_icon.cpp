@@ -48,6 +48,45 @@ void ResetSession() {
     list.runTasks.clear();
 }
 
+HFONT DialogFont(HWND dialog) {
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0));
+    return font ? font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+// A link's window: an invisible stand-in over the painted text, so that screen readers and
+// tools find each link by id, text and place. It paints nothing and lets the mouse through
+// to the pop-up, which hit-tests the same rectangles.
+constexpr wchar_t kLinkClass[] = L"MirovaneLink";
+
+LRESULT CALLBACK LinkWindowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+    case WM_NCHITTEST:
+        return HTTRANSPARENT;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT:
+        ValidateRect(w, nullptr);
+        return 0;
+    default:
+        return DefWindowProcW(w, msg, wp, lp);
+    }
+}
+
+bool RegisterLinkClass(HINSTANCE module) {
+    WNDCLASSEXW existing{};
+    existing.cbSize = sizeof(existing);
+    if (GetClassInfoExW(module, kLinkClass, &existing)) return true;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = LinkWindowProc;
+    wc.hInstance = module;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = kLinkClass;
+    if (RegisterClassExW(&wc)) return true;
+    WriteLog(Format(L"RegisterClassEx(%s) failed: %lu", kLinkClass, GetLastError()));
+    return false;
+}
+
 }  // namespace
 
 CDlgUpdaterIcon::CDlgUpdaterIcon(const SessionSteps& steps) : steps_(steps) {}
@@ -76,7 +115,6 @@ BOOL CDlgUpdaterIcon::OnInitDialog() {
     // 2.
     background_ = static_cast<HBITMAP>(LoadImageW(module, MAKEINTRESOURCEW(MV_BMP_POPUP), IMAGE_BITMAP, 0, 0, 0));
     close_ = static_cast<HBITMAP>(LoadImageW(module, MAKEINTRESOURCEW(MV_BMP_CLOSE), IMAGE_BITMAP, 0, 0, 0));
-    links_[L"close"] = Px(kCloseBox);
     // 3. Sized to the picture, off screen until there is something to show.
     BITMAP bm{};
     if (background_ && GetObjectW(background_, sizeof(bm), &bm)) backgroundSize_ = {bm.bmWidth, bm.bmHeight};
@@ -88,9 +126,81 @@ BOOL CDlgUpdaterIcon::OnInitDialog() {
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
     AddIcon();
+    CreateLinkWindows();
     // 5. Hidden, then the first check (once the modal loop runs).
     PostMessageW(hwnd_, kStartMessage, 0, 0);
     return TRUE;
+}
+
+void CDlgUpdaterIcon::CreateLinkWindows() {
+    HINSTANCE module = GetModuleHandleW(nullptr);
+    if (!RegisterLinkClass(module)) return;
+    const struct {
+        const wchar_t* name;
+        const wchar_t* text;
+        UINT id;
+    } links[] = {{L"close", L"Close", MV_LINK_CLOSE},
+                 {L"cancel", L"Cancel", MV_MENU_CANCEL},
+                 {L"check", L"Check again", MV_MENU_CHECK},
+                 {L"update", L"Update", MV_MENU_UPDATE}};
+    for (const auto& l : links) {
+        HWND w = CreateWindowExW(WS_EX_TRANSPARENT, kLinkClass, TrayText(l.text).c_str(), WS_CHILD, 0, 0, 0, 0, hwnd_,
+                                 reinterpret_cast<HMENU>(static_cast<UINT_PTR>(l.id)), module, nullptr);
+        if (!w) {
+            WriteLog(Format(L"CreateWindowEx(link %s) failed: %lu", l.name, GetLastError()));
+            continue;
+        }
+        linkWindows_[l.name] = w;
+    }
+    UpdateLayout();
+}
+
+CDlgUpdaterIcon::Layout CDlgUpdaterIcon::LayOut(HDC dc, HFONT font) const {
+    Layout l{};
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    const HGDIOBJ old = SelectObject(dc, font);
+    RECT area = client;
+    InflateRect(&area, -Px(20), -Px(20));
+    l.name = RECT{area.left, area.top, area.right, area.top + Px(20)};
+    l.status = RECT{area.left, area.top + Px(20), area.right, area.top + Px(40)};
+    auto measure = [&](const std::wstring& text, int x, int y) {
+        RECT r{x, y, x, y};
+        DrawTextW(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+        return r;
+    };
+    l.links[L"close"] = Px(kCloseBox);
+    if (countdown_ >= 0) {
+        l.countdownText = Format(TrayText(L"Update after %d seconds.").c_str(), countdown_);
+        l.countdown = measure(l.countdownText, area.left, area.top + Px(40));
+        l.links[L"cancel"] = measure(TrayText(L"Cancel"), l.countdown.right + Px(5), area.top + Px(40));
+    }
+    const int width = client.right - client.left;
+    const RECT check = measure(TrayText(L"Check again"), width / 3, client.bottom - Px(32));
+    l.links[L"check"] = check;
+    // A long translation of the first link pushes the second along rather than under it.
+    l.links[L"update"] =
+        measure(TrayText(L"Update"), std::max<int>(2 * width / 3, check.right + Px(10)), client.bottom - Px(32));
+    SelectObject(dc, old);
+    return l;
+}
+
+void CDlgUpdaterIcon::UpdateLayout() {
+    HDC dc = GetDC(hwnd_);
+    if (!dc) return;
+    const Layout l = LayOut(dc, DialogFont(hwnd_));
+    ReleaseDC(hwnd_, dc);
+    links_ = l.links;
+    for (const auto& [name, w] : linkWindows_) {
+        const auto it = links_.find(name);
+        if (it == links_.end()) {
+            ShowWindow(w, SW_HIDE);
+            continue;
+        }
+        const RECT& r = it->second;
+        SetWindowPos(w, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW | SWP_SHOWWINDOW);
+    }
 }
 
 void CDlgUpdaterIcon::AddIcon() {
@@ -129,7 +239,7 @@ bool CDlgUpdaterIcon::OneShotMode() const { return Trim(ReadSetting(L"Mirovane",
 void CDlgUpdaterIcon::StartCheck() {
     if (busy_ || running_) return;
     busy_ = true;
-    lastCheck_ = GetTickCount64();
+    nextCheck_ = ~0ull;  // scheduled again when this check ends
     result_.clear();
     ResetSession();
     filesFound_ = 0;
@@ -139,6 +249,9 @@ void CDlgUpdaterIcon::StartCheck() {
     if (!t) {
         WriteLog(Format(L"CreateThread (tray check) failed: %lu", GetLastError()));
         busy_ = false;
+        failuresInRow_ = tray::FailuresAfterCheck(failuresInRow_, false);
+        ScheduleCheck(tray::NextCheckDelay(ReadSetting(L"Mirovane", L"CheckTmSpan"), failuresInRow_, random_),
+                      L"a failed check");
         return;
     }
     worker_.reset(t);
@@ -171,7 +284,18 @@ void CDlgUpdaterIcon::OnCheckEnded() {
         RunUpdate(false);
         return;
     }
-    if (OneShotMode() && filesFound_ == 0 && checkState_ == UpdateCheckRemoteOk) End();
+    if (OneShotMode() && filesFound_ == 0 && checkState_ == UpdateCheckRemoteOk) {
+        End();
+        return;
+    }
+    failuresInRow_ = tray::FailuresAfterCheck(failuresInRow_, checkState_ == UpdateCheckRemoteOk);
+    ScheduleCheck(tray::NextCheckDelay(ReadSetting(L"Mirovane", L"CheckTmSpan"), failuresInRow_, random_),
+                  failuresInRow_ ? L"a failed check" : L"a check");
+}
+
+void CDlgUpdaterIcon::ScheduleCheck(long long seconds, const wchar_t* after) {
+    nextCheck_ = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000ull;
+    WriteLog(Format(L"Tray: next check in %lld s, after %s (%d failed in a row)", seconds, after, failuresInRow_));
 }
 
 void CDlgUpdaterIcon::OnStage(int state, int count) {
@@ -207,6 +331,7 @@ void CDlgUpdaterIcon::UpdateCaption() {
     std::wstring caption = status_.empty() ? TrayText(L"Update Center") : status_;
     if (countdown_ >= 0) caption += L" " + Format(TrayText(L"Update after %d seconds.").c_str(), countdown_);
     SetWindowTextW(hwnd_, caption.c_str());
+    UpdateLayout();  // the countdown line moves the "Cancel" link
 }
 
 void CDlgUpdaterIcon::ShowPopup() {
@@ -261,10 +386,7 @@ void CDlgUpdaterIcon::OnTimer() {
             return;
         }
     }
-    if (!busy_ && !running_) {
-        const ULONGLONG interval = tray::CheckIntervalMinutes(ReadSetting(L"Mirovane", L"CheckTmSpan")) * 60000ull;
-        if (GetTickCount64() - lastCheck_ >= interval) StartCheck();
-    }
+    if (!busy_ && !running_ && GetTickCount64() >= nextCheck_) StartCheck();
 }
 
 void CDlgUpdaterIcon::RunUpdate(bool unattended) {
@@ -283,7 +405,7 @@ void CDlgUpdaterIcon::RunUpdate(bool unattended) {
         if (MessageBoxW(nullptr, question.c_str(), name.c_str(), MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND |
                                                                       MB_TOPMOST) != IDYES) {
             WriteLog(L"The update waits: the host program is running and the user said no");
-            lastCheck_ = GetTickCount64();
+            ScheduleCheck(tray::NextCheckDelay(ReadSetting(L"Mirovane", L"CheckTmSpan"), 0, random_), L"a postponed update");
             return;
         }
     }
@@ -299,14 +421,16 @@ void CDlgUpdaterIcon::RunUpdate(bool unattended) {
         result_ = MainText(L"Upgrade is completed");
     else if (TheDownLoadList().FileCount() >= 1)
         result_ = MainText(L"Upgrade is abort");
-    lastCheck_ = GetTickCount64();
     running_ = false;
     filesFound_ = 0;
     RebuildStatus();
-    if (OneShotMode())
+    if (OneShotMode()) {
         End();
-    else
-        ShowPopup();
+        return;
+    }
+    failuresInRow_ = 0;
+    ScheduleCheck(tray::NextCheckDelay(ReadSetting(L"Mirovane", L"CheckTmSpan"), 0, random_), L"an update");
+    ShowPopup();
 }
 
 void CDlgUpdaterIcon::End() {
@@ -446,51 +570,38 @@ void CDlgUpdaterIcon::OnPaint() {
     }
     SetBkMode(dc, TRANSPARENT);
     // 2.
-    HFONT base = reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0));
+    const HFONT base = DialogFont(hwnd_);
     LOGFONTW lf{};
-    GetObjectW(base ? static_cast<HGDIOBJ>(base) : GetStockObject(DEFAULT_GUI_FONT), sizeof(lf), &lf);
+    GetObjectW(base, sizeof(lf), &lf);
     lf.lfWeight = 700;
     HFONT bold = CreateFontIndirectW(&lf);
     lf.lfWeight = 400;
     lf.lfUnderline = TRUE;
     HFONT underline = CreateFontIndirectW(&lf);
-    HGDIOBJ oldFont = SelectObject(dc, base ? static_cast<HGDIOBJ>(base) : GetStockObject(DEFAULT_GUI_FONT));
-    // 3.
-    RECT area = client;
-    InflateRect(&area, -Px(20), -Px(20));
-    auto drawLine = [&](const std::wstring& text, HFONT font, int y) {
+    HGDIOBJ oldFont = SelectObject(dc, base);
+    // 3. The same layout as the links' hit-testing and their windows.
+    const Layout layout = LayOut(dc, base);
+    auto drawText = [&](const std::wstring& text, HFONT font, RECT r, UINT flags) {
         SelectObject(dc, font);
-        RECT r{area.left, y, area.right, y + Px(20)};
-        DrawTextW(dc, text.c_str(), -1, &r, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+        DrawTextW(dc, text.c_str(), -1, &r, DT_SINGLELINE | DT_NOPREFIX | flags);
     };
-    auto drawLink = [&](const wchar_t* name, const std::wstring& text, int x, int y) {
+    auto drawLink = [&](const wchar_t* name, const std::wstring& text) {
+        const auto it = layout.links.find(name);
+        if (it == layout.links.end()) return;
         const bool hot = hovered_ == name;
-        SelectObject(dc, hot ? underline : base);
         SetTextColor(dc, hot ? RGB(0, 0, 255) : RGB(0, 0, 0));
-        RECT r{x, y, x, y};
-        DrawTextW(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
-        DrawTextW(dc, text.c_str(), -1, &r, DT_SINGLELINE | DT_NOPREFIX);
-        links_[name] = r;
-        return r;
+        drawText(text, hot ? underline : base, it->second, 0);
     };
     SetTextColor(dc, RGB(0, 0, 0));
-    drawLine(AppName(), bold, area.top);
-    drawLine(status_, base, area.top + Px(20));
+    drawText(AppName(), bold, layout.name, DT_LEFT | DT_END_ELLIPSIS);
+    drawText(status_, base, layout.status, DT_LEFT | DT_END_ELLIPSIS);
     if (countdown_ >= 0) {
-        SelectObject(dc, base);
-        const std::wstring line = Format(TrayText(L"Update after %d seconds.").c_str(), countdown_);
-        RECT r{area.left, area.top + Px(40), area.left, area.top + Px(60)};
-        DrawTextW(dc, line.c_str(), -1, &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
-        DrawTextW(dc, line.c_str(), -1, &r, DT_SINGLELINE | DT_NOPREFIX);
-        drawLink(L"cancel", TrayText(L"Cancel"), r.right + Px(5), area.top + Px(40));
-    } else {
-        links_.erase(L"cancel");
+        drawText(layout.countdownText, base, layout.countdown, 0);
+        drawLink(L"cancel", TrayText(L"Cancel"));
     }
     // 4.
-    const int width = client.right - client.left;
-    const RECT check = drawLink(L"check", TrayText(L"Check again"), width / 3, client.bottom - Px(32));
-    // A long translation of the first link pushes the second along rather than under it.
-    drawLink(L"update", TrayText(L"Update"), std::max<int>(2 * width / 3, check.right + Px(10)), client.bottom - Px(32));
+    drawLink(L"check", TrayText(L"Check again"));
+    drawLink(L"update", TrayText(L"Update"));
     // 6.
     if (hovered_ == L"close" && close_) {
         HDC mem = CreateCompatibleDC(dc);
@@ -515,8 +626,10 @@ bool CDlgUpdaterIcon::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result)
     }
     switch (msg) {
     case kStartMessage:
+        // Installs started together do not all check at once: the first check waits a spread.
         ShowWindow(hwnd_, SW_HIDE);
-        StartCheck();
+        ScheduleCheck(tray::FirstCheckDelay(ReadSetting(L"Mirovane", L"CheckTmSpan"), random_), L"start");
+        OnTimer();
         return true;
     case kCheckEnded:
         OnCheckEnded();

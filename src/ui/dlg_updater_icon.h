@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "check/check_schedule.h"
 #include "ui/dialog_sk.h"
 #include "ui/windows.h"
 #include "util/handle.h"
@@ -55,9 +56,20 @@ private:
     void AddIcon();
     void ModifyTip();
     void End();
+    struct Layout {
+        RECT name, status, countdown;
+        std::wstring countdownText;
+        std::map<std::wstring, RECT> links;  // client coordinates, by link name
+    };
+    // Where the pop-up's lines and links go, measured with `font` on `dc`: the one layout that
+    // painting, hit-testing and the links' windows share.
+    Layout LayOut(HDC dc, HFONT font) const;
+    void UpdateLayout();
+    void CreateLinkWindows();
     std::wstring LinkAt(POINT pt) const;
     void InvalidateLink(const std::wstring& name, int inflate);
     bool OneShotMode() const;
+    void ScheduleCheck(long long seconds, const wchar_t* after);
 
     SessionSteps steps_;
     std::wstring status_;
@@ -74,8 +86,11 @@ private:
     bool busy_ = false;           // a check worker runs
     bool updateWaiting_ = false;  // the update starts when the running check ends
     std::wstring hovered_;
-    ULONGLONG lastCheck_ = 0;     // ms
+    ULONGLONG nextCheck_ = ~0ull; // ms; the timer starts the background check from then
+    CheckRandom random_ = SeedCheckRandom();
+    int failuresInRow_ = 0;       // background checks that failed in a row
     std::map<std::wstring, RECT> links_;
+    std::map<std::wstring, HWND> linkWindows_;  // what screen readers and tools find of the links
     UINT taskbarCreated_ = 0;
     Handle worker_;
 };

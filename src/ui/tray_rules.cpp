@@ -27,4 +27,22 @@ int CountdownLeft(int total, unsigned long long elapsedMs) {
     return static_cast<int>((totalMs - elapsedMs + 999) / 1000);
 }
 
+namespace {
+long long PeriodSeconds(const std::wstring& checkTmSpan) { return TrayPeriodSeconds(CheckIntervalMinutes(checkTmSpan)); }
+}  // namespace
+
+long long FirstCheckDelay(const std::wstring& checkTmSpan, CheckRandom& random) {
+    return FirstCheckDelaySeconds(PeriodSeconds(checkTmSpan), random);
+}
+
+long long NextCheckDelay(const std::wstring& checkTmSpan, int failuresInRow, CheckRandom& random) {
+    return NextCheckDelaySeconds(PeriodSeconds(checkTmSpan), failuresInRow, random);
+}
+
+int FailuresAfterCheck(int failuresInRow, bool succeeded) {
+    if (succeeded) return 0;
+    // Past a few doublings the back-off sits at the period; the count need not grow further.
+    return failuresInRow < 30 ? failuresInRow + 1 : failuresInRow;
+}
+
 }  // namespace tray

@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+#include "check/check_schedule.h"
+
 namespace tray {
 
 // Minutes between background checks for a [Mirovane] CheckTmSpan text: empty, not a
@@ -13,5 +15,13 @@ std::wstring TipText(const std::wstring& name, const std::wstring& status);
 // Seconds still shown by a countdown of `total` seconds that started `elapsedMs` ago: never
 // below 0, rounded up so that the last second is shown.
 int CountdownLeft(int total, unsigned long long elapsedMs);
+
+// The tray's check schedule for a CheckTmSpan text, in seconds: the first check after start,
+// and the next check after one that ended with `failuresInRow` failed checks in a row (0
+// after a success, after an update session and after a postponed offer).
+long long FirstCheckDelay(const std::wstring& checkTmSpan, CheckRandom& random);
+long long NextCheckDelay(const std::wstring& checkTmSpan, int failuresInRow, CheckRandom& random);
+// Failed checks in a row after a check that ended with `succeeded`.
+int FailuresAfterCheck(int failuresInRow, bool succeeded);
 
 }  // namespace tray

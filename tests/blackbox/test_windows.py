@@ -1,10 +1,13 @@
 """The progress window and the tray window on screen (Xvfb), driven by the UI helper."""
+import re
+import socket
 import time
 
 import pytest
 from PIL import Image, ImageChops
 
 from conftest import BIN, win
+from driver import click_box
 from ui import BAR_ID, PROGRESS, STATUS_ID, TRAY, TRAY_CALLBACK, TRAY_ICON, WM_RBUTTONDOWN, exit_code, screenshot, \
     start, ui
 
@@ -85,15 +88,36 @@ def tray_menu(item):
     assert ui("menu", "-", "-", MENU[item], timeout_ms=10000).get("chosen") == str(MENU[item])
 
 
+# The pop-up's painted links, found by their windows' ids (the menu's command ids; 40101 the close box).
+LINK = {"Update": 40098, "Check again": 40099, "Cancel": 40100, "Close": 40101}
+
+
+def tray_link(name):
+    """Clicks a painted link of the pop-up where the pop-up lays it out."""
+    assert ui("clicklink", TRAY, "-", LINK[name], timeout_ms=10000).get("clicked"), name
+
+
+def wait_log(product, pattern, timeout_s):
+    """The first match of `pattern` in the product's log, waiting for it up to the deadline."""
+    end = time.monotonic() + timeout_s
+    while True:
+        found = re.search(pattern, product.log())
+        if found or time.monotonic() > end:
+            return found
+        time.sleep(0.2)
+
+
 def countdown(caption):
     words = caption.split("Update after ")
     return int(words[1].split()[0]) if len(words) > 1 else None
 
 
 def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_product, fault_server, tmp_path):
-    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="5"))
+    fault_server.add("/u/readme.txt", README)
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="3"))
     proc = start(product, "/tryicon")
-    popup = ui("waittext", TRAY, "-", 0, "Found 1 files need to update...", timeout_ms=30000)
+    # The first check waits a spread of up to 18 seconds (a tenth of three minutes).
+    popup = ui("waittext", TRAY, "-", 0, "Found 1 files need to update...", timeout_ms=50000)
     assert popup.get("text"), popup
     shown = ui("find", TRAY)  # the pop-up came up by itself
     assert shown["visible"] == "1"
@@ -114,17 +138,36 @@ def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_pr
         time.sleep(0.1)
     assert len(fault_server.seen("/u/list.xml")) > before
     assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=20000).get("text")
-    # Exit ends tray mode; the exit code is the number of files found.
+    # The same with the mouse on the painted links: Cancel, Check again, then Update.
+    tray_link("Cancel")
+    assert ui("waittext", TRAY, "-", 0, "update...", timeout_ms=5000)
+    time.sleep(0.6)
+    assert countdown(ui("find", TRAY)["caption"]) is None
+    before = len(fault_server.seen("/u/list.xml"))
+    tray_link("Check again")
+    end = time.monotonic() + 20
+    while len(fault_server.seen("/u/list.xml")) == before and time.monotonic() < end:
+        time.sleep(0.1)
+    assert len(fault_server.seen("/u/list.xml")) > before
+    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=20000).get("text")
+    tray_link("Update")
+    assert ui("find", PROGRESS).get("visible") == "1"
+    assert "gone" in ui("gone", PROGRESS, timeout_ms=60000)
+    assert ui("waittext", TRAY, "-", 0, "Upgrade is completed", timeout_ms=40000).get("text")
+    assert (product.app_dir / "readme.txt").read_bytes() == README
+    # The close box hides the pop-up; tray mode goes on until Exit.
+    tray_link("Close")
+    assert ui("hidden", TRAY, timeout_ms=5000).get("visible") == "0"
     tray_menu("Exit")
-    assert exit_code(proc) == 1
+    assert exit_code(proc) == 1  # the number of files of the last session
 
 
 def test_tray_runs_two_updates_in_one_process_the_second_when_the_countdown_runs_out(make_product, fault_server,
                                                                                       tmp_path):
     fault_server.add("/u/readme.txt", README)
-    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="5"))
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="3"))
     proc = start(product, "/tryicon")
-    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=30000).get("text")
+    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=50000).get("text")
     # 1. "Update now": the progress window runs the session, then the pop-up returns with
     # the result.
     tray_menu("Update now")
@@ -149,5 +192,45 @@ def test_tray_runs_two_updates_in_one_process_the_second_when_the_countdown_runs
 
 def test_tray_without_checktmspan_ends_after_finding_nothing(make_product, fault_server, tmp_path):
     product = make_product(settings(fault_server, tmp_path, NOTHING))
-    # The process ends by itself (a tray window that stayed would reach the time limit).
-    assert product.run("/tryicon", timeout=60) == 0
+    # The process ends by itself (a tray window that stayed would reach the time limit); the
+    # check waits a spread of up to 30 seconds first (five minutes are taken as the period).
+    assert product.run("/tryicon", timeout=90) == 0
+
+
+def test_tray_spreads_its_first_check_and_backs_off_after_a_failed_one(make_product, tmp_path):
+    with socket.socket() as s:  # a loopback port nobody listens on: every check fails
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    url = f"http://127.0.0.1:{port}/u/"
+    product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(tmp_path), "CheckTmSpan": "3",
+                                         "TimeOut": "3"},
+                            "UPDATEINFO": {"ListURL": url + "list.xml", "MainListURL": url + "main.xml"}})
+    proc = start(product, "/tryicon")
+    first = wait_log(product, r"Tray: next check in (\d+) s, after start \(0 failed in a row\)", 30)
+    assert first and 0 <= int(first[1]) <= 18, product.log()
+    # A tenth of three minutes spread on top of the first retry, one minute after the failure.
+    retry = wait_log(product, r"Tray: next check in (\d+) s, after a failed check \(1 failed in a row\)", 90)
+    assert retry and 60 <= int(retry[1]) <= 78, product.log()
+    assert ui("waittext", TRAY, "-", 0, "Can't connection update server!", timeout_ms=5000).get("text")
+    tray_menu("Exit")
+    assert exit_code(proc) == 0
+
+
+def test_tray_countdown_asks_before_closing_a_host_program_it_did_not_start(make_product, fault_server, tmp_path,
+                                                                           test_window):
+    fault_server.add("/u/readme.txt", README)
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, application=win(BIN / "testwindow.exe"),
+                                    CheckTmSpan="3"))
+    proc = start(product, "/tryicon")
+    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=50000).get("text")
+    # Nobody answers the offer; when the countdown runs out the user is asked, and says no.
+    assert click_box("is running and will be closed for the update", "no", timeout_ms=150000)
+    assert wait_log(product, r"The update waits: the host program is running and the user said no", 10)
+    assert wait_log(product, r"Tray: next check in \d+ s, after a postponed update", 10)
+    # The update is postponed: no progress window, the host program and the old files stay.
+    assert "hwnd" not in ui("hidden", PROGRESS, timeout_ms=1000)
+    assert ui("hidden", "MirovaneTestWindow", timeout_ms=2000).get("hwnd") == str(test_window)
+    assert not (product.app_dir / "readme.txt").exists()
+    assert countdown(ui("hidden", TRAY)["caption"]) is None
+    tray_menu("Exit")
+    assert exit_code(proc) == 1

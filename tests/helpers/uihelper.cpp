@@ -13,6 +13,8 @@
 //   visible <id>                  visibility of a control
 //   click <id>                    presses a button (BM_CLICK)
 //   clickat <x> <y>               left click at a client point (links painted by the window)
+//   clicklink <id>                waits for the link window <id> to show, then clicks the
+//                                 window at its centre (the mouse passes through to the window)
 //   key <esc|enter|altf4>         the key as the keyboard would deliver it to the window
 //   post <message> <wparam> <lparam>   posts a message (the shell's tray-icon callbacks)
 //   menu <n>                      waits for a pop-up menu and chooses its n-th item by keyboard
@@ -213,6 +215,25 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(top, WM_LBUTTONDOWN, MK_LBUTTON, at);
         PostMessageW(top, WM_LBUTTONUP, 0, at);
         Out(L"clicked=1");
+        return 0;
+    }
+    if (cmd == L"clicklink") {
+        HWND link = nullptr;
+        while (timeLeft() && !((link = GetDlgItem(top, _wtoi(arg(5).c_str()))) && IsWindowVisible(link))) Sleep(50);
+        if (!link || !IsWindowVisible(link)) {
+            Out(L"timeout");
+            return 1;
+        }
+        RECT r;
+        GetWindowRect(link, &r);
+        POINT at{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+        ScreenToClient(top, &at);
+        const LPARAM lp = MAKELPARAM(at.x, at.y);
+        PostMessageW(top, WM_MOUSEMOVE, 0, lp);
+        PostMessageW(top, WM_LBUTTONDOWN, MK_LBUTTON, lp);
+        PostMessageW(top, WM_LBUTTONUP, 0, lp);
+        swprintf(buf, 256, L"clicked=%ld,%ld", at.x, at.y);
+        Out(buf);
         return 0;
     }
     if (cmd == L"key") {

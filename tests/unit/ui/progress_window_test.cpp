@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -216,4 +217,40 @@ TEST(TrayRules, IntervalTipAndCountdown) {
         int left;
     } counts[] = {{0, 120}, {1, 120}, {999, 120}, {1000, 119}, {119001, 1}, {120000, 0}, {500000, 0}};
     for (auto& c : counts) EXPECT_EQ(tray::CountdownLeft(120, c.elapsed), c.left) << c.elapsed;
+}
+
+TEST(TrayRules, CheckScheduleSpreadsEveryCheckAndBacksOffAfterFailures) {
+    // The tray's delays for a CheckTmSpan text: [base, base + spread] with a seeded source.
+    struct {
+        const wchar_t* setting;
+        int failures;  // -1: the first check after start
+        long long base, spread;
+    } cases[] = {
+        {L"", -1, 0, 30},      {L"5", -1, 0, 30},      {L"90", -1, 0, 360},   {L"1", -1, 0, 6},
+        {L"5", 0, 300, 30},    {L"5", 1, 60, 30},      {L"5", 2, 120, 30},    {L"5", 3, 240, 30},
+        {L"5", 4, 300, 30},    {L"5", 30, 300, 30},    {L"60", 6, 1920, 360}, {L"60", 7, 3600, 360},
+        {L"1", 1, 60, 6},      {L"0", 0, 300, 30},
+    };
+    for (auto& c : cases) {
+        CheckRandom random(99), same(99);
+        long long low = 1LL << 40, high = -1;
+        for (int i = 0; i < 5000; ++i) {
+            const long long d = c.failures < 0 ? tray::FirstCheckDelay(c.setting, random)
+                                               : tray::NextCheckDelay(c.setting, c.failures, random);
+            low = std::min(low, d);
+            high = std::max(high, d);
+        }
+        EXPECT_EQ(low, c.base) << c.setting << " " << c.failures;
+        EXPECT_EQ(high, c.base + c.spread) << c.setting << " " << c.failures;
+        // The same draws as the schedule itself makes from the same seed.
+        const long long period = TrayPeriodSeconds(tray::CheckIntervalMinutes(c.setting));
+        CheckRandom again(99);
+        EXPECT_EQ(c.failures < 0 ? tray::FirstCheckDelay(c.setting, same) : tray::NextCheckDelay(c.setting, c.failures, same),
+                  c.failures < 0 ? FirstCheckDelaySeconds(period, again) : NextCheckDelaySeconds(period, c.failures, again));
+    }
+    // A success resets the count; failures count up and stop growing once the back-off is capped.
+    EXPECT_EQ(tray::FailuresAfterCheck(3, true), 0);
+    EXPECT_EQ(tray::FailuresAfterCheck(0, false), 1);
+    EXPECT_EQ(tray::FailuresAfterCheck(2, false), 3);
+    EXPECT_EQ(tray::FailuresAfterCheck(30, false), 30);
 }
