@@ -48,6 +48,21 @@
 #define MIROVANE_MSG_PROGRESS 1978    /* wParam: size of the file being downloaded, in bytes;
                                          lParam: bytes of that file downloaded so far */
 
+/* Posted to the window that owns the updater's progress window (the window whose handle was
+   given on the command line) when a step of the update ends:
+     MIROVANE_MSG_STEP_ENDED   wParam: 0; lParam: MIROVANE_STEP_LOCAL_CHECKED after the check
+                               of the local files, MIROVANE_STEP_COPIED after the new files
+                               were installed, 0 when that step did not succeed
+     WM_COMMAND MIROVANE_CMD_CONTINUE  after a successful check of the local files, unless the
+                               window (or one of its parents) has a check box with the id
+                               MIROVANE_ID_AUTO_CONTINUE that is not checked. The update goes
+                               on either way; the command only tells the window. */
+#define MIROVANE_MSG_STEP_ENDED 0x470
+#define MIROVANE_STEP_LOCAL_CHECKED 3
+#define MIROVANE_STEP_COPIED 5
+#define MIROVANE_CMD_CONTINUE 0x3024
+#define MIROVANE_ID_AUTO_CONTINUE 80954
+
 /* Window properties (UTF-16 names for GetPropW/SetPropW). */
 #define MIROVANE_PROP_NEEDMSG L"mirovane.needmsg"
 #define MIROVANE_PROP_STAGE L"mirovane.exe"

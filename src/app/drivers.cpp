@@ -2,8 +2,7 @@
 
 #include <climits>
 
-#include "app/session_steps.h"
-#include "ui/windows.h"
+#include "ui/updater_windows.h"
 
 #include "check/remote_check.h"
 #include "config/app_state.h"
@@ -36,6 +35,10 @@ void RememberSessionEnd(SessionEnd end) {
     if (end == SessionEnd::Relaunched) g_handedOver = true;
 }
 
+// The session's questions in boxes without an owner: the silent mode shows no window, but
+// somebody may sit at the desktop.
+BoxObserver g_silentObserver(nullptr, false);
+
 std::wstring AppName() { return ReadSetting(L"APPLICATION", L"Name"); }
 
 }  // namespace
@@ -50,8 +53,27 @@ void SetSessionEndStage() {
     SetStage(UpdateEnd);
 }
 
+WindowActions WindowActionsFor(CUpdateApp* app) {
+    WindowActions a;
+    a.runSession = [](HWND host, SessionObserver& observer) { return RunUpdateSession(host, observer); };
+    a.startRemoteCheck = [](HWND w) { StartRemoteCheck(w); };
+    a.elevationPending = [] {
+        if (AppState::relaunched) ClearElevationList();
+        return !ElevationList().empty();
+    };
+    a.relaunchElevated = [] {
+        if (RelaunchAsAdministrator(true)) return true;
+        WriteLog(Translate(L"MAIN", L"The update could not continue as administrator; nothing was changed"));
+        return false;
+    };
+    a.offerUpdate = [] { return OfferUpdate(); };
+    a.runUpdate = [app](HWND owner) { ShowUpdateWindow(app, owner); };
+    a.hostProgramRunning = [] { return HostProgramRunning(); };
+    return a;
+}
+
 bool RunSilent(HWND hostWindow) {
-    RememberSessionEnd(RunUpdateSession(nullptr, hostWindow));
+    RememberSessionEnd(RunUpdateSession(hostWindow, g_silentObserver));
     return true;
 }
 
@@ -63,7 +85,7 @@ bool RunAppEnter(const std::wstring&) {
     }
     if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1")) {
         // The window runs the check and then the offer itself.
-        ShowMostSimpleWindow(MostSimpleAppEnter, AppState::hostWindow, MakeSessionSteps(nullptr));
+        RememberSessionEnd(ShowMostSimpleWindow(MostSimpleAppEnter, AppState::hostWindow, WindowActionsFor(nullptr)));
         return true;
     }
     StartRemoteCheck(nullptr);
@@ -108,11 +130,9 @@ bool OfferUpdate() {
 void ShowUpdateWindow(CUpdateApp* app, HWND hostWindow) {
     GlobalValues::Set(L"updateskin", ReadSetting(L"Mirovane", L"Skin"));
     GlobalValues::Set(L"updateskin", L"mostsimple");
-    ShowMostSimpleWindow(MostSimpleUpdate, hostWindow, MakeSessionSteps(app));
-    ListCacheBookkeeping();
+    // The session's end sequence did the list cache bookkeeping.
+    RememberSessionEnd(ShowMostSimpleWindow(MostSimpleUpdate, hostWindow, WindowActionsFor(app)));
 }
-
-void NoteSessionHandedOver() { g_handedOver = true; }
 
 std::vector<std::wstring> UninstallDirWalk(const std::wstring& path, const std::wstring& appDir) {
     std::vector<std::wstring> dirs;
@@ -152,7 +172,7 @@ void RemoveInstalledPath(const std::wstring& path, const std::wstring& appDir) {
 
 void UninstallCleanup() {
     const std::wstring appDir = GetAppDir();
-    TestFileWritableWithPrompt(mv::ReduceBackslashes(appDir + L"\\mirovane.ini"), false);
+    TestFileWritableWithPrompt(mv::ReduceBackslashes(appDir + L"\\mirovane.ini"), nullptr);
     if (AppState::relaunched) ClearElevationList();
     if (!ElevationList().empty()) {
         RelaunchAsAdministrator(true);

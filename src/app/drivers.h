@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "ui/updater_windows.h"
+
 class CUpdateApp;
+
+// What the windows start: the session, the check, the offer, the relaunch.
+WindowActions WindowActionsFor(CUpdateApp* app);
 
 // Mode "silence": the whole session with `hostWindow` (or none) watching. Always true.
 bool RunSilent(HWND hostWindow);
@@ -18,8 +23,6 @@ bool RunAppEnter(const std::wstring& mode);
 bool OfferUpdate();
 // The update in the progress window, which runs the steps on its worker thread.
 void ShowUpdateWindow(CUpdateApp* app, HWND hostWindow);
-// Called when a window's session was handed to an elevated copy, which ends it itself.
-void NoteSessionHandedOver();
 // Mode "uninstall": removes the installed files, their empty folders inside the application
 // directory, the log, __oldfiles.lst and mirovane.xml.
 void UninstallCleanup();

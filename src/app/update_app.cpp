@@ -25,8 +25,7 @@
 #include "notify/log.h"
 #include "package/package.h"
 #include "resources/resource_ids.h"
-#include "ui/windows.h"
-#include "app/session_steps.h"
+#include "ui/updater_windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
 #include "check/remote_check.h"
@@ -245,7 +244,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
     }
     if (mode == L"checkforupdates") {
         if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
-            ShowMostSimpleWindow(MostSimpleCheck, host, MakeSessionSteps(this));
+            ShowMostSimpleWindow(MostSimpleCheck, host, WindowActionsFor(this));
         else
             StartRemoteCheck(nullptr);
         SetStage(UpdateEnd);
@@ -261,7 +260,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         return list.FileCount() > 0;
     }
     if (mode == L"tryicon") {
-        ShowTrayIconWindow(host, MakeSessionSteps(this));
+        ShowTrayIconWindow(host, WindowActionsFor(this));
         return FALSE;
     }
     if (mode == L"silence") return RunSilent(host);

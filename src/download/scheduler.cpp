@@ -27,7 +27,6 @@
 namespace {
 
 constexpr LPARAM kStateStarted = 8, kStateDone = 7, kStateFailed = 0;
-constexpr int kMaxRetryPasses = 4;
 
 // Scheduler state of the session.
 std::atomic<int> g_done{0};
@@ -432,10 +431,3 @@ bool DownloadAllFiles(HWND window) {
     return true;
 }
 
-bool DownloadAllFilesWithRetries(HWND window) {
-    DownloadAllFiles(window);
-    for (int pass = 0; pass < kMaxRetryPasses && TheDownLoadList().stage == UpdateDownloadError && g_done.load() != 0;
-         ++pass)
-        DownloadAllFiles(window);
-    return TheDownLoadList().stage == UpdateDownloadOk;
-}

@@ -12,9 +12,6 @@
 // at stage UpdateDownloadError only the entries that failed). Leaves UpdateDownloadOk or
 // UpdateDownloadError as the stage; always returns true.
 bool DownloadAllFiles(HWND window);
-// The first pass and the retries the drivers run: further passes while the stage is
-// UpdateDownloadError and the done count is not 0, at most 4 more. True when all arrived.
-bool DownloadAllFilesWithRetries(HWND window);
 
 // Entries finished in this session (downloaded or needing no download).
 int DownloadDoneCount();

@@ -185,11 +185,11 @@ bool TestFileWritable(const std::wstring& path) {
     return true;  // a missing file is never locked
 }
 
-bool TestFileWritableWithPrompt(const std::wstring& path, bool ask) {
+bool TestFileWritableWithPrompt(const std::wstring& path, SessionObserver* asker) {
     bool ok = TestFileWritable(path);
-    while (!ok && ask) {
+    while (!ok && asker) {
         const std::wstring text = Translate(L"MAIN", L"Can't overwrite the file,Please close it.") + L"\n" + path;
-        if (MessageBoxW(nullptr, text.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_RETRYCANCEL) != IDRETRY) break;
+        if (!asker->AskRetryLocked(text)) break;
         ok = TestFileWritable(path);
     }
     return ok;
@@ -268,7 +268,7 @@ bool CloseHostProgram(HWND) {
 
 // --- the scan and the step
 
-bool ScanLockedFiles(HWND window, bool ask) {
+bool ScanLockedFiles(HWND window, SessionObserver* asker) {
     if (AppState::relaunched) ClearElevationList();
     Notify(window, Translate(L"MAIN", L"Check locked file..."), 1);
     const DownLoadList& list = TheDownLoadList();
@@ -280,7 +280,7 @@ bool ScanLockedFiles(HWND window, bool ask) {
         const updatefileinfo& r = list.records[i];
         if (r.action & ActionRemove) continue;
         for (const std::wstring& target : InstallTargets(r)) {
-            if (TestFileWritableWithPrompt(target, ask)) continue;
+            if (TestFileWritableWithPrompt(target, asker)) continue;
             ++locked;
             Notify(window, Translate(L"MAIN", L"File is locked") + L"[" + target + L"]", 0);
         }
@@ -292,7 +292,8 @@ bool ScanLockedFiles(HWND window, bool ask) {
     return locked == 0;
 }
 
-bool CheckLocalFiles(HWND window, bool ask) {
+bool CheckLocalFiles(SessionObserver& observer) {
+    HWND window = observer.StatusWindow();
     auto listFilesWritable = [] {
         bool all = true;
         for (const wchar_t* name : {L"mirovane.xml", L"{2767A2C0-0767-4958-ADA9-E813DF1BC478}.xml",
@@ -308,7 +309,7 @@ bool CheckLocalFiles(HWND window, bool ask) {
                                                  name.c_str(), HostProgramPath().c_str());
         bool close = GlobalValues::Get(L"updateskin") == L"mostsimple";
         if (!close)
-            close = MessageBoxW(window, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+            close = observer.AskCloseHost(question);
         if (close) {
             CloseHostProgram(window);
             // A host that refused to close keeps its files: the check fails rather than copy under it.
@@ -316,12 +317,12 @@ bool CheckLocalFiles(HWND window, bool ask) {
             if (ok) Notify(window, Translate(L"MAIN", L"The main program has closed"), 1);
         }
     }
-    if (!ScanLockedFiles(window, ask)) ok = false;
+    if (!ScanLockedFiles(window, observer.AnswersLockedFiles() ? &observer : nullptr)) ok = false;
     return ok;
 }
 
-void RunCheckLocalStep(HWND window) {
-    const bool ask = window != nullptr;
+void RunCheckLocalStep(SessionObserver& observer) {
+    HWND window = observer.StatusWindow();
     const int stage = TheDownLoadList().stage;
     if (stage != UpdateDownloadOk && stage != UpdateCheckLocal) return;
     SetStage(UpdateCheckLocal);
@@ -332,7 +333,7 @@ void RunCheckLocalStep(HWND window) {
     }
     TestFileWritable(SettingsFilePath());
     if (AppState::relaunched) ClearElevationList();
-    const bool ok = ElevationList().empty() ? CheckLocalFiles(window, ask) : true;
+    const bool ok = ElevationList().empty() ? CheckLocalFiles(observer) : true;
     if (AppState::relaunched) ClearElevationList();
     if (ElevationList().empty()) {
         SetStage(ok ? UpdateCheckLocalOk : UpdateCheckLocalError);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "install/session_observer.h"
+
 // The elevation list: files that could not be written only for lack of rights.
 std::vector<std::wstring> ElevationList();
 void ClearElevationList();
@@ -49,7 +51,8 @@ bool ImageMatches(const std::wstring& image, const std::wstring& path, bool path
 
 // True when the file can be replaced, or when it was put on the elevation list.
 bool TestFileWritable(const std::wstring& path);
-bool TestFileWritableWithPrompt(const std::wstring& path, bool ask);
+// As TestFileWritable; a locked file is offered to `asker` to close and retry (null: nobody).
+bool TestFileWritableWithPrompt(const std::wstring& path, SessionObserver* asker);
 // The host program: [APPLICATION] Application resolved against the application directory.
 std::wstring HostProgramPath();
 bool IsHostProgramClosed(HWND window);
@@ -58,8 +61,8 @@ bool IsHostProgramClosed(HWND window);
 // ignored WM_CLOSE. A process that refuses to end the session is left alone.
 void CloseProgramByPath(const std::wstring& path);
 bool CloseHostProgram(HWND window);
-bool ScanLockedFiles(HWND window, bool ask);
-bool CheckLocalFiles(HWND window, bool ask);
-// The step-3 entry: runs at stage 6 or 7 and leaves 9 or 8. Notifications go to `window`
-// (none when it is null); with a window the user is asked about locked files.
-void RunCheckLocalStep(HWND window);
+bool ScanLockedFiles(HWND window, SessionObserver* asker);
+bool CheckLocalFiles(SessionObserver& observer);
+// The step-3 entry: runs at stage 6 or 7 and leaves 9 or 8. Notifications go to the
+// observer's status window; it answers the questions.
+void RunCheckLocalStep(SessionObserver& observer);

@@ -1,5 +1,8 @@
 #include "install/session.h"
 
+#include <atomic>
+#include <memory>
+
 #include "check/remote_check.h"
 #include "config/app_state.h"
 #include "download/scheduler.h"
@@ -37,6 +40,12 @@ int BusyStage(int stage) {
     if (stage < UpdateDownloadOk) return UpdateDownloadError;
     return UpdateCheckLocalError;
 }
+
+// One session at a time in a process: a second window's worker must not run the steps over
+// the first one's list.
+std::atomic<bool> g_sessionRunning{false};
+
+StepResult Left(int count = 0) { return {TheDownLoadList().stage, count}; }
 
 }  // namespace
 
@@ -104,59 +113,113 @@ void EndUpdateSession() {
     ListCacheBookkeeping();
 }
 
-bool HoldDirectoryForSession() {
-    if (BeginInstallSession(kSessionLockWaitMs)) return true;
-    WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
-    SetStage(BusyStage(TheDownLoadList().stage));
-    return false;
-}
-
-bool ContinueAsAdministrator() {
-    if (RelaunchAsAdministrator(true)) return true;
-    // Nobody continues the update: the host program this session closed must come back.
-    WriteLog(Translate(L"MAIN", L"The update could not continue as administrator; nothing was changed"));
-    SetStage(UpdateCheckLocalError);
-    EndUpdateSession();
-    return false;
-}
-
-SessionEnd RunUpdateSession(HWND window, HWND host) {
-    DownLoadList& list = TheDownLoadList();
+SessionEnd RunSession(const SessionStart& start, const SessionSteps& steps, SessionObserver& observer) {
     // One session per application directory: a second one would download into and copy over
     // what the first is installing, or start the host program under it.
-    if (!HoldDirectoryForSession()) return SessionEnd::Busy;
-    CSessionGate gate(host);
-    auto finish = [] {
-        EndInstallSession();
-        EndUpdateSession();
+    if (!steps.hold()) return SessionEnd::Busy;
+    bool held = true;
+    auto finish = [&] {
+        if (held) steps.release();
+        steps.end();
         return SessionEnd::Finished;
     };
 
-    if (list.stage < UpdateCheckRemoteOk) {
-        RunRemoteCheck(window);
-        if (list.FileCount() == 0) return finish();
-        if (!gate.Pass()) return finish();
+    int stage = start.stage;
+    if (stage < UpdateCheckRemoteOk || (stage == UpdateCheckRemoteOk && start.recheck)) {
+        const StepResult r = steps.check(observer);
+        if (r.stage != UpdateCheckRemoteOk || r.count == 0) return finish();
+        if (!steps.gate()) return finish();
+        stage = r.stage;
+    } else if (stage < UpdateDownloadOk && start.files == 0) {
+        return finish();
     }
-    if (list.stage == UpdateCheckRemoteOk) {
-        DownloadAllFilesWithRetries(window);
-        if (!gate.Pass()) return finish();
+    if (stage >= UpdateCheckRemoteOk && stage < UpdateDownloadOk) {
+        StepResult r = steps.download(observer);
+        for (int pass = 0; pass < kDownloadRetryPasses && r.stage == UpdateDownloadError && r.count != 0; ++pass)
+            r = steps.download(observer);
+        if (r.stage != UpdateDownloadOk) return finish();
+        if (!steps.gate()) return finish();
+        stage = r.stage;
     }
-    if (list.stage == UpdateDownloadOk) {
-        RunCheckLocalStep(window);
-        if (!gate.Pass()) return finish();
+    if (stage == UpdateDownloadOk || stage == UpdateCheckLocal) {
+        const StepResult r = steps.checkLocal(observer);
+        // An elevated copy never hands on again: it reports what it cannot write instead.
+        const bool elevating = r.count > 0 && !start.relaunched;
+        observer.LocalCheckEnded(r.stage, elevating);
+        if (elevating) {
+            // The elevated copy takes the directory over; it must not find it held.
+            steps.release();
+            held = false;
+            if (steps.relaunch()) return SessionEnd::Relaunched;
+            return finish();
+        }
+        if (r.stage != UpdateCheckLocalOk) return finish();
+        if (!steps.gate()) return finish();
+        stage = r.stage;
     }
-    if (AppState::relaunched) ClearElevationList();
-    if (!ElevationList().empty()) {
+    if (stage == UpdateCheckLocalOk) observer.CopyEnded(steps.copy(observer).stage);
+    return finish();
+}
+
+SessionSteps UpdateSessionSteps(HWND host) {
+    auto gate = std::make_shared<CSessionGate>(host);
+    SessionSteps s;
+    s.hold = [] {
+        if (BeginInstallSession(kSessionLockWaitMs)) return true;
+        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        SetStage(BusyStage(TheDownLoadList().stage));
+        return false;
+    };
+    s.release = [] { EndInstallSession(); };
+    s.check = [](SessionObserver& o) {
+        RunRemoteCheck(o.StatusWindow());
+        return Left(TheDownLoadList().FileCount());
+    };
+    s.download = [](SessionObserver& o) {
+        DownloadAllFiles(o.StatusWindow());
+        return Left(DownloadDoneCount());
+    };
+    s.checkLocal = [](SessionObserver& o) {
+        RunCheckLocalStep(o);
+        if (AppState::relaunched) ClearElevationList();
+        return Left(static_cast<int>(ElevationList().size()));
+    };
+    s.copy = [](SessionObserver& o) {
+        RunCopyStep(o.StatusWindow());
+        return Left();
+    };
+    s.gate = [gate] { return gate->Pass(); };
+    s.relaunch = [host] {
         const std::wstring text = Translate(L"MAIN", L"continue update as administrator");
         SendStatusText(host, text, -1);
         WriteLog(text);
-        // The elevated copy takes the directory over; it must not find it held.
-        EndInstallSession();
-        return ContinueAsAdministrator() ? SessionEnd::Relaunched : SessionEnd::Finished;
+        if (RelaunchAsAdministrator(true)) return true;
+        // Nobody continues the update: the host program this session closed must come back.
+        WriteLog(Translate(L"MAIN", L"The update could not continue as administrator; nothing was changed"));
+        SetStage(UpdateCheckLocalError);
+        return false;
+    };
+    s.end = [] { EndUpdateSession(); };
+    return s;
+}
+
+SessionStart CurrentSessionStart() {
+    const DownLoadList& list = TheDownLoadList();
+    SessionStart start;
+    start.stage = list.stage;
+    start.files = list.FileCount();
+    start.recheck = !list.subListUrls.empty();
+    start.relaunched = AppState::relaunched;
+    return start;
+}
+
+SessionEnd RunUpdateSession(HWND host, SessionObserver& observer) {
+    bool expected = false;
+    if (!g_sessionRunning.compare_exchange_strong(expected, true)) {
+        WriteLog(L"An update is already running in this process; this one ends");
+        return SessionEnd::Busy;
     }
-    if (list.stage == UpdateCheckLocalOk) {
-        RunCopyStep(window);
-        if (!gate.Pass()) return finish();
-    }
-    return finish();
+    const SessionEnd end = RunSession(CurrentSessionStart(), UpdateSessionSteps(host), observer);
+    g_sessionRunning = false;
+    return end;
 }

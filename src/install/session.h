@@ -1,11 +1,15 @@
-// An update session from the current stage to its end: remote check, download with retries,
-// local check, the elevated relaunch, copy and finish, then the end sequence that starts the
-// host program again. The silent driver runs it on the main thread; a progress window runs it
-// on its worker thread with its own status window.
+// The one update session: remote check, download with retries, local check, the elevated
+// relaunch, copy and finish, then the end sequence that starts the host program again.
+// `RunSession` alone decides what happens next, from what each step returned; the silent
+// mode, the AppEnter modes, the progress window's worker and (through that window) the tray
+// all come here. Whoever watches implements SessionObserver.
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
+
+#include "install/session_observer.h"
 
 // What a gate between two steps decides, from what it sees of the host window.
 enum class GateAction { Go, Wait, End };
@@ -35,18 +39,48 @@ enum class SessionEnd {
     Busy,        // another session holds the application directory; nothing was done
 };
 
-// Runs the steps. `window` receives the status texts and is handed to every step (null: no
-// window, no questions about locked files); `host` is the host window the gate watches and
-// the "continue as administrator" text goes to (null: no gate).
-SessionEnd RunUpdateSession(HWND window, HWND host);
+// What a step returns: the stage it left and its one number (see SessionSteps).
+struct StepResult {
+    int stage = 0;
+    int count = 0;
+};
 
-// Holds the application directory for a session on the calling thread (BeginInstallSession);
-// when another session holds it: a log line, the error stage of the step the session would
-// have started with, and false.
-bool HoldDirectoryForSession();
-// The relaunch of a session whose files need administrator rights; when the elevated copy
-// cannot be started: a log line, stage UpdateCheckLocalError and the end sequence, and false.
-bool ContinueAsAdministrator();
+// Where a session starts: the stage and values an earlier check or process left.
+struct SessionStart {
+    int stage = 0;        // UpdateNone; UpdateCheckRemoteOk after a check; UpdateDownloadOk after a relaunch
+    int files = 0;        // files to update, when a check already ran
+    bool recheck = false; // the check named lists on a version page: they are fetched again
+    bool relaunched = false;
+};
+
+// The steps of a session. Each sets its own stages (the host program follows them) and
+// returns the stage it left.
+struct SessionSteps {
+    std::function<bool()> hold;     // holds the application directory; false: another session does
+    std::function<void()> release;  // lets it go again
+    std::function<StepResult(SessionObserver&)> check;       // count: files to update
+    std::function<StepResult(SessionObserver&)> download;    // one pass; count: entries finished
+    std::function<StepResult(SessionObserver&)> checkLocal;  // count: files needing administrator rights
+    std::function<StepResult(SessionObserver&)> copy;
+    std::function<bool()> gate;     // between steps; false: the session ends now
+    std::function<bool()> relaunch; // true: an elevated copy took the session over
+    std::function<void()> end;      // the end sequence
+};
+
+// Download passes after the first while each pass finishes something.
+constexpr int kDownloadRetryPasses = 4;
+
+// The order of a session.
+SessionEnd RunSession(const SessionStart& start, const SessionSteps& steps, SessionObserver& observer);
+
+// The real steps; `host` is the window the gate watches and the "continue as administrator"
+// text goes to (null: no gate).
+SessionSteps UpdateSessionSteps(HWND host);
+// Where the process-wide download list says a session starts.
+SessionStart CurrentSessionStart();
+// A whole session with the real steps, one at a time in a process (a second call meanwhile
+// logs a line and returns Busy).
+SessionEnd RunUpdateSession(HWND host, SessionObserver& observer);
 
 // The end sequence: stage UpdateEnd, the host program started unless it is running, the list
 // cache bookkeeping.

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "config/app_state.h"
+#include "mirovane_host.h"
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
@@ -19,30 +20,29 @@ namespace mv {
 
 namespace {
 
-std::atomic<bool> g_updateBusy{false};
-
 // The product's fixed title; the translator's "Mirovane" stands in when it is empty.
 constexpr wchar_t kTitle[] = L"Mirovane";
 
-int Stage() { return TheDownLoadList().stage; }
-
-// A step the caller did not hand in does nothing (and leaves the stage as it is).
-void Step(const std::function<void(HWND)>& f, HWND w) {
-    if (f) f(w);
+// Whether step 4 may follow at once: from `window` up through its parents, the first one with
+// a child control MIROVANE_ID_AUTO_CONTINUE decides by that control's check state; without
+// one it may.
+bool AutoContinue(HWND window) {
+    for (HWND w = window; w; w = GetParent(w))
+        if (HWND box = GetDlgItem(w, MIROVANE_ID_AUTO_CONTINUE))
+            return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    return true;
 }
-int FileCount() { return TheDownLoadList().FileCount(); }
 
 }  // namespace
 
-bool CDlgMostSimple::UpdateBusy() { return g_updateBusy; }
-
-CDlgMostSimple::CDlgMostSimple(MostSimpleKind kind, const SessionSteps& steps) : kind_(kind), steps_(steps) {}
+CDlgMostSimple::CDlgMostSimple(MostSimpleKind kind, const WindowActions& actions) : kind_(kind), actions_(actions) {}
 
 CDlgMostSimple::~CDlgMostSimple() {
     if (brush_) DeleteObject(brush_);
 }
 
 INT_PTR CDlgMostSimple::Run(HWND owner) {
+    owner_ = owner;
     RegisterDialogClass(kClassName);
     const INT_PTR r = DoModal(GetModuleHandleW(nullptr), MV_DLG_PROGRESS, owner);
     // The window ends only after its worker; a worker that could not even be started has
@@ -67,7 +67,7 @@ BOOL CDlgMostSimple::OnInitDialog() {
         SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     }
     // 3. This window follows the session like a host window.
-    SetPropW(hwnd_, L"mirovane.needmsg", reinterpret_cast<HANDLE>(static_cast<INT_PTR>(1974)));
+    SetPropW(hwnd_, MIROVANE_PROP_NEEDMSG, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(MIROVANE_ON)));
     HostWindows::Register(hwnd_, true);
     // 5. The bar.
     HWND bar = GetDlgItem(hwnd_, MV_IDC_PROGRESS);
@@ -103,57 +103,42 @@ BOOL CDlgMostSimple::OnInitDialog() {
 
 DWORD WINAPI CDlgMostSimple::UpdateWorker(LPVOID param) {
     auto* self = static_cast<CDlgMostSimple*>(param);
-    ComInit com;
-    bool expected = false;
-    if (g_updateBusy.compare_exchange_strong(expected, true)) {
-        if (!self->steps_.beginSession || self->steps_.beginSession()) {
-            self->RunUpdateSteps();
-            if (self->steps_.endSession) self->steps_.endSession();
-        }
-        g_updateBusy = false;
-    } else {
-        WriteLog(L"An update is already running; this window ends");
+    {
+        ComInit com;
+        if (self->actions_.runSession) self->end_ = self->actions_.runSession(self->owner_, *self);
     }
     self->EndWorker();
     return 0;
 }
 
-void CDlgMostSimple::RunUpdateSteps() {
-    const HWND w = hwnd_;
-    // 1. The remote check, twice when the list came from a version page.
-    if (Stage() <= UpdateCheckRemoteError) {
-        Step(steps_.remoteCheck, w);
-        if (Stage() != UpdateCheckRemoteOk) return;
-    } else if (Stage() == UpdateCheckRemoteOk && !TheDownLoadList().subListUrls.empty()) {
-        Step(steps_.remoteCheck, w);
-        if (Stage() != UpdateCheckRemoteOk) return;
-    }
-    // 2. The download, with up to four further passes while each pass finishes something.
-    if (Stage() < UpdateDownloadOk && FileCount() > 0) {
-        Step(steps_.download, w);
-        for (int pass = 0; pass < 4 && Stage() == UpdateDownloadError && steps_.downloadDoneCount && steps_.downloadDoneCount() != 0; ++pass)
-            Step(steps_.download, w);
-        if (Stage() != UpdateDownloadOk) return;
-    }
-    // 3. The locked-file check.
-    if (Stage() <= UpdateCheckLocalError && FileCount() > 0) {
-        Step(steps_.checkLocal, w);
-        if (Stage() != UpdateCheckLocalOk) return;
-    }
-    // 4. Copy and finish.
-    bool done = true;
-    if (Stage() <= UpdateCopyError && FileCount() > 0) {
-        Step(steps_.copy, w);
-        done = Stage() == UpdateCopyOk || Stage() == UpdateEnd;
-    }
-    if (done) PostMessageW(w, WM_COMMAND, kCopyDone, 0);
+bool CDlgMostSimple::AskCloseHost(const std::wstring& question) {
+    return MessageBoxW(hwnd_, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) ==
+           IDYES;
+}
+
+void CDlgMostSimple::LocalCheckEnded(int stage, bool elevating) {
+    HWND parent = GetParent(hwnd_);
+    const LPARAM step = (elevating || stage >= UpdateCheckLocal) ? MIROVANE_STEP_LOCAL_CHECKED : 0;
+    if (parent) PostMessageW(parent, MIROVANE_MSG_STEP_ENDED, 0, step);
+    InvalidateRect(hwnd_, nullptr, TRUE);
+    // Tells the parent that the copy follows; the session goes on whatever it answers.
+    if (parent && stage > UpdateCheckLocalError && AutoContinue(hwnd_))
+        PostMessageW(parent, WM_COMMAND, MIROVANE_CMD_CONTINUE, 0);
+}
+
+void CDlgMostSimple::CopyEnded(int stage) {
+    if (HWND parent = GetParent(hwnd_))
+        PostMessageW(parent, MIROVANE_MSG_STEP_ENDED, 0, stage >= UpdateCopyOk ? MIROVANE_STEP_COPIED : 0);
+    SendMessageW(hwnd_, WM_COMMAND, kCopyDone, 0);
+    SendMessageW(hwnd_, WM_COMMAND, kCopyEnded, 0);
 }
 
 DWORD WINAPI CDlgMostSimple::CheckWorker(LPVOID param) {
     auto* self = static_cast<CDlgMostSimple*>(param);
     {
         ComInit com;
-        if (Stage() < UpdateCheckRemoteOk) Step(self->steps_.startRemoteCheck, self->hwnd_);
+        if (TheDownLoadList().stage < UpdateCheckRemoteOk && self->actions_.startRemoteCheck)
+            self->actions_.startRemoteCheck(self->hwnd_);
     }
     self->EndWorker();
     return 0;
@@ -167,17 +152,18 @@ void CDlgMostSimple::EndWorker() {
 
 void CDlgMostSimple::OnWorkerEnded() {
     if (worker_) WaitForSingleObject(worker_.get(), 5000);
-    RemovePropW(hwnd_, L"mirovane.needmsg");
+    RemovePropW(hwnd_, MIROVANE_PROP_NEEDMSG);
     HostWindows::Unregister(hwnd_);
-    if (AppState::relaunched && steps_.clearElevation) steps_.clearElevation();
-    if (steps_.elevationPending && steps_.elevationPending()) {
-        if (steps_.relaunchElevated) steps_.relaunchElevated();
+    // An update session hands itself over; a check leaves what it could not write here.
+    if (end_ != SessionEnd::Relaunched && kind_ != MostSimpleUpdate && actions_.elevationPending &&
+        actions_.elevationPending() && actions_.relaunchElevated && actions_.relaunchElevated())
+        end_ = SessionEnd::Relaunched;
+    if (end_ == SessionEnd::Relaunched) {
         EndDialog(IDABORT);
         return;
     }
     switch (kind_) {
     case MostSimpleUpdate:
-        if (steps_.startHost) steps_.startHost(false);
         // The completion line stays readable for two seconds; the loop keeps running.
         SetTimer(hwnd_, kCloseTimer, 2000, nullptr);
         break;
@@ -186,7 +172,7 @@ void CDlgMostSimple::OnWorkerEnded() {
         break;
     case MostSimpleAppEnter:
         ShowWindow(hwnd_, SW_HIDE);
-        if (steps_.offerUpdate) steps_.offerUpdate();
+        if (actions_.offerUpdate) actions_.offerUpdate();
         EndDialog(IDOK);
         break;
     }
@@ -304,9 +290,12 @@ bool CDlgMostSimple::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result) 
             OnWorkerEnded();
             break;
         case kCopyDone:
-            // The files are in place: the completion line, whatever texts the steps sent.
-            progress_ = 100;
-            Refresh();
+            // The files are in place: the completion line, whatever texts the steps sent. A
+            // failed copy never shows it.
+            if (stage_ == UpdateCopyOk || stage_ == UpdateEnd) {
+                progress_ = 100;
+                Refresh();
+            }
             break;
         case MV_IDC_MINIMISE:
             ShowWindow(hwnd_, SW_MINIMIZE);
@@ -346,7 +335,7 @@ bool CDlgMostSimple::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result) 
         KillTimer(hwnd_, kThemeTimer);
         KillTimer(hwnd_, kSecondTimer);
         KillTimer(hwnd_, kCloseTimer);
-        RemovePropW(hwnd_, L"mirovane.needmsg");
+        RemovePropW(hwnd_, MIROVANE_PROP_NEEDMSG);
         HostWindows::Unregister(hwnd_);
         first_.Stop();
         second_.Stop();
@@ -358,7 +347,8 @@ bool CDlgMostSimple::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result) 
 
 }  // namespace mv
 
-void ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const SessionSteps& steps) {
-    mv::CDlgMostSimple dialog(kind, steps);
+SessionEnd ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowActions& actions) {
+    mv::CDlgMostSimple dialog(kind, actions);
     dialog.Run(owner);
+    return dialog.End();
 }

@@ -1,5 +1,6 @@
-// CDlgMostSimple: the small progress window. It runs an update (or a check) on a worker
-// thread of its own and follows it through the notifications every host window gets.
+// CDlgMostSimple: the small progress window. Its worker thread runs an update session (or a
+// check); the window only observes: it follows the session through the notifications every
+// host window gets, and as the session's observer tells its own parent when a step ends.
 // It closes only when its worker has ended, through EndDialog; the caller then decides.
 #pragma once
 #include <windows.h>
@@ -10,26 +11,32 @@
 #include "ui/dialog_sk.h"
 #include "ui/fx_button.h"
 #include "ui/picture_ex.h"
-#include "ui/windows.h"
+#include "ui/updater_windows.h"
 #include "util/handle.h"
 
 namespace mv {
 
-class CDlgMostSimple : public CDialogSK {
+class CDlgMostSimple : public CDialogSK, public SessionObserver {
 public:
     // Messages and commands of the window.
     static constexpr UINT kStageMessage = 1974, kLogMessage = 1975, kCountsMessage = 1976,
                           kProgressMessage = 1978, kStatusTextMessage = 1034;
-    static constexpr WORD kWorkerEnded = 4380, kCopyDone = 4323;
+    static constexpr WORD kWorkerEnded = 4380, kCopyDone = 4323, kCopyEnded = 4324;
     static constexpr UINT_PTR kThemeTimer = 10001, kSecondTimer = 10002, kCloseTimer = 10003;
     static constexpr wchar_t kClassName[] = L"MirovaneProgress";
 
-    CDlgMostSimple(MostSimpleKind kind, const SessionSteps& steps);
+    CDlgMostSimple(MostSimpleKind kind, const WindowActions& actions);
     ~CDlgMostSimple() override;
     INT_PTR Run(HWND owner);
+    // How the window's work ended (Relaunched: an elevated copy took it over).
+    SessionEnd End() const { return end_; }
 
-    // True while an update worker of this process runs (one at a time).
-    static bool UpdateBusy();
+    // The session's observer, on the worker thread: texts come here, locked files are only
+    // reported, and the end of steps 3 and 4 is told to the parent (the host window).
+    HWND StatusWindow() override { return hwnd_; }
+    bool AskCloseHost(const std::wstring& question) override;
+    void LocalCheckEnded(int stage, bool elevating) override;
+    void CopyEnded(int stage) override;
 
 protected:
     BOOL OnInitDialog() override;
@@ -38,7 +45,6 @@ protected:
 private:
     static DWORD WINAPI UpdateWorker(LPVOID self);
     static DWORD WINAPI CheckWorker(LPVOID self);
-    void RunUpdateSteps();
     void EndWorker();
     void OnWorkerEnded();
     void OnTimer(UINT_PTR id);
@@ -47,7 +53,9 @@ private:
     HBRUSH ThemeBrush();
 
     MostSimpleKind kind_;
-    SessionSteps steps_;
+    WindowActions actions_;
+    HWND owner_ = nullptr;
+    SessionEnd end_ = SessionEnd::Finished;
     int stage_ = 0;
     long filesTotal_ = 0, filesDone_ = 0;
     double progress_ = 1.0;

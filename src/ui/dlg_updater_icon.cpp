@@ -89,7 +89,7 @@ bool RegisterLinkClass(HINSTANCE module) {
 
 }  // namespace
 
-CDlgUpdaterIcon::CDlgUpdaterIcon(const SessionSteps& steps) : steps_(steps) {}
+CDlgUpdaterIcon::CDlgUpdaterIcon(const WindowActions& actions) : actions_(actions) {}
 
 CDlgUpdaterIcon::~CDlgUpdaterIcon() {
     if (background_) DeleteObject(background_);
@@ -264,7 +264,7 @@ DWORD WINAPI CDlgUpdaterIcon::CheckWorker(LPVOID param) {
         ComInit com;
         HostWindows::Register(w, false);
         SetStage(UpdateNone);
-        if (self->steps_.startRemoteCheck) self->steps_.startRemoteCheck(nullptr);
+        if (self->actions_.startRemoteCheck) self->actions_.startRemoteCheck(nullptr);
         HostWindows::Unregister(w);
     }
     // The one way a check ends: the window clears its busy flag on this message.
@@ -398,7 +398,7 @@ void CDlgUpdaterIcon::RunUpdate(bool unattended) {
     }
     // Nobody asked for this update: a host program the user is working in is closed only
     // with their consent; "No" waits for the next offer.
-    if (unattended && !AppState::hostWindow && steps_.hostProgramRunning && steps_.hostProgramRunning()) {
+    if (unattended && !AppState::hostWindow && actions_.hostProgramRunning && actions_.hostProgramRunning()) {
         const std::wstring name = AppName();
         const std::wstring question = Format(
             TrayText(L"%s is running and will be closed for the update. Update now?").c_str(), name.c_str());
@@ -416,7 +416,7 @@ void CDlgUpdaterIcon::RunUpdate(bool unattended) {
     HostWindows::Unregister(hwnd_);
     ResetSession();
     SetStage(UpdateNone);
-    if (steps_.runUpdate) steps_.runUpdate(hwnd_);
+    if (actions_.runUpdate) actions_.runUpdate(hwnd_);
     if (TheDownLoadList().stage == UpdateCopyOk)
         result_ = MainText(L"Upgrade is completed");
     else if (TheDownLoadList().FileCount() >= 1)
@@ -689,7 +689,7 @@ bool CDlgUpdaterIcon::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result)
 
 }  // namespace mv
 
-void ShowTrayIconWindow(HWND owner, const SessionSteps& steps) {
-    mv::CDlgUpdaterIcon dialog(steps);
+void ShowTrayIconWindow(HWND owner, const WindowActions& actions) {
+    mv::CDlgUpdaterIcon dialog(actions);
     dialog.Run(owner);
 }

@@ -13,7 +13,7 @@
 
 #include "check/check_schedule.h"
 #include "ui/dialog_sk.h"
-#include "ui/windows.h"
+#include "ui/updater_windows.h"
 #include "util/handle.h"
 
 namespace mv {
@@ -27,7 +27,7 @@ public:
     static constexpr UINT_PTR kTimerId = 1;  // the 500 ms tick
     static constexpr wchar_t kClassName[] = L"MirovaneTray";
 
-    explicit CDlgUpdaterIcon(const SessionSteps& steps);
+    explicit CDlgUpdaterIcon(const WindowActions& actions);
     ~CDlgUpdaterIcon() override;
     INT_PTR Run(HWND owner);
 
@@ -71,7 +71,7 @@ private:
     bool OneShotMode() const;
     void ScheduleCheck(long long seconds, const wchar_t* after);
 
-    SessionSteps steps_;
+    WindowActions actions_;
     std::wstring status_;
     std::wstring result_;        // "Upgrade is completed"/"Upgrade is abort" until the next check
     HBITMAP background_ = nullptr, close_ = nullptr;

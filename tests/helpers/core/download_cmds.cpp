@@ -10,7 +10,7 @@
 //   schedule <workdir> <listurlbase> <recordsfile> <passes>
 //       records file: one record a line, UTF-8: path<TAB>ver<TAB>url<TAB>action (url may be "-");
 //       a line "---" starts another session (keys then begin with s<N>.)
-//       passes 0: the drivers' retry rule (DownloadAllFilesWithRetries)
+//       passes 0: the session's retry rule
 // Prints what the window saw: msg<number>.count, .last, .max; the states per index; results.
 #include <windows.h>
 #include <psapi.h>
@@ -27,6 +27,8 @@
 #include "util/file_tree.h"
 #include "download/http.h"
 #include "download/scheduler.h"
+#include "install/session.h"
+#include "ui/updater_windows.h"
 #include "download/segmented.h"
 #include "notify/host_windows.h"
 #include "updatelist/download_list.h"
@@ -159,6 +161,27 @@ bool ReadSessions(const std::wstring& file, std::vector<RecordArray>& sessions) 
     return true;
 }
 
+// The download passes as a session runs them: the session's own order with every other step
+// left out.
+bool DownloadWithSessionRetries(HWND window) {
+    SessionSteps steps;
+    steps.hold = [] { return true; };
+    steps.release = [] {};
+    steps.download = [](SessionObserver& o) {
+        DownloadAllFiles(o.StatusWindow());
+        return StepResult{TheDownLoadList().stage, DownloadDoneCount()};
+    };
+    steps.checkLocal = [](SessionObserver&) { return StepResult{TheDownLoadList().stage, 0}; };
+    steps.gate = [] { return true; };
+    steps.end = [] {};
+    SessionStart start;
+    start.stage = UpdateCheckRemoteOk;
+    start.files = TheDownLoadList().FileCount();
+    BoxObserver observer(window, false);
+    RunSession(start, steps, observer);
+    return TheDownLoadList().stage == UpdateDownloadOk;
+}
+
 int Schedule(const std::vector<std::wstring>& a, HWND window) {
     DownLoadList& list = TheDownLoadList();
     list.workDir = a[0];
@@ -172,7 +195,7 @@ int Schedule(const std::vector<std::wstring>& a, HWND window) {
         list.stage = UpdateCheckRemoteOk;
         const std::wstring tag = sessions.size() > 1 ? mv::Format(L"s%zu.", session) : std::wstring();
         if (passes <= 0) {
-            Print(tag + mv::Format(L"all=%d", DownloadAllFilesWithRetries(window) ? 1 : 0));
+            Print(tag + mv::Format(L"all=%d", DownloadWithSessionRetries(window) ? 1 : 0));
         } else {
             for (long p = 0; p < passes; ++p) {
                 DownloadAllFiles(window);

@@ -27,6 +27,7 @@
 #include "install/finish.h"
 #include "install/install_lock.h"
 #include "install/locked_files.h"
+#include "ui/updater_windows.h"
 #include "install/tasks.h"
 #include "install/transaction.h"
 #include "notify/host_windows.h"
@@ -95,7 +96,9 @@ int Install(const std::vector<std::wstring>& a) {
         window = CreateWindowW(L"STATIC", L"install driver", WS_OVERLAPPED, 0, 0, 100, 50, nullptr, nullptr, nullptr,
                                nullptr);
     if (opt[L"steps"] != L"copy") {
-        RunCheckLocalStep(window);
+        // A window of its own is a person at the screen: locked files are asked about.
+        BoxObserver observer(window, window != nullptr);
+        RunCheckLocalStep(observer);
         Print(mv::Format(L"check=%d", list.stage));
         for (const std::wstring& p : ElevationList()) Print(L"elevation=" + p);
     } else {

@@ -5,6 +5,7 @@
 //   update <appdir>          settings from <appdir>\mirovane.ini
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "download/scheduler.h"
 #include "install/finish.h"
 #include "install/locked_files.h"
+#include "install/session.h"
+#include "ui/updater_windows.h"
 #include "updatelist/download_list.h"
 #include "util/com.h"
 #include "util/files.h"
@@ -34,16 +37,26 @@ int RunUpdateCommand(const std::wstring& cmd, const std::vector<std::wstring>& a
     if (!dir.empty() && dir.back() != L'\\') dir += L'\\';
     SetAppDir(dir);
     mv::ComInit com;
-    DownLoadList& list = TheDownLoadList();
-    RunRemoteCheck(nullptr);
-    Say(mv::Format(L"check=%d files=%d", list.stage, list.FileCount()));
-    if (list.stage != UpdateCheckRemoteOk || list.FileCount() == 0) return 0;
-    DownloadAllFilesWithRetries(nullptr);
-    Say(mv::Format(L"download=%d", list.stage));
-    if (list.stage != UpdateDownloadOk) return 0;
-    RunCheckLocalStep(nullptr);
-    Say(mv::Format(L"local=%d", list.stage));
-    RunCopyStep(nullptr);
-    Say(mv::Format(L"copy=%d", list.stage));
+    // The product's own session order and steps; only the hand-over and the end sequence stay
+    // out (no relaunch, no host program).
+    SessionSteps steps = UpdateSessionSteps(nullptr);
+    auto say = [](const wchar_t* name, std::function<StepResult(SessionObserver&)> step) {
+        return [name, step](SessionObserver& o) {
+            const StepResult r = step(o);
+            if (std::wstring(name) == L"check")
+                Say(mv::Format(L"check=%d files=%d", r.stage, TheDownLoadList().FileCount()));
+            else
+                Say(mv::Format(L"%s=%d", name, r.stage));
+            return r;
+        };
+    };
+    steps.check = say(L"check", steps.check);
+    steps.download = say(L"download", steps.download);
+    steps.checkLocal = say(L"local", steps.checkLocal);
+    steps.copy = say(L"copy", steps.copy);
+    steps.relaunch = [] { return false; };
+    steps.end = [] {};
+    BoxObserver observer(nullptr, false);
+    RunSession(CurrentSessionStart(), steps, observer);
     return 0;
 }

@@ -15,7 +15,7 @@
 #include "ui/dlg_most_simple.h"
 #include "ui/progress_rules.h"
 #include "ui/tray_rules.h"
-#include "ui/windows.h"
+#include "ui/updater_windows.h"
 #include "updatelist/download_list.h"
 #include "util/handle.h"
 
@@ -47,39 +47,66 @@ std::wstring Text(HWND w) {
     return buf;
 }
 
-// Steps of a whole session that reports like the real ones do.
-SessionSteps FakeSession(Recorder& rec, HANDLE checkRunning, HANDLE release) {
-    SessionSteps s;
-    s.remoteCheck = [&rec, checkRunning, release](HWND) {
-        rec.Add("check");
-        SetStage(UpdateCheckRemote);
-        AddFile();
-        SetStage(UpdateCheckRemoteOk);
-        SetEvent(checkRunning);
-        WaitForSingleObject(release, 20000);
-    };
-    s.download = [&rec](HWND w) {
-        rec.Add("download");
-        SetStage(UpdateDownload);
-        SendMessageW(w, 1976, 0, 1);       // none of one file done
-        SendMessageW(w, 1978, 1000, 500);  // half of it
-        rec.barAfterProgress = static_cast<int>(SendMessageW(GetDlgItem(w, MV_IDC_PROGRESS), PBM_GETPOS, 0, 0));
-        SetStage(UpdateDownloadOk);
-    };
-    s.downloadDoneCount = [] { return 1; };
-    s.checkLocal = [&rec](HWND) {
-        rec.Add("local");
-        SetStage(UpdateCheckLocalOk);
-    };
-    s.copy = [&rec](HWND w) {
-        rec.Add("copy");
-        SetStage(UpdateCopyOk);
-        SendMessageW(w, 1034, 0, 0);
-        rec.statusAtEnd = Text(GetDlgItem(w, MV_IDC_STATUS));
-    };
-    s.startHost = [&rec](bool interactive) { rec.Add(interactive ? "host interactive" : "host"); };
-    s.elevationPending = [] { return false; };
-    return s;
+// A whole session in the product's order with steps that report like the real ones do.
+struct FakeSession {
+    Recorder& rec;
+    HANDLE checkRunning, release;
+    int downloadPasses = 0;
+    bool downloadFails = false;
+
+    SessionEnd Run(HWND host, SessionObserver& observer) {
+        SessionSteps s;
+        s.hold = [] { return true; };
+        s.release = [] {};
+        s.gate = [] { return true; };
+        s.relaunch = [] { return false; };
+        s.check = [this](SessionObserver&) {
+            rec.Add("check");
+            SetStage(UpdateCheckRemote);
+            AddFile();
+            SetStage(UpdateCheckRemoteOk);
+            if (checkRunning) SetEvent(checkRunning);
+            if (release) WaitForSingleObject(release, 20000);
+            return StepResult{UpdateCheckRemoteOk, 1};
+        };
+        s.download = [this](SessionObserver& o) {
+            ++downloadPasses;
+            SetStage(UpdateDownload);
+            if (downloadFails) {
+                SetStage(UpdateDownloadError);
+                return StepResult{UpdateDownloadError, downloadPasses < 3 ? 1 : 0};  // the third finishes nothing
+            }
+            rec.Add("download");
+            HWND w = o.StatusWindow();
+            SendMessageW(w, 1976, 0, 1);       // none of one file done
+            SendMessageW(w, 1978, 1000, 500);  // half of it
+            rec.barAfterProgress = static_cast<int>(SendMessageW(GetDlgItem(w, MV_IDC_PROGRESS), PBM_GETPOS, 0, 0));
+            SetStage(UpdateDownloadOk);
+            return StepResult{UpdateDownloadOk, 1};
+        };
+        s.checkLocal = [this](SessionObserver&) {
+            rec.Add("local");
+            SetStage(UpdateCheckLocalOk);
+            return StepResult{UpdateCheckLocalOk, 0};
+        };
+        s.copy = [this](SessionObserver&) {
+            rec.Add("copy");
+            SetStage(UpdateCopyOk);
+            return StepResult{UpdateCopyOk, 0};
+        };
+        s.end = [this, &observer] {
+            rec.Add("end");
+            rec.statusAtEnd = Text(GetDlgItem(observer.StatusWindow(), MV_IDC_STATUS));
+        };
+        (void)host;
+        return RunSession(CurrentSessionStart(), s, observer);
+    }
+};
+
+WindowActions SessionActions(FakeSession& f) {
+    WindowActions a;
+    a.runSession = [&f](HWND host, SessionObserver& o) { return f.Run(host, o); };
+    return a;
 }
 
 }  // namespace
@@ -104,37 +131,26 @@ TEST(ProgressWindow, UpdateRunsEveryStepAndIgnoresEscEnterAltF4) {
         openAfterKeys = IsWindow(w) && IsWindowVisible(w);
         SetEvent(release.get());
     });
-    ShowMostSimpleWindow(MostSimpleUpdate, nullptr, FakeSession(rec, running.get(), release.get()));
+    FakeSession session{rec, running.get(), release.get()};
+    EXPECT_EQ(ShowMostSimpleWindow(MostSimpleUpdate, nullptr, SessionActions(session)), SessionEnd::Finished);
     person.join();
     EXPECT_TRUE(openAfterKeys);
-    EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "download", "local", "copy", "host"}));
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "download", "local", "copy", "end"}));
     EXPECT_EQ(rec.barAfterProgress, 55);  // 10 + (0.5 + 0) * 90
     EXPECT_EQ(rec.statusAtEnd, L"题库文件下载完成100%，即将打开...");
     EXPECT_FALSE(ProgressWindow());
-    EXPECT_FALSE(mv::CDlgMostSimple::UpdateBusy());
     for (const HostWindows::Entry& e : HostWindows::Snapshot()) EXPECT_FALSE(IsWindow(e.window) == FALSE) << "stale";
 }
 
-TEST(ProgressWindow, FailedStepEndsTheSessionAndTheHostStillStarts) {
+TEST(ProgressWindow, FailedStepEndsTheSessionThroughTheEndSequence) {
     ResetList();
     Recorder rec;
-    SessionSteps s;
-    s.remoteCheck = [&](HWND) {
-        rec.Add("check");
-        AddFile();
-        SetStage(UpdateCheckRemoteOk);
-    };
-    int passes = 0;
-    s.download = [&](HWND) {
-        ++passes;
-        SetStage(UpdateDownloadError);
-    };
-    s.downloadDoneCount = [&] { return passes < 3 ? 1 : 0; };  // the third pass finishes nothing
-    s.checkLocal = [&](HWND) { rec.Add("local"); };
-    s.startHost = [&](bool) { rec.Add("host"); };
-    ShowMostSimpleWindow(MostSimpleUpdate, nullptr, s);
-    EXPECT_EQ(passes, 3);
-    EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "host"}));
+    FakeSession session{rec, nullptr, nullptr};
+    session.downloadFails = true;
+    ShowMostSimpleWindow(MostSimpleUpdate, nullptr, SessionActions(session));
+    EXPECT_EQ(session.downloadPasses, 3);
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "end"}));
+    EXPECT_NE(rec.statusAtEnd, L"题库文件下载完成100%，即将打开...");
 }
 
 TEST(ProgressWindow, CheckKindsCloseAfterTheCheckAndAppEnterOffers) {
@@ -142,30 +158,30 @@ TEST(ProgressWindow, CheckKindsCloseAfterTheCheckAndAppEnterOffers) {
         MostSimpleKind kind;
         bool elevation;
         std::vector<std::string> calls;
+        SessionEnd end;
     } cases[] = {
-        {MostSimpleCheck, false, {"startcheck"}},
-        {MostSimpleAppEnter, false, {"startcheck", "offer"}},
-        {MostSimpleCheck, true, {"startcheck", "relaunch"}},
+        {MostSimpleCheck, false, {"startcheck"}, SessionEnd::Finished},
+        {MostSimpleAppEnter, false, {"startcheck", "offer"}, SessionEnd::Finished},
+        {MostSimpleCheck, true, {"startcheck", "relaunch"}, SessionEnd::Relaunched},
     };
     for (const Case& c : cases) {
         ResetList();
         Recorder rec;
-        SessionSteps s;
-        s.startRemoteCheck = [&](HWND) {
+        WindowActions a;
+        a.startRemoteCheck = [&](HWND) {
             rec.Add("startcheck");
             SetStage(UpdateCheckRemoteOk);
         };
-        s.offerUpdate = [&] {
+        a.offerUpdate = [&] {
             rec.Add("offer");
             return true;
         };
-        s.elevationPending = [&] { return c.elevation; };
-        s.relaunchElevated = [&] {
+        a.elevationPending = [&] { return c.elevation; };
+        a.relaunchElevated = [&] {
             rec.Add("relaunch");
             return true;
         };
-        s.startHost = [&](bool) { rec.Add("host"); };
-        ShowMostSimpleWindow(c.kind, nullptr, s);
+        EXPECT_EQ(ShowMostSimpleWindow(c.kind, nullptr, a), c.end) << c.kind;
         EXPECT_EQ(rec.calls, c.calls) << c.kind << " " << c.elevation;
     }
 }

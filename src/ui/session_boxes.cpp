@@ -1,0 +1,12 @@
+// The session's questions as message boxes, for the silent mode and a plain window.
+#include "lang/language.h"
+#include "ui/updater_windows.h"
+
+bool BoxObserver::AskCloseHost(const std::wstring& question) {
+    return MessageBoxW(window_, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) ==
+           IDYES;
+}
+
+bool BoxObserver::AskRetryLocked(const std::wstring& text) {
+    return MessageBoxW(nullptr, text.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_RETRYCANCEL) == IDRETRY;
+}

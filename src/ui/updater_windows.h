@@ -1,0 +1,49 @@
+// The updater's windows: the progress window and the tray-icon window. Both run modally on
+// the calling thread. What lies above the windows (the session, the offer) is handed in by
+// the caller, so that the windows know nothing of the drivers above them.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+
+#include "install/session.h"
+
+// Kinds of the most-simple progress window.
+enum MostSimpleKind { MostSimpleUpdate = 0, MostSimpleCheck = 1, MostSimpleAppEnter = 2 };
+
+// What the windows start. Called on the windows' worker threads, except those marked
+// "UI thread".
+struct WindowActions {
+    // A whole update session watched by `observer` (the progress window), with `host` as the
+    // window its gate watches.
+    std::function<SessionEnd(HWND host, SessionObserver& observer)> runSession;
+    std::function<void(HWND window)> startRemoteCheck;  // the check entry of the check modes
+    // UI thread:
+    std::function<bool()> elevationPending;             // files wait for administrator rights
+    std::function<bool()> relaunchElevated;             // saves the list and starts elevated
+    std::function<bool()> offerUpdate;                  // AppEnter: offers the update found
+    std::function<void(HWND owner)> runUpdate;          // tray: a whole session in the progress window
+    std::function<bool()> hostProgramRunning;           // tray: the host program runs now
+};
+
+// Shows the most-simple progress window modally and returns when its worker has ended:
+// Relaunched when an elevated copy took its work over.
+SessionEnd ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowActions& actions);
+// Shows the tray-icon window modally; returns when tray mode ends.
+void ShowTrayIconWindow(HWND owner, const WindowActions& actions);
+
+// Asks a session's questions in message boxes owned by `window`, which also receives its
+// status texts (null: none; the boxes then have no owner). `answersLockedFiles`: a locked
+// file is offered to close and retry.
+class BoxObserver : public SessionObserver {
+public:
+    BoxObserver(HWND window, bool answersLockedFiles) : window_(window), answersLocked_(answersLockedFiles) {}
+    HWND StatusWindow() override { return window_; }
+    bool AnswersLockedFiles() override { return answersLocked_; }
+    bool AskCloseHost(const std::wstring& question) override;
+    bool AskRetryLocked(const std::wstring& text) override;
+
+private:
+    HWND window_;
+    bool answersLocked_;
+};
