@@ -1,7 +1,8 @@
 // mirovane-sample-host: a minimal host program that follows an update.
 //
 //   mirovane-sample-host [--out FILE] [--no-needmsg] [--paused] [--exit-when-killed]
-//                        [--pause-file FILE] [--timeout SECONDS] [--run PROGRAM [ARGS...]]
+//                        [--pause-file FILE] [--timeout SECONDS] [--auto-continue on|off]
+//                        [--run PROGRAM [ARGS...]]
 //
 // It creates a window, asks for the updater's messages (property "mirovane.needmsg" = 1974,
 // unless --no-needmsg), and with --run starts PROGRAM with ARGS and the window's decimal handle
@@ -14,6 +15,8 @@
 //   description <text>              1977
 //   progress <bytes>/<size>         1978
 //   status <number> <text>          1034
+//   step <n>                        a step of the updater's progress window ended (0x470)
+//   continue                        the progress window's copy follows (WM_COMMAND 0x3024)
 //   exit <code>                     the started program has ended
 //   prop <name>=<value>             the window's properties, printed when the host ends
 // Line feeds and carriage returns inside texts are printed as \n and \r.
@@ -25,7 +28,8 @@
 // with --pause-file the update is held while FILE exists. --exit-when-killed (or the key K)
 // sets "mirovane.exitwhenwndkilled", so that the update ends when this window is gone.
 // The host ends when the started program has ended, when its window is closed, or after
-// --timeout seconds (default 120).
+// --timeout seconds (default 120). --auto-continue puts a check box with the id
+// MIROVANE_ID_AUTO_CONTINUE on the window, checked (on) or not (off).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -116,6 +120,12 @@ LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case MIROVANE_MSG_STATUS_TEXT:
             Print(L"status " + std::to_wstring(static_cast<long>(l)) + L" " + TextAt(w));
             return 0;
+        case MIROVANE_MSG_STEP_ENDED:
+            Print(L"step " + std::to_wstring(static_cast<long>(l)));
+            return 0;
+        case WM_COMMAND:
+            if (LOWORD(w) == MIROVANE_CMD_CONTINUE) Print(L"continue");
+            return 0;
         case WM_KEYDOWN:
             if (w == 'P' || w == 'K') {
                 const wchar_t* prop = w == 'P' ? MIROVANE_PROP_PAUSED : MIROVANE_PROP_EXIT_WHEN_KILLED;
@@ -141,6 +151,7 @@ LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 int wmain(int argc, wchar_t** argv) {
     bool needMsg = true, paused = false, exitWhenKilled = false;
+    std::wstring autoContinue;
     DWORD timeoutMs = 120000;
     std::wstring program, params;
     for (int i = 1; i < argc; ++i) {
@@ -152,6 +163,7 @@ int wmain(int argc, wchar_t** argv) {
         else if (a == L"--paused") paused = true;
         else if (a == L"--exit-when-killed") exitWhenKilled = true;
         else if (a == L"--pause-file" && i + 1 < argc) g_pauseFile = argv[++i];
+        else if (a == L"--auto-continue" && i + 1 < argc) autoContinue = argv[++i];
         else if (a == L"--timeout" && i + 1 < argc) timeoutMs = wcstoul(argv[++i], nullptr, 10) * 1000;
         else if (a == L"--run" && i + 1 < argc) {
             program = argv[++i];
@@ -179,6 +191,12 @@ int wmain(int argc, wchar_t** argv) {
     HWND window = CreateWindowW(wc.lpszClassName, L"Sample host", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 320,
                                 120, nullptr, nullptr, wc.hInstance, nullptr);
     if (!window) return 1;
+    if (!autoContinue.empty()) {
+        HWND box = CreateWindowW(L"BUTTON", L"Install at once", WS_CHILD | WS_VISIBLE | BS_AUTOCHECKBOX, 8, 8, 200, 20,
+                                 window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(MIROVANE_ID_AUTO_CONTINUE)),
+                                 wc.hInstance, nullptr);
+        SendMessageW(box, BM_SETCHECK, autoContinue == L"on" ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
     if (needMsg) SetSwitch(window, MIROVANE_PROP_NEEDMSG, true);
     SetSwitch(window, MIROVANE_PROP_PAUSED, paused);
     SetSwitch(window, MIROVANE_PROP_EXIT_WHEN_KILLED, exitWhenKilled);

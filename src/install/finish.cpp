@@ -5,7 +5,9 @@
 
 #include <map>
 
+#include "check/list_fetch.h"
 #include "check/list_signature.h"
+#include "config/global_values.h"
 #include "config/path_macros.h"
 #include "config/settings.h"
 #include "download/file_hash.h"
@@ -150,6 +152,22 @@ bool NameStagedFiles(Plan& plan) {
     return true;
 }
 
+// The last way to a list to install when neither cached copy is there: the address the check
+// fetched the list from, fetched again, and verified again when lists are signed.
+std::wstring RefetchInstalledList(HWND window, const std::wstring& workDir) {
+    const std::wstring url = GlobalValues::Get(L"__down|" + ListCacheXmlPath());
+    if (url.empty()) return {};
+    const std::wstring path = JoinPath(workDir, L"__list.refetched.xml");
+    const long seconds = mv::ParseLong(ReadSettingOr(L"Mirovane", L"TimeOut", L"60"));
+    if (!FetchListFile(window, url, path, DeadlineIn(seconds))) return {};
+    if (!IsListFile(path) || (ListSigningRequired() && !AcceptSignedList(path))) {
+        RemoveFile(path);
+        return {};
+    }
+    WriteLog(mv::Format(Translate(L"MAIN", L"update list fetched again to store it[%s]").c_str(), url.c_str()));
+    return path;
+}
+
 }  // namespace
 
 std::wstring RepairListName(const std::wstring& name) {
@@ -183,7 +201,8 @@ bool InstallAndFinish(HWND window) {
 
     Plan plan;
     if (!MakePlan(window, workDir, plan)) return false;
-    const std::wstring listSource = InstalledListSource(ListCacheXmlPath());
+    std::wstring listSource = InstalledListSource(ListCacheXmlPath());
+    if (listSource.empty()) listSource = RefetchInstalledList(window, workDir);
     plan.journal.version = TheDownLoadList().remoteVersion;
     plan.journal.workDir = workDir;
     plan.journal.listTarget = mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml");

@@ -158,6 +158,7 @@ TEXTS = [
      "无法保存新的更新列表，下次检查将与旧列表比较", "無法儲存新的更新清單，下次檢查將與舊清單比較"),
     (MAIN, "downloaded file missing[%s]", "下载的文件不存在[%s]", "下載的檔案不存在[%s]"),
     (MAIN, "no update list to store[%s]", "没有可保存的更新列表[%s]", "沒有可儲存的更新清單[%s]"),
+    (MAIN, "update list fetched again to store it[%s]", "已重新下载要保存的更新列表[%s]", "已重新下載要儲存的更新清單[%s]"),
     (MAIN, "not a download directory[%s]", "不是下载目录[%s]", "不是下載目錄[%s]"),
     (MAIN, "Need to restart your computer", "需要重新启动计算机", "需要重新啟動電腦"),
     (MAIN, "Can't find the file that you set Application in mirovane.ini file.",

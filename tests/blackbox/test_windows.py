@@ -234,3 +234,17 @@ def test_tray_countdown_asks_before_closing_a_host_program_it_did_not_start(make
     assert countdown(ui("hidden", TRAY)["caption"]) is None
     tray_menu("Exit")
     assert exit_code(proc) == 1
+
+
+@pytest.mark.parametrize("box, continues", [(None, True), ("on", True), ("off", False)])
+def test_progress_window_tells_its_host_window_when_the_check_and_the_copy_end(make_product, fault_server, tmp_path,
+                                                                                box, continues):
+    from test_notify import run_host
+    fault_server.add("/u/readme.txt", README)
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE))
+    lines = run_host(tmp_path, product, options=["--auto-continue", box] if box else [])
+    told = [l for l in lines if l.startswith("step ") or l == "continue"]
+    # An unchecked box only keeps the command from the host window; the update goes on.
+    assert told == (["step 3", "continue", "step 5"] if continues else ["step 3", "step 5"]), lines
+    assert (product.app_dir / "readme.txt").read_bytes() == README
+    assert "exit 1" in lines
