@@ -18,6 +18,7 @@
 #include "install/transaction.h"
 #include "install/tasks.h"
 #include "lang/language.h"
+#include "notify/host_windows.h"
 #include "notify/log.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
@@ -42,6 +43,12 @@ BoxObserver g_silentObserver(nullptr, false);
 std::wstring AppName() { return ReadSetting(L"APPLICATION", L"Name"); }
 
 }  // namespace
+
+void EndAfterErrorPage() {
+    WriteLog(Translate(L"MAIN", L"The error page was closed, the updater ends"));
+    HostWindows::ReleaseAll();
+    ExitProcess(static_cast<UINT>(-1));
+}
 
 int OfferCount(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion) {
     if (!remoteVersion.empty() && remoteVersion != installedVersion) return INT_MAX;
@@ -112,8 +119,9 @@ bool OfferUpdate() {
             }
             if (answer != IDYES) {
                 SetStage(UpdateEnd);
-                StartHostProgramUnlessRunning(true);
+                const HostStart started = StartHostProgramUnlessRunning(true);
                 ListCacheBookkeeping();
+                if (started == HostStart::ErrorPageClosed) EndAfterErrorPage();
                 return true;
             }
         }
@@ -122,8 +130,9 @@ bool OfferUpdate() {
         return true;
     }
     SetStage(UpdateEnd);
-    StartHostProgramUnlessRunning(true);
+    const HostStart started = StartHostProgramUnlessRunning(true);
     ListCacheBookkeeping();
+    if (started == HostStart::ErrorPageClosed) EndAfterErrorPage();
     return true;
 }
 

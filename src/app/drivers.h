@@ -31,6 +31,10 @@ void UninstallCleanup();
 // handed the session to an elevated copy (which ends it itself).
 void SetSessionEndStage();
 
+// Ends the process after the person closed the error page of a missing host program: exit
+// code -1, the host windows' buffers released.
+[[noreturn]] void EndAfterErrorPage();
+
 // The number the offer's question is about: the file count, or 2147483647 when a new version
 // text differs from the installed one.
 int OfferCount(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion);

@@ -6,7 +6,6 @@
 #include "install/finish.h"
 #include "install/locked_files.h"
 #include "lang/language.h"
-#include "notify/host_windows.h"
 #include "notify/log.h"
 #include "ui/dotnet_dialog.h"
 #include "ui/error_page.h"
@@ -18,11 +17,11 @@ void RegisterPrerequisiteWindows() {
     RegisterHostMissingHandler(&HandleMissingHost);
 }
 
-void HandleMissingHost(HWND owner) {
+bool HandleMissingHost(HWND owner) {
     // The retry's own attempt to start the host program comes back here: it shows no second
     // page; the loop below decides.
     static bool showing = false;
-    if (showing) return;
+    if (showing) return false;
     showing = true;
     for (;;) {
         CErrorHandlingDlg page(owner);
@@ -34,7 +33,5 @@ void HandleMissingHost(HWND owner) {
         if (mv::FileExists(HostProgramPath())) break;
     }
     showing = false;
-    WriteLog(Translate(L"MAIN", L"The error page was closed, the updater ends"));
-    HostWindows::ReleaseAll();
-    ExitProcess(static_cast<UINT>(-1));
+    return true;
 }

@@ -23,6 +23,7 @@
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "package/package.h"
 #include "resources/resource_ids.h"
 #include "ui/updater_windows.h"
@@ -168,6 +169,7 @@ BOOL CUpdateApp::InitInstance() {
                     CommandWords(CleanCommandLine(ArgumentsOf(GetCommandLineW()),
                                                   GetAppDir() + L"\\" + AppState::exeBaseName + L".exe")));
     const bool hiddenCopy = earlyMode == L"downparam0" || earlyMode == L"downparam1";
+    if (!hiddenCopy) RegisterUserPrompt(&ShowPromptBox);
     if (!hiddenCopy) RunStartupHooks();
     AppState::connectTryCount = mv::ParseLong(ReadSettingOr(L"Mirovane", L"ConnectTryCount", L"3"));
 
@@ -176,7 +178,9 @@ BOOL CUpdateApp::InitInstance() {
         LoadSettingsPackage();
     else
         CheckPackageAddress();
-    DeleteRecordedBackups();
+    // The copy that runs the update removes the last one's backups; a hidden copy would only
+    // find the directory held by it.
+    if (!hiddenCopy) DeleteRecordedBackups();
     LoadInstalledVersion();
     LoadLanguages();
 
@@ -284,6 +288,7 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
 int CUpdateApp::Run() { return ExitInstance(); }
 
 int CUpdateApp::ExitInstance() {
+    JoinCheckThreads();
     HostWindows::ReleaseAll();
     CoUninitialize();
     WSACleanup();

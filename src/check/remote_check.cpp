@@ -79,6 +79,11 @@ void StartRefreshOnce(CheckContext& ctx) {
     RefreshListInBackground();
 }
 
+// Race threads that lost: each ends by its deadline at the latest, and whoever started the
+// checks joins them (JoinCheckThreads) instead of leaving them behind.
+std::mutex g_losersMutex;
+std::vector<std::thread> g_losers;
+
 // ---- version page
 
 struct ProbeState {
@@ -163,7 +168,7 @@ bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring
     auto s = std::make_shared<SingleState>();
     const Deadline deadline = DeadlineIn(seconds);
     LogDownload(url);
-    std::thread(ListDownloadThread, s, window, url, mainUrl, cache, listTemp, mainTemp, deadline).detach();
+    std::thread worker(ListDownloadThread, s, window, url, mainUrl, cache, listTemp, mainTemp, deadline);
     int status = 0;
     {
         std::unique_lock<std::mutex> hold(s->m);
@@ -171,6 +176,8 @@ bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring
         status = s->status;
         if (status == 0) s->abandoned = true;
     }
+    // Its requests time out with the same deadline, so this wait is short even when it was late.
+    worker.join();
     if (status == 0) WriteLog(mv::Format(Translate(L"MAIN", L"list [%s] not ready within %ld seconds").c_str(), url.c_str(), seconds));
     if (status != 2) return false;
     if (ReplaceFile(listTemp, cache)) return true;
@@ -352,9 +359,12 @@ bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& versi
     LogDownload(url);
     auto s = std::make_shared<ProbeState>();
     const Deadline deadline = DeadlineIn(seconds);
-    std::thread(VersionProbeThread, s, url, deadline).detach();
-    std::unique_lock<std::mutex> hold(s->m);
-    s->cv.wait_until(hold, deadline, [&s] { return s->status != 0; });
+    std::thread worker(VersionProbeThread, s, url, deadline);
+    {
+        std::unique_lock<std::mutex> hold(s->m);
+        s->cv.wait_until(hold, deadline, [&s] { return s->status != 0; });
+    }
+    worker.join();  // bounded by the same deadline
     if (s->status == 0) WriteLog(mv::Format(Translate(L"MAIN", L"version page [%s] not read within %ld seconds").c_str(), url.c_str(), seconds));
     if (s->status != 2) return false;
     if (s->page.version.empty()) {
@@ -371,10 +381,11 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
     auto s = std::make_shared<RaceState>();
     s->pending = static_cast<int>(urls.size());
     const Deadline deadline = DeadlineIn(seconds);
+    std::vector<std::thread> racers;
     for (size_t i = 0; i < urls.size(); ++i) {
         const std::wstring local = PrivateTempName(cache + std::to_wstring(i), L"race");
         LogDownload(urls[i]);
-        std::thread(RaceListThread, s, window, urls[i], local, deadline).detach();
+        racers.emplace_back(RaceListThread, s, window, urls[i], local, deadline);
     }
     std::wstring path;
     {
@@ -384,6 +395,11 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
         winner = s->winner;
         path = s->winnerPath;
     }
+    {
+        // The first list wins at once; the others are joined later, each by its deadline.
+        std::lock_guard<std::mutex> hold(g_losersMutex);
+        for (std::thread& t : racers) g_losers.push_back(std::move(t));
+    }
     if (winner.empty()) {
         WriteLog(mv::Format(Translate(L"MAIN", L"no list of %zu arrived within %ld seconds").c_str(), urls.size(), seconds));
         return false;
@@ -391,6 +407,15 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
     if (ReplaceFile(path, cache)) return true;
     DeleteFileW(path.c_str());
     return false;
+}
+
+void JoinCheckThreads() {
+    std::vector<std::thread> losers;
+    {
+        std::lock_guard<std::mutex> hold(g_losersMutex);
+        losers.swap(g_losers);
+    }
+    for (std::thread& t : losers) t.join();
 }
 
 int StartRemoteCheck(HWND window) {

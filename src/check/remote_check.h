@@ -21,6 +21,10 @@ void ListBaseFromUrl(const std::wstring& url);
 // quick check has read that copy (the finish step stores this file as the installed list).
 std::wstring CurrentListCachePath();
 
+// Joins the threads of raced lists that lost (each ends by its check's deadline). Called by
+// the application before it ends.
+void JoinCheckThreads();
+
 // The hidden copy's work ("downparam0"/"downparam1"): fetches the list and the main list as a
 // check does, into private temporary files, and moves them over the cache files. Runs no
 // hooks, shows no box, sets no stage and starts no other copy. True when the cache was renewed.

@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "util/text.h"
 
 static const wchar_t kDemoListUrl[] = L"http://127.0.0.1:8080/update/mirovaneen.xml";
@@ -18,7 +19,7 @@ bool OfferSampleSettings(void* ownerWindow, bool mayAsk) {
     if (listUrl.empty() && mayAsk) {
         std::wstring q = mv::ReplaceAll(Translate(L"MAIN", L"can't to get [UNDATEINFO]-ListURL from mirovane.ini\nMake a sample?"),
                                         L"mirovane.ini", iniName);
-        if (MessageBoxW(owner, q.c_str(), L"Mirovane", MB_YESNO | MB_ICONQUESTION) == IDYES) {
+        if (PromptUser(owner, q, L"Mirovane", MB_YESNO | MB_ICONQUESTION, IDNO) == IDYES) {
             WriteSetting(L"Mirovane", L"Language", Translate(L"MAIN", L"mirovane.lan"));
             WriteSetting(L"Mirovane", L"QuickCheck", L"0");
             WriteSetting(L"UPDATEINFO", L"ListURL", kDemoListUrl);

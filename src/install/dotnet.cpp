@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -192,7 +193,7 @@ void OfferDotNetInstall(HWND owner, const std::wstring& version) {
         g_dialogRunner(owner, url, DotNetVersionFromCode(code));
         return;
     }
-    MessageBoxW(owner, text.c_str(), name.c_str(), MB_ICONEXCLAMATION);
+    PromptUser(owner, text, name, MB_ICONEXCLAMATION, IDOK);
 }
 
 bool InstallerTrusted(const std::wstring& url, const std::wstring& path) {
@@ -205,7 +206,7 @@ bool RunDotNetInstaller(HWND owner, const std::wstring& url, const std::wstring&
             Translate(L"MAIN", L"The installer was not started: it came over an insecure connection and carries no valid signature.") +
             L"\r\n" + url;
         WriteLog(text);
-        MessageBoxW(owner, text.c_str(), ReadSetting(L"APPLICATION", L"Name").c_str(), MB_ICONERROR);
+        PromptUser(owner, text, ReadSetting(L"APPLICATION", L"Name"), MB_ICONERROR, IDOK);
         return false;
     }
     SHELLEXECUTEINFOW sei{};

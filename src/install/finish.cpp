@@ -25,6 +25,7 @@
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "updatelist/download_list.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
@@ -303,10 +304,10 @@ bool InternetReachable() {
     return false;
 }
 
-void StartHostProgram(bool interactive) {
+HostStart StartHostProgram(bool interactive) {
     const std::wstring name = ReadSetting(L"APPLICATION", L"Name");
     const std::wstring host = HostProgramPath();
-    if (host.empty()) return;
+    if (host.empty()) return HostStart::NotStarted;
     HWND owner = GetActiveWindow();
     if (mv::FileExists(host)) {
         const std::wstring version = RequiredDotNetVersion();
@@ -316,18 +317,16 @@ void StartHostProgram(bool interactive) {
                 WriteLog(mv::Format(Translate(L"MAIN", L"The host program needs .NET Framework %s: not started").c_str(),
                                     version.c_str()));
                 if (interactive) OfferDotNetInstall(owner, version);
-                return;
+                return HostStart::NotStarted;
             }
         }
-        RunFile(host, GetAppDir(), L"", nullptr, false);
-        return;
+        return RunFile(host, GetAppDir(), L"", nullptr, false) ? HostStart::Started : HostStart::NotStarted;
     }
-    if (!interactive) return;
-    if (g_hostMissingHandler && InternetReachable()) {
-        g_hostMissingHandler(owner);
-        return;
-    }
+    if (!interactive) return HostStart::NotStarted;
+    if (g_hostMissingHandler && InternetReachable())
+        return g_hostMissingHandler(owner) ? HostStart::ErrorPageClosed : HostStart::NotStarted;
     const std::wstring text = Translate(L"MAIN", L"Can't find the file that you set Application in mirovane.ini file.") + L"\r\n";
     const std::wstring caption = L"Mirovane " + name;
-    MessageBoxW(owner, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+    PromptUser(owner, text, caption, MB_ICONEXCLAMATION, IDOK);
+    return HostStart::NotStarted;
 }

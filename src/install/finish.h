@@ -14,13 +14,21 @@ bool InstallAndFinish(HWND window);
 // else ".xml" appended) when only that exists. Empty when neither exists.
 std::wstring InstalledListSource(const std::wstring& cachedList);
 std::wstring RepairListName(const std::wstring& name);
+// What became of starting the host program.
+enum class HostStart {
+    Started,
+    NotStarted,       // nothing to start, already running, a missing prerequisite, a message shown
+    ErrorPageClosed,  // the host program is missing and the person closed the error page: the
+                      // updater is to end (exit code -1); the caller decides
+};
 // Starts the host program ([APPLICATION] Application); `interactive` allows questions.
 // A missing .NET Framework prerequisite keeps it from starting (and is offered when
 // interactive); a missing host program in interactive use runs the registered handler when
 // the connection test succeeds, else shows a message.
-void StartHostProgram(bool interactive);
+HostStart StartHostProgram(bool interactive);
 // The error page lives with the windows; the application registers its handler at start-up.
-using HostMissingHandler = void (*)(HWND owner);
+// It returns true when the page was shown and closed for good.
+using HostMissingHandler = bool (*)(HWND owner);
 void RegisterHostMissingHandler(HostMissingHandler handler);
 // True when the connection test ([Mirovane] ConnectionTestUrl, else the web site) reaches its
 // server.

@@ -9,6 +9,7 @@
 #include "install/locked_files.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "updatelist/download_list.h"
 #include "util/files.h"
 #include "util/handle.h"
@@ -75,7 +76,7 @@ bool OfferAdminRestartForSettings() {
     const std::wstring text =
         mv::Format(Translate(L"MAIN", L"Can't write to file\n%s\nRequest run as administrator.\nRestart program now?").c_str(),
                    SettingsFilePath().c_str());
-    if (MessageBoxW(nullptr, text.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO) != IDYES) return false;
+    if (PromptUser(nullptr, text, Translate(L"MAIN", L"Mirovane"), MB_YESNO, IDNO) != IDYES) return false;
     if (!RelaunchAsAdministrator(false)) return false;
     CloseOwnWindows();
     return true;

@@ -97,14 +97,14 @@ bool HostProgramRunning() {
     return false;
 }
 
-void StartHostProgramUnlessRunning(bool interactive) {
-    if (mv::Trim(ReadSetting(L"APPLICATION", L"Application")).empty()) return;
+HostStart StartHostProgramUnlessRunning(bool interactive) {
+    if (mv::Trim(ReadSetting(L"APPLICATION", L"Application")).empty()) return HostStart::NotStarted;
     if (HostProgramRunning()) {
         WriteLog(Translate(L"MAIN", L"The main program is running, not started again") + L"[" + HostProgramPath() + L"]");
-        return;
+        return HostStart::NotStarted;
     }
     WriteLog(Translate(L"MAIN", L"Start the main program") + L"[" + HostProgramPath() + L"]");
-    StartHostProgram(interactive);
+    return StartHostProgram(interactive);
 }
 
 void EndUpdateSession() {

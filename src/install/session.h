@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "install/finish.h"
 #include "install/session_observer.h"
 
 // What a gate between two steps decides, from what it sees of the host window.
@@ -88,5 +89,5 @@ void EndUpdateSession();
 
 // Starts the host program ([APPLICATION] Application) unless a process runs that executable
 // already; logs which of the two happened.
-void StartHostProgramUnlessRunning(bool interactive);
+HostStart StartHostProgramUnlessRunning(bool interactive);
 bool HostProgramRunning();

@@ -2,6 +2,10 @@
 #include "lang/language.h"
 #include "ui/updater_windows.h"
 
+int ShowPromptBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags) {
+    return MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
+}
+
 bool BoxObserver::AskCloseHost(const std::wstring& question) {
     return MessageBoxW(window_, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) ==
            IDYES;

@@ -32,6 +32,9 @@ SessionEnd ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowAct
 // Shows the tray-icon window modally; returns when tray mode ends.
 void ShowTrayIconWindow(HWND owner, const WindowActions& actions);
 
+// Shows a message box: what the lower modules' PromptUser shows (notify/user_prompt.h).
+int ShowPromptBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags);
+
 // Asks a session's questions in message boxes owned by `window`, which also receives its
 // status texts (null: none; the boxes then have no owner). `answersLockedFiles`: a locked
 // file is offered to close and retry.

@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "util/locks.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
@@ -308,7 +309,7 @@ bool LoadUpdateList(const std::wstring& path, RecordArray& records, bool remote)
     ListRead result = ReadUpdateList(path, records, remote, values);
     if (result == ListRead::DomError) {
         const std::wstring text = ListErrorBoxText(path, remote);
-        if (!text.empty()) MessageBoxW(nullptr, text.c_str(), L"Mirovane", MB_OK | MB_ICONERROR);
+        if (!text.empty()) PromptUser(nullptr, text, L"Mirovane", MB_OK | MB_ICONERROR, IDOK);
         return false;
     }
     if (result != ListRead::Ok) return false;

@@ -103,6 +103,27 @@ def test_copy_step_installs_the_whole_set(tmp_path):
     assert s.startup()["ver"] == "2.0"   # the version survives the rewritten settings
 
 
+def test_without_a_cached_list_the_copy_step_fetches_it_again(tmp_path, fault_server):
+    s = Setup(tmp_path)
+    s.old(OLD)
+    s.new(LIST, NEW)
+    served = (s.release / "list.xml").read_bytes()
+    url = fault_server.add("/again/list.xml", served)
+    out = s.install("version=2.0", f"refetch={url}")
+    assert out["copy"] == "12"
+    assert s.snapshot() == expected_new(s)       # the list fetched again is the installed list
+    assert "update list fetched again to store it[" in s.log()
+
+    # A list that cannot be fetched again: the files are in place, the old list stays.
+    s2 = Setup(tmp_path / "gone")
+    s2.old(OLD)
+    s2.new(LIST, NEW)
+    out = s2.install("version=2.0", f"refetch={fault_server.url('/nothing/here.xml')}")
+    assert out["copy"] == "12"
+    assert (s2.app / "mirovane.xml").read_bytes() == b"<update/>"
+    assert "no update list to store[" in s2.log()
+
+
 def test_kill_after_every_file_operation_leaves_old_or_new_set(tmp_path):
     probe = Setup(tmp_path / "probe")
     probe.old(OLD)

@@ -13,6 +13,8 @@
 #include "check/list_refresh.h"
 #include "config/settings.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
+#include "ui/updater_windows.h"
 #include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/list_cache.h"
@@ -177,6 +179,8 @@ int ReadList(const std::vector<std::wstring>& a) {
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> a(argv + 1, argv + argc);
     if (a.empty()) return 2;
+    // Boxes as the product shows them, so that tests answer them as a person would.
+    RegisterUserPrompt(&ShowPromptBox);
     // A proxy in the settings, for showing which calls use it and which never do.
     wchar_t proxy[256] = {};
     if (GetEnvironmentVariableW(L"MV_PROXY", proxy, 256)) WriteSetting(L"Mirovane", L"Proxy", proxy);

@@ -7,6 +7,7 @@
 //       steps=check|copy|both (both)  kill=<k>  version=<v>  skin=<updateskin>
 //       stage=0|1 (1: put the release files into the download directory)
 //       window=1 (the steps report to a window of this process, so locked files are asked about)
+//       refetch=<url> (no cached list: the copy step fetches it again from <url>)
 //   holdlock <appdir> <ms>                 holds the install lock of the directory
 //   runtask <appdir> <file.xml>            runs a task file
 //   runentry <appdir> <packed entry>       runs one run-list entry
@@ -77,8 +78,10 @@ int Install(const std::vector<std::wstring>& a) {
             CopyFileW(from.c_str(), to.c_str(), FALSE);
         }
         mv::CreateDirTree(mv::PathDir(ListCacheXmlPath()));
-        CopyFileW((release + L"list.xml").c_str(), ListCacheXmlPath().c_str(), FALSE);
+        if (opt[L"refetch"].empty()) CopyFileW((release + L"list.xml").c_str(), ListCacheXmlPath().c_str(), FALSE);
     }
+    // As the check records the address it fetched the list from.
+    if (!opt[L"refetch"].empty()) GlobalValues::Set(L"__down|" + ListCacheXmlPath(), opt[L"refetch"]);
     Print(L"workdir=" + list.workDir);
     Print(mv::Format(L"records=%d tasks=%zu", list.FileCount(), list.runTasks.size()));
 
