@@ -74,7 +74,7 @@ WindowActions WindowActionsFor(CUpdateApp* app) {
         return false;
     };
     a.offerUpdate = [] { return OfferUpdate(); };
-    a.runUpdate = [app](HWND owner) { ShowUpdateWindow(app, owner); };
+    a.runUpdate = [app](HWND owner) { return ShowUpdateWindow(app, owner); };
     a.hostProgramRunning = [] { return HostProgramRunning(); };
     return a;
 }
@@ -92,7 +92,7 @@ bool RunAppEnter(const std::wstring&) {
     }
     if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1")) {
         // The window runs the check and then the offer itself.
-        RememberSessionEnd(ShowMostSimpleWindow(MostSimpleAppEnter, AppState::hostWindow, WindowActionsFor(nullptr)));
+        RememberSessionEnd(ShowMostSimpleWindow(MostSimpleAppEnter, AppState::hostWindow, WindowActionsFor(nullptr)).end);
         return true;
     }
     StartRemoteCheck(nullptr);
@@ -136,11 +136,13 @@ bool OfferUpdate() {
     return true;
 }
 
-void ShowUpdateWindow(CUpdateApp* app, HWND hostWindow) {
+bool ShowUpdateWindow(CUpdateApp* app, HWND hostWindow) {
     GlobalValues::Set(L"updateskin", ReadSetting(L"Mirovane", L"Skin"));
     GlobalValues::Set(L"updateskin", L"mostsimple");
     // The session's end sequence did the list cache bookkeeping.
-    RememberSessionEnd(ShowMostSimpleWindow(MostSimpleUpdate, hostWindow, WindowActionsFor(app)));
+    const WindowOutcome outcome = ShowMostSimpleWindow(MostSimpleUpdate, hostWindow, WindowActionsFor(app));
+    RememberSessionEnd(outcome.end);
+    return outcome.installed;
 }
 
 std::vector<std::wstring> UninstallDirWalk(const std::wstring& path, const std::wstring& appDir) {

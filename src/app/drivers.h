@@ -21,8 +21,9 @@ bool RunAppEnter(const std::wstring& mode);
 // Asks whether to update what the check found (unless the mode is "appenternoprompt") and
 // runs the update or starts the host program. Always true.
 bool OfferUpdate();
-// The update in the progress window, which runs the steps on its worker thread.
-void ShowUpdateWindow(CUpdateApp* app, HWND hostWindow);
+// The update in the progress window, which runs the steps on its worker thread. True when the
+// new files were installed.
+bool ShowUpdateWindow(CUpdateApp* app, HWND hostWindow);
 // Mode "uninstall": removes the installed files, their empty folders inside the application
 // directory, the log, __oldfiles.lst and mirovane.xml.
 void UninstallCleanup();

@@ -127,6 +127,7 @@ void CDlgMostSimple::LocalCheckEnded(int stage, bool elevating) {
 }
 
 void CDlgMostSimple::CopyEnded(int stage) {
+    installed_ = stage == UpdateCopyOk;
     if (HWND parent = GetParent(hwnd_))
         PostMessageW(parent, MIROVANE_MSG_STEP_ENDED, 0, stage >= UpdateCopyOk ? MIROVANE_STEP_COPIED : 0);
     SendMessageW(hwnd_, WM_COMMAND, kCopyDone, 0);
@@ -347,8 +348,8 @@ bool CDlgMostSimple::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result) 
 
 }  // namespace mv
 
-SessionEnd ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowActions& actions) {
+WindowOutcome ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowActions& actions) {
     mv::CDlgMostSimple dialog(kind, actions);
     dialog.Run(owner);
-    return dialog.End();
+    return dialog.Outcome();
 }

@@ -28,8 +28,8 @@ public:
     CDlgMostSimple(MostSimpleKind kind, const WindowActions& actions);
     ~CDlgMostSimple() override;
     INT_PTR Run(HWND owner);
-    // How the window's work ended (Relaunched: an elevated copy took it over).
-    SessionEnd End() const { return end_; }
+    // How the window's work ended.
+    WindowOutcome Outcome() const { return {end_, installed_}; }
 
     // The session's observer, on the worker thread: texts come here, locked files are only
     // reported, and the end of steps 3 and 4 is told to the parent (the host window).
@@ -56,6 +56,7 @@ private:
     WindowActions actions_;
     HWND owner_ = nullptr;
     SessionEnd end_ = SessionEnd::Finished;
+    bool installed_ = false;
     int stage_ = 0;
     long filesTotal_ = 0, filesDone_ = 0;
     double progress_ = 1.0;

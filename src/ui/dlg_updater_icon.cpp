@@ -416,8 +416,9 @@ void CDlgUpdaterIcon::RunUpdate(bool unattended) {
     HostWindows::Unregister(hwnd_);
     ResetSession();
     SetStage(UpdateNone);
-    if (actions_.runUpdate) actions_.runUpdate(hwnd_);
-    if (TheDownLoadList().stage == UpdateCopyOk)
+    // The session's end sequence leaves UpdateEnd: what the copy step did comes back from it.
+    const bool installed = actions_.runUpdate && actions_.runUpdate(hwnd_);
+    if (installed)
         result_ = MainText(L"Upgrade is completed");
     else if (TheDownLoadList().FileCount() >= 1)
         result_ = MainText(L"Upgrade is abort");

@@ -22,13 +22,18 @@ struct WindowActions {
     std::function<bool()> elevationPending;             // files wait for administrator rights
     std::function<bool()> relaunchElevated;             // saves the list and starts elevated
     std::function<bool()> offerUpdate;                  // AppEnter: offers the update found
-    std::function<void(HWND owner)> runUpdate;          // tray: a whole session in the progress window
+    std::function<bool(HWND owner)> runUpdate;          // tray: a whole session in the progress window;
+                                                        // true when it installed the new files
     std::function<bool()> hostProgramRunning;           // tray: the host program runs now
 };
 
-// Shows the most-simple progress window modally and returns when its worker has ended:
-// Relaunched when an elevated copy took its work over.
-SessionEnd ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowActions& actions);
+// How the progress window's work ended.
+struct WindowOutcome {
+    SessionEnd end = SessionEnd::Finished;  // Relaunched: an elevated copy took the work over
+    bool installed = false;                 // the copy step put the new files in place
+};
+// Shows the most-simple progress window modally and returns when its worker has ended.
+WindowOutcome ShowMostSimpleWindow(MostSimpleKind kind, HWND owner, const WindowActions& actions);
 // Shows the tray-icon window modally; returns when tray mode ends.
 void ShowTrayIconWindow(HWND owner, const WindowActions& actions);
 

@@ -132,7 +132,9 @@ TEST(ProgressWindow, UpdateRunsEveryStepAndIgnoresEscEnterAltF4) {
         SetEvent(release.get());
     });
     FakeSession session{rec, running.get(), release.get()};
-    EXPECT_EQ(ShowMostSimpleWindow(MostSimpleUpdate, nullptr, SessionActions(session)), SessionEnd::Finished);
+    const WindowOutcome outcome = ShowMostSimpleWindow(MostSimpleUpdate, nullptr, SessionActions(session));
+    EXPECT_EQ(outcome.end, SessionEnd::Finished);
+    EXPECT_TRUE(outcome.installed);
     person.join();
     EXPECT_TRUE(openAfterKeys);
     EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "download", "local", "copy", "end"}));
@@ -147,7 +149,7 @@ TEST(ProgressWindow, FailedStepEndsTheSessionThroughTheEndSequence) {
     Recorder rec;
     FakeSession session{rec, nullptr, nullptr};
     session.downloadFails = true;
-    ShowMostSimpleWindow(MostSimpleUpdate, nullptr, SessionActions(session));
+    EXPECT_FALSE(ShowMostSimpleWindow(MostSimpleUpdate, nullptr, SessionActions(session)).installed);
     EXPECT_EQ(session.downloadPasses, 3);
     EXPECT_EQ(rec.calls, (std::vector<std::string>{"check", "end"}));
     EXPECT_NE(rec.statusAtEnd, L"题库文件下载完成100%，即将打开...");
@@ -181,7 +183,7 @@ TEST(ProgressWindow, CheckKindsCloseAfterTheCheckAndAppEnterOffers) {
             rec.Add("relaunch");
             return true;
         };
-        EXPECT_EQ(ShowMostSimpleWindow(c.kind, nullptr, a), c.end) << c.kind;
+        EXPECT_EQ(ShowMostSimpleWindow(c.kind, nullptr, a).end, c.end) << c.kind;
         EXPECT_EQ(rec.calls, c.calls) << c.kind << " " << c.elevation;
     }
 }
