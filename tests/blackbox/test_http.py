@@ -60,8 +60,8 @@ def test_conditional_fetch_to_file_keeps_nothing_on_304(nginx, tmp_path):
     again = driver("boundedfile", nginx.url("/c/list.xml"), win(out_file), CAP, 10, "If-None-Match: " + first["etag"])
     assert (again["ok"], again["status"], again["exists"]) == ("1", "304", "0")
     reqs = nginx.requests()
-    assert [(r.agent, r.status, r.headers.get("if-none-match")) for r in reqs] == [
-        (AGENT, 200, None), (AGENT, 304, first["etag"])]
+    sent = first["etag"].replace('"', "\\x22")  # as nginx's log writes quotes
+    assert [(r.agent, r.status, r.headers.get("if-none-match")) for r in reqs] == [(AGENT, 200, None), (AGENT, 304, sent)]
 
 
 def test_bounded_fetch_goes_through_configured_proxy(fault_server, http_proxy, tmp_path):
