@@ -1,6 +1,5 @@
 #include "check/list_fetch.h"
 
-#include <wininet.h>
 #include <msxml2.h>
 
 #include <atomic>
@@ -12,7 +11,6 @@
 #include "check/check_rules.h"
 #include "check/list_signature.h"
 #include "check/list_validators.h"
-#include "download/http.h"
 #include "download/scheduler.h"
 #include "lang/language.h"
 #include "package/zip_reader.h"
@@ -22,178 +20,22 @@
 #include "util/handle.h"
 #include "util/text.h"
 
-Deadline DeadlineIn(long seconds) { return CheckClock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0); }
-
-DWORD MillisecondsLeft(Deadline deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CheckClock::now()).count();
-    if (left <= 0) return 0;
-    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(left < 1 ? 1 : left);
-}
-
 namespace {
-
-using Sink = std::function<bool(const char*, DWORD)>;
-
-std::wstring CallError(const wchar_t* call, DWORD code) {
-    return mv::Format(Translate(L"MAIN", L"%s failed (%lu)").c_str(), call, static_cast<unsigned long>(code));
-}
-
-void SetTimeouts(HINTERNET h, DWORD ms) {
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        InternetSetOptionW(h, option, &ms, sizeof(ms));
-}
-
-// What a GET learnt besides its body.
-struct HttpAnswer {
-    DWORD status = 0;           // 0: no answer at all (a network failure)
-    std::wstring etag, lastModified;
-};
-
-// One GET with request time-outs taken from the deadline. The body goes to `sink` in pieces;
-// more than `cap` bytes, a short body or a passed deadline is a failure. `headers` (lines
-// ending in CR LF, or empty) go with the request; a 304 answer is a success without a body.
-bool HttpGet(const std::wstring& url, Deadline deadline, uint64_t cap, const std::wstring& headers, bool configuredProxy,
-             const Sink& sink, HttpAnswer& answer, std::wstring& error) {
-    URL_COMPONENTSW parts{};
-    parts.dwStructSize = sizeof(parts);
-    wchar_t host[256] = {}, path[4096] = {}, extra[4096] = {};
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = 4096;
-    parts.lpszExtraInfo = extra;
-    parts.dwExtraInfoLength = 4096;
-    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts)) {
-        error = CallError(L"InternetCrackUrl", GetLastError());
-        return false;
-    }
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-        error = Translate(L"MAIN", L"not an http or https address");
-        return false;
-    }
-    // Lists go through the configured proxy as the download engine's do (a bad value shows its
-    // box, or only a log line in the hidden copy); the small fetches never use it.
-    mv::InetHandle session(configuredProxy ? OpenSession(L"")
-                                           : InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session) {
-        error = CallError(L"InternetOpen", GetLastError());
-        return false;
-    }
-    mv::InetHandle connection(
-        InternetConnectW(session.get(), host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection) {
-        error = CallError(L"InternetConnect", GetLastError());
-        return false;
-    }
-    const std::wstring object = std::wstring(path) + extra;
-    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
-    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
-    mv::InetHandle request(
-        HttpOpenRequestW(connection.get(), L"GET", object.c_str(), nullptr, nullptr, nullptr, flags, 0));
-    if (!request) {
-        error = CallError(L"HttpOpenRequest", GetLastError());
-        return false;
-    }
-    DWORD left = MillisecondsLeft(deadline);
-    if (left == 0) {
-        error = Translate(L"MAIN", L"time-out before the request");
-        return false;
-    }
-    SetTimeouts(request.get(), left);
-    if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
-                          headers.empty() ? 0 : static_cast<DWORD>(headers.size()), nullptr, 0)) {
-        error = CallError(L"HttpSendRequest", GetLastError());
-        return false;
-    }
-    DWORD status = 0, size = sizeof(status);
-    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-        error = CallError(L"HttpQueryInfo", GetLastError());
-        return false;
-    }
-    answer.status = status;
-    if (!ServerTagSeen() && ResponseHeader(request.get(), HTTP_QUERY_SERVER) == L"mirovane2.xx") SetServerTagSeen();
-    if (status == 304 && !headers.empty()) return true;
-    if (status < 200 || status > 299) {
-        error = mv::Format(Translate(L"MAIN", L"HTTP status %lu").c_str(), static_cast<unsigned long>(status));
-        return false;
-    }
-    answer.etag = ResponseHeader(request.get(), HTTP_QUERY_ETAG);
-    answer.lastModified = ResponseHeader(request.get(), HTTP_QUERY_LAST_MODIFIED);
-    long long expected = -1;
-    wchar_t lengthText[64] = {};
-    size = sizeof(lengthText);
-    if (HttpQueryInfoW(request.get(), HTTP_QUERY_CONTENT_LENGTH, lengthText, &size, nullptr))
-        expected = _wcstoi64(lengthText, nullptr, 10);
-    if (expected > static_cast<long long>(cap)) {
-        error = mv::Format(Translate(L"MAIN", L"answer of %lld bytes is over the limit of %llu").c_str(), expected,
-                           static_cast<unsigned long long>(cap));
-        return false;
-    }
-    uint64_t total = 0;
-    char buf[8192];
-    for (;;) {
-        left = MillisecondsLeft(deadline);
-        if (left == 0) {
-            error = Translate(L"MAIN", L"time-out while reading");
-            return false;
-        }
-        SetTimeouts(request.get(), left);
-        DWORD got = 0;
-        if (!InternetReadFile(request.get(), buf, sizeof(buf), &got)) {
-            error = CallError(L"InternetReadFile", GetLastError());
-            return false;
-        }
-        if (got == 0) break;
-        total += got;
-        if (total > cap) {
-            error = mv::Format(Translate(L"MAIN", L"answer over the limit of %llu bytes").c_str(), static_cast<unsigned long long>(cap));
-            return false;
-        }
-        if (!sink(buf, got)) {
-            error = CallError(L"WriteFile", GetLastError());
-            return false;
-        }
-    }
-    if (expected >= 0 && static_cast<long long>(total) != expected) {
-        error = mv::Format(Translate(L"MAIN", L"body ended after %llu of %lld bytes").c_str(), static_cast<unsigned long long>(total), expected);
-        return false;
-    }
-    return true;
-}
 
 std::atomic<long> g_tempCounter{0};
 
 }  // namespace
 
 bool FetchSmall(const std::wstring& url, Deadline deadline, size_t cap, std::string& body, std::wstring& error) {
-    body.clear();
-    HttpAnswer answer;
-    return HttpGet(url, deadline, cap, L"", false, [&body](const char* data, DWORD n) {
-        body.append(data, n);
-        return true;
-    }, answer, error);
+    return FetchToMemory(url, deadline, cap, body, error);
 }
 
 namespace {
 
-// GET into a file (created or truncated), at most kMaxListBytes; the file is removed again on
-// failure and on a 304 (which leaves `answer.status` 304).
+// A list into a file, at most kMaxListBytes.
 bool GetToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, const std::wstring& headers,
-               HttpAnswer& answer, std::wstring& error) {
-    bool ok = false;
-    {
-        mv::Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            error = CallError(L"CreateFile", GetLastError());
-            return false;
-        }
-        ok = HttpGet(url, deadline, kMaxListBytes, headers, true, [&file](const char* data, DWORD n) {
-            DWORD written = 0;
-            return WriteFile(file.get(), data, n, &written, nullptr) && written == n;
-        }, answer, error);
-    }
-    if (!ok || answer.status == 304) DeleteFileW(path.c_str());
-    return ok;
+               FetchAnswer& answer, std::wstring& error) {
+    return FetchToFile(url, path, deadline, kMaxListBytes, headers, answer, error);
 }
 
 unsigned long long FileSize(const std::wstring& path) {
@@ -247,7 +89,7 @@ bool UnzipList(const std::wstring& archive, const std::wstring& target, std::wst
         return false;
     }
     if (!mv::WriteFileBytes(target, bytes)) {
-        error = CallError(L"WriteFile", GetLastError());
+        error = FailedCallText(L"WriteFile", GetLastError());
         return false;
     }
     return true;
@@ -267,7 +109,7 @@ long long Today() { return DayStampFromUnixSeconds(static_cast<long long>(std::t
 }  // namespace
 
 bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, std::wstring& error) {
-    HttpAnswer answer;
+    FetchAnswer answer;
     return GetToFile(url, path, deadline, L"", answer, error);
 }
 
@@ -324,7 +166,7 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
     const long long today = Today();
     const bool zippedFirst = ZippedFormFirst(v, url);
     bool networkFailed = false, gotIt = false, fromCopy = false, zippedGot = false;
-    HttpAnswer got;
+    FetchAnswer got;
     for (int round = 0; round < 2 && !gotIt; ++round) {
         const bool zipped = round == 0 ? zippedFirst : !zippedFirst;
         if (zipped && !zippedFirst && !ZippedFormWorthTrying(v, url, today)) continue;
@@ -333,7 +175,7 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
         // Only a copy that is still there and whole may stand for the answer "not modified".
         std::wstring headers = copyOk ? ConditionalHeaders(v, url, zipped) : std::wstring();
         for (int attempt = 0; attempt < 2; ++attempt) {
-            HttpAnswer answer;
+            FetchAnswer answer;
             std::wstring error;
             const bool ok = GetToFile(u, target, deadline, headers, answer, error);
             if (ok && answer.status == 304) {

@@ -1,23 +1,16 @@
 // Fetching the lists of the remote check: the download engine first, a plain GET as the
-// fallback, both bounded in size; the plain GET and the small fetches also in time.
+// fallback, both bounded in size; the plain GET and the small fetches also in time. Every
+// request goes through the download module's one request path (download/http.h).
 // Every function may be called from any thread; each call owns its handles.
 #pragma once
 #include <windows.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "check/list_validators.h"
-
-using CheckClock = std::chrono::steady_clock;
-using Deadline = CheckClock::time_point;
-
-// A deadline `seconds` from now (0 or less: already passed).
-Deadline DeadlineIn(long seconds);
-// Milliseconds left, at least 1 while the deadline lies ahead, 0 once it has passed.
-DWORD MillisecondsLeft(Deadline deadline);
+#include "download/fetch.h"
 
 // GET `url` into memory: at most `cap` bytes, status 2xx, the whole body (Content-Length
 // honoured when the server sends one), finished before the deadline. On failure `error` names

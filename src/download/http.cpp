@@ -1,7 +1,6 @@
 #include "download/http.h"
 
 #include <atomic>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -19,32 +18,6 @@ std::atomic<long> g_sizeQueryCounter{0};
 std::atomic<bool> g_serverTagSeen{false};
 std::atomic<bool> g_proxyBoxAllowed{true};
 
-// The fetch functions never use the configured proxy.
-mv::InetHandle OpenFetchRequest(const std::wstring& url, mv::InetHandle& session) {
-    session.reset(InternetOpenW(L"MyDownload", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session) return mv::InetHandle();
-    mv::InetHandle request(InternetOpenUrlW(session.get(), url.c_str(), kFetchHeaders,
-                                            static_cast<DWORD>(wcslen(kFetchHeaders)), kFetchRequestFlags, 0));
-    if (!request) return request;
-    // An error page is not the document that was asked for.
-    DWORD status = 0, size = sizeof(status);
-    if (HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr) &&
-        (status < 200 || status > 299))
-        request.reset();
-    return request;
-}
-
-// Content-Length of the response, or -1 when the server sent none.
-long long ContentLength(HINTERNET request) {
-    wchar_t buf[64] = {};
-    DWORD size = sizeof(buf);
-    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, buf, &size, nullptr)) return -1;
-    return _wcstoi64(buf, nullptr, 10);
-}
-
-}  // namespace
-
-namespace {
 
 // `agent` null: the session sends no agent of its own.
 HINTERNET OpenSessionAs(const wchar_t* agent) {
@@ -102,11 +75,6 @@ HINTERNET SharedSession() {
     return sessions.emplace(key, std::move(session)).first->second.get();
 }
 
-HINTERNET OpenUrl(HINTERNET session, const std::wstring& url, const std::wstring& headers, DWORD flags) {
-    return InternetOpenUrlW(session, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
-                            static_cast<DWORD>(-1), flags, 0);
-}
-
 bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstring& url, const std::wstring& headers,
                      DWORD flags, DWORD timeoutMs, const wchar_t* verb) {
     r.request.reset();
@@ -150,10 +118,9 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
     if (object.empty()) object = L"/";
     r.request.reset(HttpOpenRequestW(r.connection.get(), verb, object.c_str(), nullptr, nullptr, nullptr, flags, 0));
     if (!r.request) return fail(L"HttpOpenRequest");
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        InternetSetOptionW(r.request.get(), option, &timeoutMs, sizeof(timeoutMs));
-    std::wstring lines = L"User-Agent: " + agent + L"\r\n";
-    if (!headers.empty()) lines += headers + L"\r\n";
+    SetRequestTimeouts(r.request.get(), timeoutMs);
+    std::wstring lines = L"User-Agent: " + agent + L"\r\n" + headers;
+    if (!headers.empty() && !headers.ends_with(L"\r\n")) lines += L"\r\n";
     if (!HttpSendRequestW(r.request.get(), lines.c_str(), static_cast<DWORD>(-1), nullptr, 0))
         return fail(L"HttpSendRequest");
     DWORD status = 0, size = sizeof(status);
@@ -162,11 +129,31 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
     return true;
 }
 
+void SetRequestTimeouts(HINTERNET request, DWORD timeoutMs) {
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        InternetSetOptionW(request, option, &timeoutMs, sizeof(timeoutMs));
+}
+
 std::wstring ResponseHeader(HINTERNET request, DWORD query) {
     wchar_t buf[512] = {};
     DWORD size = sizeof(buf) - sizeof(wchar_t);
     if (!HttpQueryInfoW(request, query, buf, &size, nullptr)) return {};
     return buf;
+}
+
+long long ParseContentLength(const std::wstring& text) {
+    const std::wstring t = mv::Trim(text);
+    if (t.empty() || t.size() > 18) return -1;
+    long long v = 0;
+    for (wchar_t c : t) {
+        if (c < L'0' || c > L'9') return -1;
+        v = v * 10 + (c - L'0');
+    }
+    return v;
+}
+
+long long ResponseContentLength(HINTERNET request) {
+    return ParseContentLength(ResponseHeader(request, HTTP_QUERY_CONTENT_LENGTH));
 }
 
 DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed) {
@@ -182,58 +169,6 @@ DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed) {
         total += got;
     }
     return total;
-}
-
-std::wstring FetchText(const std::wstring& url) {
-    mv::InetHandle session;
-    mv::InetHandle request = OpenFetchRequest(url, session);
-    if (!request) return {};
-    char buf[1024];
-    DWORD total = 0;
-    // One read normally fills the buffer; a slow server may hand the first 1024 bytes over
-    // in pieces, and those still belong to the answer.
-    while (total < sizeof(buf)) {
-        DWORD got = 0;
-        if (!InternetReadFile(request.get(), buf + total, sizeof(buf) - total, &got)) return {};
-        if (got == 0) break;
-        total += got;
-    }
-    std::wstring text(total / 2, L'\0');
-    if (!text.empty()) std::memcpy(text.data(), buf, text.size() * sizeof(wchar_t));
-    return text;
-}
-
-bool FetchToStream(const std::wstring& url, const ByteSink& sink) {
-    mv::InetHandle session;
-    mv::InetHandle request = OpenFetchRequest(url, session);
-    if (!request) return false;
-    const long long expected = ContentLength(request.get());
-    long long total = 0;
-    char buf[1024];
-    // Read to the end of the body: a short read only means the data came in slowly.
-    for (;;) {
-        DWORD got = 0;
-        if (!InternetReadFile(request.get(), buf, sizeof(buf), &got)) return false;
-        if (got == 0) break;
-        if (!sink(buf, got)) return false;
-        total += got;
-    }
-    // A connection that closed early must not pass for the whole document.
-    return expected < 0 || total == expected;
-}
-
-bool FetchToStream(const std::wstring& url, HANDLE file) {
-    return FetchToStream(url, [file](const char* data, DWORD size) {
-        DWORD written = 0;
-        return WriteFile(file, data, size, &written, nullptr) && written == size;
-    });
-}
-
-bool FetchToStream(const std::wstring& url, std::string& body) {
-    return FetchToStream(url, [&body](const char* data, DWORD size) {
-        body.append(data, size);
-        return true;
-    });
 }
 
 std::wstring NextConnectionAgent() { return mv::Format(L"down%ld", ++g_connectionCounter); }

@@ -104,17 +104,6 @@ bool WorthSplitting(long left, long done, DWORD elapsedMs) {
 
 std::wstring PartFileName(const std::wstring& path, long i) { return mv::Format(L"%s.part%ld", path.c_str(), i); }
 
-long long ParseContentLength(const std::wstring& text) {
-    const std::wstring t = mv::Trim(text);
-    if (t.empty() || t.size() > 18) return -1;
-    long long v = 0;
-    for (wchar_t c : t) {
-        if (c < L'0' || c > L'9') return -1;
-        v = v * 10 + (c - L'0');
-    }
-    return v;
-}
-
 bool ParseContentRange(const std::wstring& text, long long& first, long long& total) {
     std::wstring t = mv::Trim(text);
     if (mv::ToLower(t.substr(0, 6)) != L"bytes ") return false;
@@ -296,7 +285,7 @@ SizeAnswer QuerySize(const std::wstring& url, HttpRequest& r, DWORD timeoutMs) {
         return a;
     }
     a.status = r.status;
-    const long long length = ParseContentLength(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_LENGTH));
+    const long long length = ResponseContentLength(r.request.get());
     long long first = -1, total = -1;
     const bool range = ParseContentRange(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_RANGE), first, total);
     if (length >= kMaxFileBytes || total >= kMaxFileBytes) {
@@ -442,7 +431,7 @@ bool RunRange(RangeJob& job) {
         }
         if (!known) {
             // One-connection download: the response tells the size.
-            const long long length = ParseContentLength(ResponseHeader(r.request.get(), HTTP_QUERY_CONTENT_LENGTH));
+            const long long length = ResponseContentLength(r.request.get());
             if (length >= 0) {
                 const long long total = (use == ResponseUse::Body && ranged ? offset : 0) + length;
                 const uint64_t bound = job.owner->limits.maxBytes;

@@ -67,9 +67,6 @@ bool WorthSplitting(long left, long done, DWORD elapsedMs);
 // Part file of segment i of `path`: "<path>.part<i>".
 std::wstring PartFileName(const std::wstring& path, long i);
 
-// Decimal Content-Length text to a 64-bit value; -1 when it is missing or not a number.
-long long ParseContentLength(const std::wstring& text);
-
 // The "bytes first-last/total" or "bytes */total" value of a Content-Range header: true when
 // well formed; `first` is -1 for the "*" form.
 bool ParseContentRange(const std::wstring& text, long long& first, long long& total);

@@ -1,5 +1,6 @@
-"""HTTP session: what the servers see of the fetch functions and of proxied sessions."""
+"""HTTP session: what the servers see of the bounded fetches and of proxied sessions."""
 import os
+import time
 
 import pytest
 
@@ -7,60 +8,82 @@ from conftest import win
 from driver import click_box, driver, start_driver
 
 
-BIG = bytes(range(256)) * 8 + b"tail-beyond-1024"  # 2064 bytes
+AGENT = "Mirovane/2"
+CAP = 100_000
 
 
-@pytest.mark.parametrize("body, behaviour, chars", [
-    (b"abcdefghij", {}, 5),
-    (b"abcdefghijk", {}, 5),                     # odd byte dropped
-    (BIG, {}, 512),                              # cut at 1024 bytes
-    (BIG, {"rate": 8000}, 512),                  # slow server: still the first 1024 bytes
-    (BIG, {"no_length": True}, 512),
-    (b"", {}, 0),
-    (None, {}, 0),                               # 404: no text at all
-    (b"server error page", {"status": 500}, 0),
-], ids=["10-bytes", "odd", "long", "slow", "no-length", "empty", "404", "500"])
-def test_fetch_text(fault_server, body, behaviour, chars):
-    url = fault_server.add("/md5", body, **behaviour)
-    out = driver("fetchtext", url)
-    assert int(out["chars"]) == chars
-    if chars:
-        assert bytes.fromhex(out["hex"]) == body[:chars * 2]
-    req = fault_server.seen("/md5")[-1]
-    assert req.agent == "MyDownload"
-    assert req.headers.get("accept") == "*/*"
-    assert "range" not in req.headers
-
-
-@pytest.mark.parametrize("behaviour, ok", [
-    ({}, True),
-    ({"no_length": True}, True),                 # the end is the connection's close
-    ({"rate": 200_000}, True),                   # short reads are not the end
-    ({"ignore_range": True}, True),
-    ({"cut_at": 30_000}, False),                 # body ends before its Content-Length
-    ({"status": 404}, False),
-], ids=["plain", "no-length", "slow", "ranges-ignored", "cut-short", "404"])
-def test_fetch_to_stream(fault_server, tmp_path, behaviour, ok):
-    body = os.urandom(70_000)
-    url = fault_server.add("/list.xml", body, **behaviour)
+@pytest.mark.parametrize("behaviour, size, error", [
+    ({}, 70_000, None),
+    ({}, 0, None),
+    ({"no_length": True}, 70_000, None),          # the end is the connection's close
+    ({"rate": 200_000}, 70_000, None),            # short reads are not the end
+    ({"ignore_range": True}, 70_000, None),
+    ({"cut_at": 30_000}, 70_000, "body ended after 30000 of 70000 bytes"),
+    ({"status": 404}, 70_000, "HTTP status 404"),
+    ({"status": 500}, 70_000, "HTTP status 500"),  # an error page is not the document
+    ({}, 150_000, "answer of 150000 bytes is over the limit of 100000"),
+    ({"no_length": True}, 150_000, "answer over the limit of 100000 bytes"),
+    ({"stall_after": 10, "stall": 25}, 70_000, "InternetReadFile failed"),  # the 3-second deadline
+    ({"url": "ftp://127.0.0.1/list.xml"}, 70_000, "not an http or https address"),
+], ids=["plain", "empty", "no-length", "slow", "ranges-ignored", "cut-short", "404", "500", "over-cap",
+        "over-cap-no-length", "stall", "not-http"])
+@pytest.mark.parametrize("into", ["memory", "file"])
+def test_bounded_fetch(fault_server, tmp_path, behaviour, size, error, into):
+    """The fetch of lists, signatures and version pages: 2xx only, whole, at most CAP bytes,
+    within a 3-second deadline, one request with the product's agent."""
+    behaviour = dict(behaviour)
+    body = os.urandom(size)
+    url = behaviour.pop("url", None) or fault_server.add("/list.xml", body, **behaviour)
     out_file = tmp_path / "out.bin"
-    assert driver("fetchstream", url, win(out_file))["ok"] == ("1" if ok else "0")
-    if ok:
-        assert out_file.read_bytes() == body
-    assert [r.agent for r in fault_server.seen("/list.xml")] == ["MyDownload"]
+    start = time.monotonic()
+    if into == "memory":
+        out = driver("boundedmem", url, CAP, 3)
+        assert bytes.fromhex(out["hex"]) == (b"" if error else body)
+    else:
+        out = driver("boundedfile", url, win(out_file), CAP, 3)
+        assert out["exists"] == ("0" if error else "1")
+        if not error:
+            assert out_file.read_bytes() == body
+    assert time.monotonic() - start < 15
+    assert out["ok"] == ("0" if error else "1"), out
+    assert (error or "") in out["error"] and (out["error"] == "") == (error is None)
+    seen = fault_server.seen("/list.xml")
+    assert [r.agent for r in seen] == ([] if url.startswith("ftp:") else [AGENT])
+    assert all("range" not in r.headers for r in seen)
 
 
-def test_fetch_from_nginx_ignores_proxy_setting(nginx, tmp_path):
-    """The real server; a Proxy in the settings is not used by the fetch functions."""
-    body = os.urandom(5000)
-    nginx.put("update/list.xml", body)
+def test_conditional_fetch_to_file_keeps_nothing_on_304(nginx, tmp_path):
+    nginx.put("c/list.xml", b"<update/>")
     out_file = tmp_path / "list.xml"
-    out = driver("fetchstream", nginx.url("/update/list.xml"), win(out_file), env={"MV_PROXY": "127.0.0.1:9"})
-    assert out["ok"] == "1" and out_file.read_bytes() == body
-    assert driver("fetchstream", nginx.url("/update/missing.xml"), win(tmp_path / "m"))["ok"] == "0"
+    first = driver("boundedfile", nginx.url("/c/list.xml"), win(out_file), CAP, 10)
+    assert first["ok"] == "1" and first["status"] == "200" and first["etag"].startswith('"')
+    again = driver("boundedfile", nginx.url("/c/list.xml"), win(out_file), CAP, 10, "If-None-Match: " + first["etag"])
+    assert (again["ok"], again["status"], again["exists"]) == ("1", "304", "0")
     reqs = nginx.requests()
-    assert [(r.path, r.agent, r.headers.get("accept")) for r in reqs] == [
-        ("/update/list.xml", "MyDownload", "*/*"), ("/update/missing.xml", "MyDownload", "*/*")]
+    sent = first["etag"].replace('"', "\\x22")  # as nginx's log writes quotes
+    assert [(r.agent, r.status, r.headers.get("if-none-match")) for r in reqs] == [(AGENT, 200, None), (AGENT, 304, sent)]
+
+
+def test_bounded_fetch_goes_through_configured_proxy(fault_server, http_proxy, tmp_path):
+    url = fault_server.add("/list.xml.sig", b"s" * 96)
+    out = driver("boundedmem", url, CAP, 10, env={"MV_PROXY": http_proxy.address})
+    assert out["ok"] == "1" and bytes.fromhex(out["hex"]) == b"s" * 96
+    assert [(r.path, r.agent) for r in http_proxy.requests] == [(url, AGENT)]
+    assert [r.agent for r in fault_server.seen("/list.xml.sig")] == [AGENT]
+
+
+def test_bounded_fetch_with_proxy_without_port_shows_error_and_sends_nothing(fault_server):
+    url = fault_server.add("/page.txt", b"<ver>2</ver>")
+    proc = start_driver("boundedmem", url, CAP, 10, env={"MV_PROXY": "127.0.0.1"})
+    try:
+        assert click_box("The proxy set error!"), "no proxy error box"
+        out, _ = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=10)
+    assert "ok=0" in out.decode()
+    assert fault_server.seen() == []
 
 
 @pytest.mark.parametrize("proxy_user, user, password", [("bob", "bob", ""), ("bob,s3cret", "bob", "s3cret")])

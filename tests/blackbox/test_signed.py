@@ -185,6 +185,29 @@ def test_signature_is_checked_before_the_list_is_parsed(make_product, nginx, key
     assert "is not readable XML" in logs[False]
 
 
+def test_lists_and_signatures_go_through_the_configured_proxy(make_product, nginx, keys, http_proxy, tmp_path):
+    """Behind a proxy a signed release is checked as without one: the lists and their
+    signatures all pass through the proxy, each with the product's agent."""
+    release = tmp_path / "release"
+    release.mkdir()
+    (release / "a.txt").write_bytes(b"version 2")
+    code, out = pack_release(release, nginx.root / "px", "--main-list", "main.xml", "--guid", GUID,
+                             "--key", win(keys["vendor"][0]))
+    assert code == 0, out
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    list_url, main_url = nginx.url("/px/mirovane.xml"), nginx.url("/px/main.xml")
+    product = make_product(check_settings(list_url, main_url, temp, UPDATEINFO__ListKey=keys["vendor"][1],
+                                          UPDATEINFO__ListGuid=GUID, Mirovane__Proxy=http_proxy.address))
+    assert product.run("/checkforupdates") >= 1, product.log()  # a.txt to update
+    assert product.log().count("signature verified") == 2
+    relayed = [(r.path, r.agent) for r in http_proxy.requests]
+    for url in (list_url, list_url + ".sig", main_url, main_url + ".sig"):
+        assert (url, "Mirovane/2") in relayed, relayed
+    # Nothing went around the proxy.
+    assert sorted(nginx.url(r.path) for r in nginx.requests()) == sorted(path for path, _ in relayed)
+
+
 @pytest.mark.parametrize("staged, installed", [(b"version 2", True), (b"version 2, swapped", False)],
                          ids=["unchanged", "changed-after-download"])
 def test_copy_step_checks_the_staged_copy_again(tmp_path, staged, installed):

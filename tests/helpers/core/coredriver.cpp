@@ -15,6 +15,7 @@
 #include "notify/log.h"
 #include "notify/user_prompt.h"
 #include "ui/updater_windows.h"
+#include "download/fetch.h"
 #include "download/http.h"
 #include "package/zip_reader.h"
 #include "updatelist/list_cache.h"
@@ -66,7 +67,7 @@ int Session(const std::vector<std::wstring>& a) {
     }
     Out(L"user=" + QueryString(session.get(), INTERNET_OPTION_PROXY_USERNAME));
     Out(L"password=" + QueryString(session.get(), INTERNET_OPTION_PROXY_PASSWORD));
-    mv::InetHandle request(OpenUrl(session.get(), a[3], L"", kEngineRequestFlags));
+    mv::InetHandle request(InternetOpenUrlW(session.get(), a[3].c_str(), nullptr, 0, kEngineRequestFlags, 0));
     if (!request) {
         Out(mv::Format(L"request=0 error=%lu", GetLastError()));
         return 0;
@@ -152,13 +153,36 @@ int LoadPackage(const std::vector<std::wstring>& a) {
     return 0;
 }
 
+int Bounded(const std::vector<std::wstring>& a, bool toFile) {
+    // boundedmem <url> <cap> <seconds> | boundedfile <url> <path> <cap> <seconds> [header line]
+    const size_t at = toFile ? 2 : 1;
+    const uint64_t cap = _wcstoui64(a[at].c_str(), nullptr, 10);
+    const Deadline deadline = DeadlineIn(_wtol(a[at + 1].c_str()));
+    std::wstring error;
+    if (toFile) {
+        FetchAnswer answer;
+        const std::wstring headers = a.size() > 4 ? a[4] + L"\r\n" : std::wstring();
+        Out(mv::Format(L"ok=%d", FetchToFile(a[0], a[1], deadline, cap, headers, answer, error) ? 1 : 0));
+        Out(mv::Format(L"status=%lu", answer.status));
+        Out(L"etag=" + answer.etag);
+        Out(mv::Format(L"exists=%d", GetFileAttributesW(a[1].c_str()) != INVALID_FILE_ATTRIBUTES ? 1 : 0));
+    } else {
+        std::string body;
+        Out(mv::Format(L"ok=%d", FetchToMemory(a[0], deadline, cap, body, error) ? 1 : 0));
+        Out(mv::Format(L"bytes=%zu", body.size()));
+        Out(L"hex=" + Hex(body.data(), body.size()));
+    }
+    Out(L"error=" + error);
+    return 0;
+}
+
 int ReadList(const std::vector<std::wstring>& a) {
     // readlist <url> <file>: fetches a list with the updater's HTTP code and reads it with its
     // list reader, as the remote check will.
     {
-        mv::Handle file(CreateFileW(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        if (!file) return 2;
-        const bool fetched = FetchToStream(a[0], file.get());
+        FetchAnswer answer;
+        std::wstring error;
+        const bool fetched = FetchToFile(a[0], a[1], DeadlineIn(60), 32u << 20, L"", answer, error);
         Out(mv::Format(L"fetched=%d", fetched ? 1 : 0));
         if (!fetched) return 0;
     }
@@ -181,25 +205,15 @@ int wmain(int argc, wchar_t** argv) {
     if (a.empty()) return 2;
     // Boxes as the product shows them, so that tests answer them as a person would.
     RegisterUserPrompt(&ShowPromptBox);
-    // A proxy in the settings, for showing which calls use it and which never do.
+    // A proxy in the settings, for showing that requests go through it.
     wchar_t proxy[256] = {};
     if (GetEnvironmentVariableW(L"MV_PROXY", proxy, 256)) WriteSetting(L"Mirovane", L"Proxy", proxy);
     const std::wstring cmd = a[0];
     a.erase(a.begin());
     { int RunDownloadCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDownloadCommand(cmd, a); r >= 0) return r; }
     { int RunDotNetCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDotNetCommand(cmd, a); r >= 0) return r; }
-    if (cmd == L"fetchtext" && a.size() == 1) {
-        std::wstring t = FetchText(a[0]);
-        Out(mv::Format(L"chars=%zu", t.size()));
-        Out(L"hex=" + Hex(t.data(), t.size() * 2));
-        return 0;
-    }
-    if (cmd == L"fetchstream" && a.size() == 2) {
-        mv::Handle file(CreateFileW(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        if (!file) return 2;
-        Out(mv::Format(L"ok=%d", FetchToStream(a[0], file.get()) ? 1 : 0));
-        return 0;
-    }
+    if (cmd == L"boundedmem" && a.size() == 3) return Bounded(a, false);
+    if (cmd == L"boundedfile" && (a.size() == 4 || a.size() == 5)) return Bounded(a, true);
     if (cmd == L"agents") {
         // A fresh process: the counters' first values.
         Out(L"connection1=" + NextConnectionAgent());

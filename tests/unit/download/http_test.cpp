@@ -61,6 +61,25 @@ TEST(EscapeUrl, Table) {
     for (const auto& c : cases) EXPECT_EQ(EscapeUrl(c.in), c.out) << c.in;
 }
 
+TEST(ParseContentLength, Table) {
+    const struct {
+        const wchar_t* text;
+        long long value;
+    } cases[] = {
+        {L"12345", 12345},
+        {L" 0 ", 0},
+        {L"3000000000", 3000000000LL},  // not cut to 32 bits
+        {L"999999999999999999", 999999999999999999LL},
+        {L"9999999999999999999", -1},  // would overflow
+        {L"", -1},
+        {L"-5", -1},
+        {L"+5", -1},
+        {L"12abc", -1},
+        {L"1 2", -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseContentLength(c.text), c.value) << L"[" << c.text << L"]";
+}
+
 TEST(Agents, CountersAreSeparate) {
     // Other tests in this process may have used the counters: compare steps here; the first
     // values are shown in a fresh process (black-box test_http).

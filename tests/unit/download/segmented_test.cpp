@@ -58,15 +58,6 @@ TEST(WorthSplitting, Table) {
     EXPECT_FALSE(WorthSplitting(4000000, 40000000, 1000));    // 0.1 s left: a fast server
 }
 
-TEST(ParseContentLength, Table) {
-    EXPECT_EQ(ParseContentLength(L"12345"), 12345);
-    EXPECT_EQ(ParseContentLength(L" 0 "), 0);
-    EXPECT_EQ(ParseContentLength(L"3000000000"), 3000000000LL);  // not cut to 32 bits
-    EXPECT_EQ(ParseContentLength(L""), -1);
-    EXPECT_EQ(ParseContentLength(L"-5"), -1);
-    EXPECT_EQ(ParseContentLength(L"12abc"), -1);
-}
-
 TEST(ParseContentRange, Table) {
     struct Case {
         const wchar_t* text;
