@@ -462,8 +462,6 @@ std::wstring CurrentListCachePath() {
 bool RefreshListCache() {
     BusyFlag busy;
     if (!busy.owned()) return false;
-    // Nobody watches the hidden copy: a bad proxy value goes to the log only.
-    SetProxyErrorBoxAllowed(false);
     mv::ComInit com;
     const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
     if (listUrl.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;

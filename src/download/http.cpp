@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "notify/user_prompt.h"
 #include "util/handle.h"
 #include "util/text.h"
 
@@ -16,7 +17,6 @@ namespace {
 std::atomic<long> g_connectionCounter{0};
 std::atomic<long> g_sizeQueryCounter{0};
 std::atomic<bool> g_serverTagSeen{false};
-std::atomic<bool> g_proxyBoxAllowed{true};
 
 
 // `agent` null: the session sends no agent of its own.
@@ -27,10 +27,8 @@ HINTERNET OpenSessionAs(const wchar_t* agent) {
     const auto parts = mv::Split(proxy, L':');
     if (parts.size() < 2) {
         const std::wstring text = Translate(L"MAIN", L"The proxy set error!");
-        if (g_proxyBoxAllowed)
-            MessageBoxW(nullptr, text.c_str(), L"Mirovane", MB_OK);
-        else
-            WriteLog(text + L" [" + proxy + L"]");
+        WriteLog(text + L" [" + proxy + L"]");
+        PromptUser(nullptr, text, L"Mirovane", MB_OK, IDOK);  // a hidden copy shows nothing
         return nullptr;
     }
     const std::wstring list = mv::Format(L"HTTP=HTTP://%s:%s", parts[0].c_str(), parts[1].c_str());
@@ -52,7 +50,6 @@ HINTERNET OpenSessionAs(const wchar_t* agent) {
 
 }  // namespace
 
-void SetProxyErrorBoxAllowed(bool allowed) { g_proxyBoxAllowed = allowed; }
 HINTERNET OpenSession(const std::wstring& agent) { return OpenSessionAs(agent.c_str()); }
 
 HINTERNET SharedSession() {

@@ -19,9 +19,6 @@ constexpr wchar_t kProductAgent[] = L"Mirovane/2";
 // the proxy's user name and password). A Proxy value without ":port" shows an error box and
 // opens nothing. The caller closes the handle; null on failure.
 HINTERNET OpenSession(const std::wstring& agent);
-// Whether a bad Proxy value shows its box (true) or is only logged (false, for a process
-// nobody watches, such as the hidden copy that refreshes the list cache). Process-wide.
-void SetProxyErrorBoxAllowed(bool allowed);
 
 // The process's session for every request of the updater: opened once per proxy setting and
 // kept to the end of the process, so that requests share WinINet's kept-alive connections.
