@@ -15,7 +15,9 @@
 # `bash scripts/bench.sh check` runs the check case alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$root/build/bin
+source "$root/scripts/win-arch.sh"
+win_arch_detect "$root"
+bin=$MV_RUN_BIN
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo -n"

@@ -15,7 +15,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
-bin=$root/build/bin
+source "$root/scripts/win-arch.sh"
+win_arch_detect "$root"
+# The shipped 32-bit build, or its 64-bit twin on a machine that runs no 32-bit code.
+bin=$MV_RUN_BIN
 
 die() {
   echo "run-demo: FAILED: $*" >&2

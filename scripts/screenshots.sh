@@ -6,6 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
+source "$root/scripts/win-arch.sh"
+win_arch_detect "$root"
 source "$root/scripts/wine-env.sh"
 work=$(mktemp -d /tmp/mirovane-shots.XXXXXX)
 trap 'wine_env_stop; rm -rf "$work"' EXIT
@@ -18,6 +20,6 @@ for dpi in 96 144; do
   setsid wineserver -p </dev/null >/dev/null 2>&1
   # Wine's services start again detached, so that no later pipe is held open by them.
   setsid wine cmd /c exit </dev/null >/dev/null 2>&1
-  /usr/bin/python3 "$root/scripts/screenshots.py" "$root/build/bin" "$root/docs/screenshots" "$dpi" "$work"
+  /usr/bin/python3 "$root/scripts/screenshots.py" "$MV_RUN_BIN" "$root/docs/screenshots" "$dpi" "$work"
 done
 echo "screenshots: written to docs/screenshots/"

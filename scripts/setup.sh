@@ -52,7 +52,9 @@ shopt -u nullglob
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need_pkgs=()
-for p in g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386 xvfb nginx-light \
+# The 64-bit compiler and Wine build and run the test twin on machines that run no 32-bit
+# code (scripts/win-arch.sh).
+for p in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine32:i386 wine64 xvfb nginx-light \
          python3-pytest zip unzip cmake googletest x11-utils dpkg-dev python3-pil imagemagick; do
   have "$p" || need_pkgs+=("$p")
 done

@@ -14,14 +14,17 @@ status=0
 echo "== script tests"
 for t in "$root"/tests/scripts/*_test.sh; do bash "$t" </dev/null || status=1; done
 
+source "$root/scripts/win-arch.sh"
+win_arch_detect "$root"
+[ "$MV_WIN_BITS" = 64 ] && echo "test: this machine runs no 32-bit code; the tests run the 64-bit build ($MV_RUN_BIN)"
 source "$root/scripts/wine-env.sh"
 prefix=$(mktemp -d /tmp/mirovane-test.XXXXXX)
 wine_env_start "$prefix/wine"
 trap 'wine_env_stop; rm -rf "$prefix"' EXIT
 
 echo "== unit tests"
-(cd "$root/build/bin" && wine unit_tests.exe --gtest_brief=1 </dev/null) || status=1
+(cd "$MV_RUN_BIN" && wine unit_tests.exe --gtest_brief=1 </dev/null) || status=1
 echo "== black-box tests"
-MIROVANE_BIN="$root/build/bin" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/blackbox" "$@" </dev/null || status=1
+MIROVANE_BIN="$MV_RUN_BIN" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/blackbox" "$@" </dev/null || status=1
 [ $status -eq 0 ] || echo "test: some tests failed" >&2
 exit $status

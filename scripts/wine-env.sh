@@ -2,7 +2,7 @@
 # persistent wineserver) and stops it again on exit. Leaves no process behind.
 #   wine_env_start <prefix-dir>
 wine_env_start() {
-  export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH="${WINEARCH:-win32}" WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
   # A free X display: the first number without a lock file or socket.
   local n=90
@@ -18,7 +18,10 @@ wine_env_start() {
   fi
   # A persistent server, detached, so that every Windows process starts fast and no
   # service inherits the caller's pipes.
-  setsid wineserver -p </dev/null >/dev/null 2>&1
+  if ! setsid wineserver -p </dev/null >/dev/null 2>&1; then
+    echo "wine-env: wineserver could not start" >&2
+    return 1
+  fi
   # The first process creates the prefix and starts Wine's services.
   if ! setsid wine cmd /c exit </dev/null >/dev/null 2>&1; then
     echo "wine-env: wine could not start in $WINEPREFIX" >&2

@@ -6,8 +6,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d /tmp/mirovane-buildtest.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/scripts" "$scratch/cmake" "$scratch/third_party/minizip"
-cp "$root/scripts/build.sh" "$scratch/scripts/"
-cp "$root/cmake/mingw-i686.cmake" "$scratch/cmake/"
+cp "$root/scripts/build.sh" "$root/scripts/win-arch.sh" "$scratch/scripts/"
+cp "$root/cmake/mingw-i686.cmake" "$root/cmake/mingw-x86_64.cmake" "$scratch/cmake/"
 touch "$scratch/third_party/minizip/unzip.c"   # present, so build.sh does not run setup
 cat >"$scratch/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.20)
@@ -34,7 +34,7 @@ expect nonzero "a broken source fails although the last good program is still th
 grep -q undeclared_name "$scratch/out" || { echo "FAIL build.sh: the compiler's error is not shown"; fail=1; }
 echo 'int main() { return 0; }' >"$scratch/main.cpp"
 expect 0 "the mended source builds again"
-rm -rf "$scratch/build"
+rm -rf "$scratch/build" "$scratch/build64"
 echo 'this_is_no_command()' >>"$scratch/CMakeLists.txt"
 expect nonzero "a broken configuration fails"
 exit $fail
