@@ -4,6 +4,7 @@
 #include <psapi.h>
 
 #include <mutex>
+#include <utility>
 
 #include "config/app_state.h"
 #include "config/global_values.h"
@@ -98,11 +99,21 @@ bool CMainWindowIterator::accept(HWND window) {
     return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) && pid == pid_;
 }
 
+std::vector<DWORD> ProcessIdsToVisit(std::vector<DWORD> ids) {
+    // Id 0 is the idle process on Windows; it is not always listed (Wine has none), so the
+    // first entry may be a real program, such as one started at log-on.
+    std::erase(ids, DWORD{0});
+    return ids;
+}
+
 std::vector<DWORD> ProcessIds() {
     std::vector<DWORD> ids(1024);
     for (;;) {
         DWORD bytes = 0;
-        if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) return {};
+        if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) {
+            WriteLog(mv::Format(L"EnumProcesses failed: %lu", GetLastError()));
+            return {};
+        }
         const size_t n = bytes / sizeof(DWORD);
         if (n < ids.size()) {
             ids.resize(n);
@@ -110,8 +121,7 @@ std::vector<DWORD> ProcessIds() {
         }
         ids.resize(ids.size() * 2);
     }
-    if (!ids.empty()) ids.erase(ids.begin());
-    return ids;
+    return ProcessIdsToVisit(std::move(ids));
 }
 
 std::wstring ProcessImagePath(DWORD pid) {

@@ -41,8 +41,10 @@ private:
     DWORD pid_;
 };
 
-// Process ids of the system (the idle process left out).
+// Process ids of the system, every running program included (the idle process left out).
 std::vector<DWORD> ProcessIds();
+// The ids of an EnumProcesses list worth visiting: every id but 0, in list order.
+std::vector<DWORD> ProcessIdsToVisit(std::vector<DWORD> ids);
 // Full image path of a process (a 64-bit one too), or empty when it cannot be opened.
 std::wstring ProcessImagePath(DWORD pid);
 // True when a process image is the program `path` names, or lies below it when `path` is a

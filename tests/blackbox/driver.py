@@ -28,8 +28,10 @@ def start_driver(*args, env=None):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, **(env or {})})
 
 
-def click_box(text, button="ok", timeout_ms=20000):
-    """Presses a button of the message box that shows `text`; True when one was found."""
+def click_box(text, button="ok", timeout_ms=20000, env=None):
+    """Presses a button of the message box that shows `text`; True when one was found.
+    `env` adds to the environment (another WINEPREFIX looks in that Wine session)."""
     proc = subprocess.run(["wine", str(BIN / "clickbox.exe"), str(timeout_ms), text, button],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout_ms / 1000 + 30)
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout_ms / 1000 + 30,
+                          env={**os.environ, **(env or {})})
     return b"clicked" in proc.stdout

@@ -13,7 +13,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import BIN, list_cache_name, run_windows, win
+from conftest import BIN, DRIVE_C, list_cache_name, run_windows, win
 from driver import click_box
 
 HOST1 = BIN / "mirovane-sample-host.exe"
@@ -58,9 +58,11 @@ def wait_for(predicate, timeout, what):
 class Session:
     """A product whose application directory holds version 1 of a release (the host program
     app-<id>.exe = sample host 1, data files, the list as mirovane.xml) while nginx serves
-    version 2 (app exe = sample host 2) packed by mirovane-pack."""
+    version 2 (app exe = sample host 2) packed by mirovane-pack. With `wine_prefix` every
+    Windows program of the session runs in that prefix's Wine session instead of the shared one."""
 
-    def __init__(self, make_product, nginx, tmp_path, app_settings=None, sections=None, new=NEW, page=False):
+    def __init__(self, make_product, nginx, tmp_path, app_settings=None, sections=None, new=NEW, page=False,
+                 wine_prefix=None):
         self.tmp = tmp_path
         self.nginx = nginx
         self.app = f"app-{uuid.uuid4().hex[:6]}.exe"
@@ -86,6 +88,8 @@ class Session:
              "APPLICATION": {"Application": self.app, "Ver": "1.0", **(app_settings or {})},
              **(sections or {})}
         self.product = make_product(s)
+        if wine_prefix:  # the application directory is on that prefix's drive C
+            self.product.app_dir = wine_prefix / "drive_c" / self.product.app_dir.relative_to(DRIVE_C)
         self.dir = self.product.app_dir
         self.dir.mkdir(parents=True, exist_ok=True)
         shutil.copytree(self.v1, self.dir, dirs_exist_ok=True)
@@ -94,6 +98,8 @@ class Session:
         self.restarted = tmp_path / "restarted.txt"
         self.procs = []
         self.env = {**os.environ, "MIROVANE_SAMPLE_HOST_OUT": win(self.restarted)}
+        if wine_prefix:
+            self.env["WINEPREFIX"] = str(wine_prefix)
 
     def publish(self):
         code, out = pack(self.v2, self.nginx.root / "u", "--main-list", "main.xml")
@@ -105,11 +111,11 @@ class Session:
         self.procs.append(p)
         return p
 
-    def start_app(self):
+    def start_app(self, timeout=20):
         """Runs version 1 of the host program from the application directory."""
         out = self.tmp / "app1.txt"
         self.popen(self.dir / self.app, "--timeout", "90", "--out", win(out))
-        wait_for(lambda: out.exists() and "version 1" in out.read_text(), 20, "the host program")
+        wait_for(lambda: out.exists() and "version 1" in out.read_text(), timeout, "the host program")
 
     def watch(self, *opts, args=("/silence",)):
         """The sample host from the build directory as the window watching the session: it runs
@@ -174,7 +180,7 @@ class Session:
 
     def close(self):
         subprocess.run(["wine", "taskkill", "/f", "/im", self.app], stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=60)
+                       capture_output=True, timeout=60, env=self.env)
         for p in self.procs:
             if p.poll() is None:
                 p.kill()
@@ -279,6 +285,43 @@ def test_a_second_session_meanwhile_ends_with_its_error_stage_and_changes_nothin
     s.watch_out = first
     assert s.watched() == ([0, 1, 3, 4, 6, 7, 9, 10, 12, 13], CHANGED)
     assert s.installed_is_new()
+
+
+@pytest.fixture
+def fresh_wine(tmp_path):
+    """A Wine prefix of its own, made and then stopped: the next Windows program started in it
+    is the first process of a new session there, as a program started at log-on is."""
+    prefix = tmp_path / "wine"
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                 env={**os.environ, "WINEPREFIX": str(prefix)})
+    # As scripts/wine-env.sh makes the shared one: no pipe of ours for its services to keep.
+    subprocess.run(["setsid", "wine", "cmd", "/c", "exit"], timeout=300, **quiet)
+    assert (prefix / "drive_c" / "windows").is_dir(), "the fresh Wine prefix was not made"
+    subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
+    subprocess.run(["wineserver", "-w"], timeout=60, **quiet)
+    yield prefix
+    subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
+    subprocess.run(["wineserver", "-w"], timeout=60, **quiet)
+    shutil.rmtree(prefix, ignore_errors=True)
+
+
+def test_host_started_first_in_its_wine_session_is_noticed(fresh_wine, session):
+    """The running host program is the first process of its session (Wine lists no idle
+    process, so it heads the process list): the check finds it and asks before closing it;
+    after No nothing is replaced and no second copy is started."""
+    s = session(wine_prefix=fresh_wine)
+    s.start_app(timeout=60)
+    listed = subprocess.run(["wine", str(BIN / "proclist.exe")], stdin=subprocess.DEVNULL, capture_output=True,
+                            timeout=60, env=s.env).stdout.decode("utf-8", "replace").splitlines()
+    assert listed and listed[0].lower().endswith("\\" + s.app.lower()), listed   # what this test is about
+    s.watch()
+    assert click_box(s.app, "no", 60000, env=s.env), s.log()
+    assert s.watched() == ([0, 1, 3, 4, 6, 7, 8, 13], CHANGED)
+    log = s.log()
+    assert "The main program has not closed" in log and "The main program has closed" not in log
+    assert "The main program is running, not started again" in log
+    assert tree(s.dir) == s.before
+    assert not s.restarted.exists()
 
 
 @pytest.fixture

@@ -1,6 +1,11 @@
 // Pure rules of the install code: journal form, backup list, confinement, run entries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <windows.h>
+#include <psapi.h>
+
 #include "config/settings.h"
 #include "install/backups.h"
 #include "install/confine.h"
@@ -144,4 +149,37 @@ TEST(Names, ShortcutsListsHostsAndLocks) {
     EXPECT_NE(InstallLockName(L"C:\\Brenwick\\omra\\App"), InstallLockName(L"C:\\Brenwick\\omra\\App2"));
     EXPECT_EQ(InstallLockName(L"C:\\x").rfind(L"Global\\", 0), 0u);
     EXPECT_EQ(InstallLockName(L"C:\\x").find(L'\\', 7), std::wstring::npos);
+}
+
+TEST(ProcessIds, OnlyIdZeroIsLeftOutWhereverItStands) {
+    // Wine lists no idle process: its first entry is the first program of the session.
+    using Ids = std::vector<DWORD>;
+    struct { Ids listed, visited; } cases[] = {
+        {{0, 4, 1200, 36}, {4, 1200, 36}},
+        {{1200, 36, 44}, {1200, 36, 44}},
+        {{36, 0, 44}, {36, 44}},
+        {{36, 44, 0}, {36, 44}},
+        {{32}, {32}},
+        {{0}, {}},
+        {{}, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ProcessIdsToVisit(c.listed), c.visited) << c.listed.size();
+
+    const Ids live = ProcessIds();
+    EXPECT_NE(std::find(live.begin(), live.end(), GetCurrentProcessId()), live.end());
+    EXPECT_EQ(std::find(live.begin(), live.end(), DWORD{0}), live.end());
+}
+
+TEST(ProcessIds, TheFirstListedProgramIsKept) {
+    // Under Wine the list starts with a real program; it must be among the ids visited. It is
+    // read before and after, and only an id that heads both lists counts, so that a program
+    // ending meanwhile proves nothing either way.
+    auto first = [] {
+        DWORD ids[4096], bytes = 0;
+        return EnumProcesses(ids, sizeof ids, &bytes) && bytes ? ids[0] : DWORD{0};
+    };
+    const DWORD before = first();
+    const std::vector<DWORD> live = ProcessIds();
+    if (before == 0 || first() != before) GTEST_SKIP() << "the list starts with the idle process or changed";
+    EXPECT_NE(std::find(live.begin(), live.end(), before), live.end()) << before;
 }
