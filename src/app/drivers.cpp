@@ -7,6 +7,7 @@
 #include "check/remote_check.h"
 #include "config/app_state.h"
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "install/confine.h"
 #include "install/file_ops.h"

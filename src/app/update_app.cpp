@@ -11,6 +11,7 @@
 #include "app/drivers.h"
 #include "app/prerequisites.h"
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "download/http.h"
 #include "util/file_tree.h"
@@ -118,7 +119,7 @@ void CUpdateApp::CheckPackageAddress() {
     if (!LoadSettingsPackage()) return;
     std::wstring packageUrl = GlobalValues::Get(L"updateurl");
     if (packageUrl.empty()) return;
-    std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
+    const std::wstring listUrl = CurrentListSource().configured;
     auto normal = [](const std::wstring& s) { return mv::ReplaceAll(mv::ToLower(s), L"&", L"`"); };
     if (normal(packageUrl) != normal(listUrl)) {
         std::wstring text = Translate(L"MAIN",
@@ -156,6 +157,8 @@ BOOL CUpdateApp::InitInstance() {
     RegisterStageHookRunner();
     RegisterPrerequisiteWindows();
     PrepareAppDir();
+    // Where the list comes from, read once the settings are in place.
+    ResolveListSource();
 
     CoInitialize(nullptr);
     WSADATA wsa;

@@ -7,15 +7,6 @@
 #include "lang/language.h"
 #include "util/text.h"
 
-std::wstring ListBaseOf(const std::wstring& url) {
-    // The parameters may hold "/" of their own; the base is the list's directory.
-    const std::wstring address = url.substr(0, url.find(L'?'));
-    const size_t slash = address.rfind(L'/');
-    if (slash == std::wstring::npos || slash == 0) return {};
-    if (slash + 2 < address.size()) return address.substr(0, slash);
-    return address;
-}
-
 namespace {
 
 bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\f' || c == L'\v'; }

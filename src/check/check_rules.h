@@ -1,4 +1,4 @@
-// Pure rules of the remote check: list base addresses, the version page, the limits that keep
+// Pure rules of the remote check: the version page, the limits that keep
 // a hostile server from filling memory or disk, the record-path rules, the checksum reply and
 // the comparison of a remote list with the installed one. Values in, values out; no I/O.
 #pragma once
@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/list_source.h"
 #include "updatelist/download_list.h"
 
 // What a server may send before the check gives up on it.
@@ -19,11 +20,6 @@ constexpr size_t kMaxCandidateLists = 16;                   // list addresses ta
 constexpr size_t kMaxDescriptionChars = 64 * 1024;          // the description shown to the user
 constexpr size_t kMaxVersionChars = 256;                    // a version text
 constexpr size_t kMaxChecksumReplyBytes = 1024;             // what the checksum service may answer
-
-// "{listurl-base}" of a list address: parameters (after "?") ignored, then everything before
-// the last "/" at position 1 or later, unless that "/" is among the last two characters (the
-// address is then kept whole); empty without a "/".
-std::wstring ListBaseOf(const std::wstring& url);
 
 // What a version page names.
 struct VersionPage {

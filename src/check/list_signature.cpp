@@ -5,6 +5,7 @@
 
 #include "check/check_rules.h"
 #include "check/list_trust.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
@@ -108,7 +109,7 @@ bool AcceptSignedList(const std::wstring& path) {
     long long sequence = 0;
     const std::wstring problem = ListTrustProblem(values, in, sequence);
     if (!problem.empty()) {
-        Refuse(L"list [%s] refused: %s", ReadSetting(L"UPDATEINFO", L"ListURL"), problem);
+        Refuse(L"list [%s] refused: %s", CurrentListSource().configured, problem);
         return false;
     }
     list.properties[kSequenceProperty] = std::to_wstring(sequence);

@@ -14,6 +14,7 @@
 #include "check/merge.h"
 #include "check/sample_settings.h"
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "download/http.h"
 #include "lang/language.h"
@@ -28,7 +29,6 @@
 
 namespace {
 
-constexpr wchar_t kDefaultMainListUrl[] = L"http://update.mirovane.invalid/mirovane.xml";
 constexpr UINT kCommandCheckDone = 1056;
 
 // One check at a time in this process, whichever entry started it.
@@ -118,7 +118,7 @@ bool RunVersionProbe() {
     list.subListUrls.clear();
     std::wstring version;
     std::vector<std::wstring> urls;
-    const bool ok = ProbeVersionPage(ApplyListParameters(ReadSetting(L"UPDATEINFO", L"ListURL")),
+    const bool ok = ProbeVersionPage(CurrentListSource().url,
                                      SettingSeconds(L"TimeOut"), version, urls);
     if (!ok) return false;
     list.remoteVersion = version;
@@ -162,7 +162,7 @@ void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstrin
 // Fetches the list and the main list (conditionally, against the copies kept beside the
 // cache), merges them and moves the merged list over the cache file.
 bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
-    const std::wstring mainUrl = ReadSettingOr(L"UPDATEINFO", L"MainListURL", kDefaultMainListUrl);
+    const std::wstring mainUrl = CurrentListSource().mainUrl;
     const std::wstring listTemp = PrivateTempName(cache, L"list");
     const std::wstring mainTemp = PrivateTempName(MainCopyPath(cache), L"main");
     auto s = std::make_shared<SingleState>();
@@ -243,11 +243,13 @@ bool ReadAndCompare(const std::wstring& listPath) {
 
 bool CheckRemoteWith(HWND window, CheckContext& ctx) {
     DownLoadList& list = TheDownLoadList();
-    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
+    const ListSource source = CurrentListSource();
+    const std::wstring& listUrl = source.configured;
     if (listUrl.size() < 5) {
         Report(window, L"mirovane.ini -> UPDATEINFO -> ListURL can't empty");
         return false;
     }
+    list.listUrlBase = source.base;
     RemoveAllRecords(list.records);
     list.description.clear();
     Report(window, L"try to download the list file...");
@@ -287,14 +289,13 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
                 std::wstring winner;
                 ok = RaceLists(window, urls, cache, SettingSeconds(L"MultCheckTimeOut"), winner);
                 if (ok) {
-                    ListBaseFromUrl(winner);
+                    list.listUrlBase = ListBaseOf(winner);
                     list.subListUrls.clear();
                     GlobalValues::Set(L"__down|" + cache, winner);
                 }
             } else {
-                const std::wstring url = ApplyListParameters(listUrl);
-                GlobalValues::Set(L"__down|" + cache, url);
-                ok = DownloadSingleList(window, url, cache, SettingSeconds(L"TimeOut"));
+                GlobalValues::Set(L"__down|" + cache, source.url);
+                ok = DownloadSingleList(window, source.url, cache, SettingSeconds(L"TimeOut"));
             }
             if (ok) CopyFileOver(cache, pinned);
         }
@@ -449,7 +450,6 @@ bool CheckRemote(HWND window) {
     return CheckRemoteWith(window, ctx);
 }
 
-void ListBaseFromUrl(const std::wstring& url) { TheDownLoadList().listUrlBase = ListBaseOf(ApplyListParameters(url)); }
 
 std::wstring CurrentListCachePath() {
     {
@@ -463,9 +463,9 @@ bool RefreshListCache() {
     BusyFlag busy;
     if (!busy.owned()) return false;
     mv::ComInit com;
-    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
-    if (listUrl.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;
-    const bool ok = DownloadSingleList(nullptr, ApplyListParameters(listUrl), ListCacheXmlPath(), SettingSeconds(L"TimeOut"));
+    const ListSource source = CurrentListSource();
+    if (source.configured.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;
+    const bool ok = DownloadSingleList(nullptr, source.url, source.cacheXml, SettingSeconds(L"TimeOut"));
     WriteLog(ok ? Translate(L"MAIN", L"background refresh: list cache renewed")
                 : Translate(L"MAIN", L"background refresh: list cache kept, the download failed"));
     return ok;

@@ -14,8 +14,6 @@ int StartRemoteCheck(HWND window);
 void RunRemoteCheck(HWND window);
 // Obtains the lists and fills the download list; true when the list was obtained and read.
 bool CheckRemote(HWND window);
-// Sets listUrlBase of the download list from a list address (parameters filled in first).
-void ListBaseFromUrl(const std::wstring& url);
 
 // The list cache path of this process: <temp>\<name>.xml, or its ".xml.xml" copy once a
 // quick check has read that copy (the finish step stores this file as the installed list).

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "check/remote_check.h"
+#include "config/list_source.h"
 #include "config/app_state.h"
 #include "config/settings.h"
 #include "lang/language.h"
@@ -14,7 +14,7 @@ static const wchar_t kDemoListUrl[] = L"http://127.0.0.1:8080/update/mirovaneen.
 
 bool OfferSampleSettings(void* ownerWindow, bool mayAsk) {
     HWND owner = static_cast<HWND>(ownerWindow);
-    const std::wstring listUrl = ReadSetting(L"UPDATEINFO", L"ListURL");
+    const std::wstring listUrl = CurrentListSource().configured;
     const std::wstring iniName = AppState::exeBaseName + L".ini";
     if (listUrl.empty() && mayAsk) {
         std::wstring q = mv::ReplaceAll(Translate(L"MAIN", L"can't to get [UNDATEINFO]-ListURL from mirovane.ini\nMake a sample?"),
@@ -25,6 +25,7 @@ bool OfferSampleSettings(void* ownerWindow, bool mayAsk) {
             WriteSetting(L"UPDATEINFO", L"ListURL", kDemoListUrl);
             WriteSetting(L"APPLICATION", L"Application", L"demo.exe");
             WriteSetting(L"APPLICATION", L"Name", L"Mirovane demo");
+            ResolveListSource();
         }
     }
     if (listUrl.empty()) {
@@ -34,6 +35,5 @@ bool OfferSampleSettings(void* ownerWindow, bool mayAsk) {
         WriteLog(msg);
         return false;
     }
-    ListBaseFromUrl(listUrl);
     return true;
 }

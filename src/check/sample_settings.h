@@ -3,5 +3,5 @@
 
 // Offers (when `mayAsk`) to fill in sample settings when [UPDATEINFO] ListURL is empty; with
 // no address afterwards, tells `ownerWindow` and the log. Returns true when a list address is
-// available and was handed to the check (ListBaseFromUrl).
+// available.
 bool OfferSampleSettings(void* ownerWindow, bool mayAsk);

@@ -114,26 +114,3 @@ std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& l
     return mv::ReplaceAll(p, L"[mirovane]", ListCacheName(listUrl + L"9999999999"));
 }
 
-namespace {
-std::mutex g_cacheMutex;
-std::wstring g_cacheDir, g_cacheXml, g_cacheLst;
-void EnsureCacheNames() {
-    std::lock_guard<std::mutex> lock(g_cacheMutex);
-    if (!g_cacheDir.empty()) return;
-    std::wstring temp = GetTempDir(), url = ReadSetting(L"UPDATEINFO", L"ListURL");
-    g_cacheDir = ListCachePathFor(temp, url, L"");
-    g_cacheXml = ListCachePathFor(temp, url, L".xml");
-    g_cacheLst = ListCachePathFor(temp, url, L".lst");
-}
-}  // namespace
-
-std::wstring ListCacheDir() { EnsureCacheNames(); return g_cacheDir; }
-std::wstring ListCacheXmlPath() { EnsureCacheNames(); return g_cacheXml; }
-std::wstring ListCacheLstPath() { EnsureCacheNames(); return g_cacheLst; }
-
-void ResetListCacheNames() {
-    std::lock_guard<std::mutex> lock(g_cacheMutex);
-    g_cacheDir.clear();
-    g_cacheXml.clear();
-    g_cacheLst.clear();
-}

@@ -28,11 +28,6 @@ std::wstring SettingsFilePath();
 
 // Cache name of a list address: "XXXX-XXXXXX" (ten hexadecimal digits).
 std::wstring ListCacheName(const std::wstring& text);
-// Per-list cache paths, computed once per process from [UPDATEINFO] ListURL.
-std::wstring ListCacheDir();        // <temp>\<name>
-std::wstring ListCacheXmlPath();    // <temp>\<name>.xml
-std::wstring ListCacheLstPath();    // <temp>\<name>.lst
-// Pure form of the above, for a given temporary directory and list address.
+// A per-list cache path, for a given temporary directory and list address (the current ones
+// are in config/list_source.h).
 std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& listUrl, const std::wstring& suffix);
-// Forgets the computed cache names (tests; the process itself computes them once).
-void ResetListCacheNames();

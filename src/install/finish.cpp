@@ -9,6 +9,7 @@
 #include "check/list_signature.h"
 #include "config/global_values.h"
 #include "config/path_macros.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "download/file_hash.h"
 #include "util/files.h"

@@ -5,6 +5,7 @@
 
 #include "config/app_state.h"
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "install/locked_files.h"
 #include "lang/language.h"

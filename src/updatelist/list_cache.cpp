@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "package/zip_reader.h"
 #include "updatelist/download_list.h"

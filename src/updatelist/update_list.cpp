@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
@@ -141,23 +142,6 @@ int ParseActionFlags(const std::wstring& action) {
     if (t.find(L"boot") != std::wstring::npos) flags |= ActionReboot;
     // A number must not turn a file into a task or a description.
     return flags & ~(RunTaskRecord | DescriptionRecord);
-}
-
-std::wstring ApplyListParametersWith(const std::wstring& url, const std::wstring& parameter1,
-                                     const std::wstring& parameter2, const std::wstring& parameter) {
-    std::wstring out = url;
-    out = mv::ReplaceAll(out, L"[param1]", parameter1);
-    out = mv::ReplaceAll(out, L"{param1}", parameter1);
-    out = mv::ReplaceAll(out, L"[param2]", parameter2);
-    out = mv::ReplaceAll(out, L"{param2}", parameter2);
-    out = mv::ReplaceAll(out, L"[param]", parameter);
-    out = mv::ReplaceAll(out, L"{param}", parameter);
-    return out;
-}
-
-std::wstring ApplyListParameters(const std::wstring& url) {
-    return ApplyListParametersWith(url, ReadSetting(L"UPDATEINFO", L"Parameter1"),
-                                   ReadSetting(L"UPDATEINFO", L"Parameter2"), ReadSetting(L"UPDATEINFO", L"Parameter"));
 }
 
 std::wstring PackRunTask(const RunTask& task) {
@@ -299,7 +283,7 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
 
 std::wstring ListErrorBoxText(const std::wstring& path, bool remote) {
     const std::wstring message = Translate(L"MAIN", L"The xml file format error!");
-    if (remote) return ReadSetting(L"UPDATEINFO", L"ListURL") + L"\r\n" + message;
+    if (remote) return CurrentListSource().configured + L"\r\n" + message;
     return mv::FileExists(path) ? path + L"\r\n" + message : std::wstring();
 }
 

@@ -12,12 +12,6 @@
 // "boot" (case-insensitive). The bits of the record markers never come from a text.
 int ParseActionFlags(const std::wstring& action);
 
-// The list-address placeholders "[param1]", "{param1}", "[param2]", "{param2}", "[param]",
-// "{param}", replaced in that order by the given values.
-std::wstring ApplyListParametersWith(const std::wstring& url, const std::wstring& parameter1,
-                                     const std::wstring& parameter2, const std::wstring& parameter);
-// The same with [UPDATEINFO] Parameter1, Parameter2 and Parameter of the settings.
-std::wstring ApplyListParameters(const std::wstring& url);
 
 // A task to run after the update, as a run element gives it.
 struct RunTask {

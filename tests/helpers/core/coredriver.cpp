@@ -11,6 +11,7 @@
 
 #include "config/global_values.h"
 #include "check/list_refresh.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "notify/log.h"
 #include "notify/user_prompt.h"
@@ -143,6 +144,7 @@ int LoadPackage(const std::vector<std::wstring>& a) {
     // loadpackage <tempdir> <listurl>
     WriteSetting(L"Mirovane", L"TempPath", a[0]);
     WriteSetting(L"UPDATEINFO", L"ListURL", a[1]);
+    ResetListSource();
     bool ok = LoadSettingsPackage();
     Out(mv::Format(L"result=%d", ok ? 1 : 0));
     Out(mv::Format(L"filesAtOnce=%d connectionsPerFile=%d", DownloadFilesAtOnce(), DownloadConnectionsPerFile()));

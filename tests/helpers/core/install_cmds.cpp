@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "util/files.h"
 #include "install/backups.h"

@@ -1,3 +1,4 @@
+#include "config/list_source.h"
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +16,11 @@ protected:
     void SetUp() override {
         SetAppDir(dir_);
         GlobalValues::Clear();
-        ResetListCacheNames();
+        ResetListSource();
     }
     void TearDown() override {
         GlobalValues::Clear();
-        ResetListCacheNames();
+        ResetListSource();
     }
     void WriteIni(const std::wstring& relPath, const std::string& text) {
         mv::CreateDirTree(mv::PathDir(dir_ + relPath));
@@ -129,7 +130,14 @@ TEST_F(SettingsTest, ListCacheNamesFollowListUrl) {
     EXPECT_EQ(ListCacheDir(), dir_ + L"cache\\" + name);
     EXPECT_EQ(ListCacheXmlPath(), dir_ + L"cache\\" + name + L".xml");
     EXPECT_EQ(ListCacheLstPath(), dir_ + L"cache\\" + name + L".lst");
-    // Computed once per process.
-    WriteSetting(L"UPDATEINFO", L"ListURL", L"other");
+    // Computed once per process: a list address filled in later keeps the names.
+    WriteSetting(L"UPDATEINFO", L"ListURL", L"other{param1}/list.xml");
+    WriteSetting(L"UPDATEINFO", L"Parameter1", L"-one");
+    ResolveListSource();
     EXPECT_EQ(ListCacheDir(), dir_ + L"cache\\" + name);
+    EXPECT_EQ(CurrentListSource().configured, L"other{param1}/list.xml");
+    EXPECT_EQ(CurrentListSource().url, L"other-one/list.xml");
+    EXPECT_EQ(CurrentListSource().base, L"other-one");
+    EXPECT_EQ(CurrentListSource().mainUrl, kDefaultMainListUrl);
+    GlobalValues::Remove(SettingCacheKey(L"UPDATEINFO", L"Parameter1"));
 }

@@ -5,6 +5,7 @@
 #include "../temp_dir.h"
 
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "updatelist/download_list.h"
 #include "util/files.h"
@@ -34,7 +35,7 @@ protected:
         WriteSetting(L"Mirovane", L"TempAppPath", L"0");
         WriteSetting(L"Mirovane", L"TempPath", dir_.path());
         WriteSetting(L"UPDATEINFO", L"ListURL", L"http://127.0.0.1:1/list.xml");
-        ResetListCacheNames();
+        ResetListSource();
         savedStage_ = TheDownLoadList().stage;
     }
     void TearDown() override {
@@ -42,7 +43,7 @@ protected:
                                  L"fromqwebsvr", L"threadcount", L"filethread", L"updateurl", L"note", L"other",
                                  L"UpdateEventUpdateNone", L"UpdateEventWaitCloseUpdateNone", L"runmode"})
             GlobalValues::Remove(k);
-        ResetListCacheNames();
+        ResetListSource();
         TheDownLoadList().stage = savedStage_;
     }
     bool Package() const { return mv::FileExists(SettingsPackagePath()); }

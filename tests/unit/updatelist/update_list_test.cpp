@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "config/global_values.h"
+#include "config/list_source.h"
 #include "config/settings.h"
 #include "../temp_dir.h"
 #include "util/xml_doc.h"
@@ -341,10 +342,12 @@ TEST_F(UpdateListTest, DomFailureAndItsMessage) {
     EXPECT_TRUE(records.empty());
 
     WriteSetting(L"UPDATEINFO", L"ListURL", L"http://127.0.0.1/list.xml");
+    ResetListSource();
     EXPECT_EQ(ListErrorBoxText(path, true), L"http://127.0.0.1/list.xml\r\nThe xml file format error!");
     EXPECT_EQ(ListErrorBoxText(path, false), path + L"\r\nThe xml file format error!");
     EXPECT_EQ(ListErrorBoxText(dir_.File(L"missing.xml"), false), L"");
     GlobalValues::Remove(SettingCacheKey(L"UPDATEINFO", L"ListURL"));
+    ResetListSource();
 }
 
 // --- hostile documents
