@@ -80,9 +80,23 @@ void StartRefreshOnce(CheckContext& ctx) {
 }
 
 // Race threads that lost: each ends by its deadline at the latest, and whoever started the
-// checks joins them (JoinCheckThreads) instead of leaving them behind.
-std::mutex g_losersMutex;
-std::vector<std::thread> g_losers;
+// checks joins them (JoinCheckThreads) instead of leaving them behind; a process that ends
+// without that call joins them on its way out.
+struct LoserThreads {
+    std::mutex mutex;
+    std::vector<std::thread> threads;
+    std::vector<std::thread> Take() {
+        std::lock_guard<std::mutex> hold(mutex);
+        std::vector<std::thread> out;
+        out.swap(threads);
+        return out;
+    }
+    ~LoserThreads() {
+        for (std::thread& t : Take())
+            if (t.joinable()) t.join();
+    }
+};
+LoserThreads g_losers;
 
 // ---- version page
 
@@ -398,8 +412,8 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
     }
     {
         // The first list wins at once; the others are joined later, each by its deadline.
-        std::lock_guard<std::mutex> hold(g_losersMutex);
-        for (std::thread& t : racers) g_losers.push_back(std::move(t));
+        std::lock_guard<std::mutex> hold(g_losers.mutex);
+        for (std::thread& t : racers) g_losers.threads.push_back(std::move(t));
     }
     if (winner.empty()) {
         WriteLog(mv::Format(Translate(L"MAIN", L"no list of %zu arrived within %ld seconds").c_str(), urls.size(), seconds));
@@ -411,12 +425,8 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
 }
 
 void JoinCheckThreads() {
-    std::vector<std::thread> losers;
-    {
-        std::lock_guard<std::mutex> hold(g_losersMutex);
-        losers.swap(g_losers);
-    }
-    for (std::thread& t : losers) t.join();
+    for (std::thread& t : g_losers.Take())
+        if (t.joinable()) t.join();
 }
 
 int StartRemoteCheck(HWND window) {
