@@ -9,6 +9,7 @@
 #include "install/file_ops.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "util/file_replace.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -175,9 +176,9 @@ bool FinishJournal(const Journal& journal) {
 }
 
 void RecoverInterruptedInstall() {
-    // Temporary names of the atomic writes: never the only copy of anything.
-    for (const std::wstring& temp : {JournalPath() + L".tmp", InstalledVersionPath() + L".tmp"})
-        if (PathExists(temp)) DeleteFileNow(temp);
+    // Temporary names of the atomic writes: never the only copy of anything, and no other
+    // writer runs beside the install lock's holder.
+    for (const std::wstring& path : {JournalPath(), InstalledVersionPath()}) mv::RemoveLeftTempNames(path);
     std::string bytes;
     if (!mv::ReadFileBytes(JournalPath(), bytes)) return;
     Journal journal;
