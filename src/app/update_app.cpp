@@ -28,6 +28,7 @@
 #include "ui/updater_windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
+#include "check/list_validators.h"
 #include "check/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
@@ -144,11 +145,12 @@ void CUpdateApp::LoadLanguages() {
 }
 
 void CUpdateApp::CleanCache() {
-    const std::wstring dir = ListCacheDir();
-    for (const wchar_t* suffix : {L".xml.xml", L".xml", L".bin", L".ini", L".xml.main.xml", L".xml.main.xml.meta",
-                                  L".xml.src.xml", L".xml.src.xml.meta"})
-        DeleteFileW((dir + suffix).c_str());
-    DeleteTree(dir);
+    const std::wstring cache = ListCacheXmlPath();
+    for (const std::wstring& path :
+         {PinnedListCopyOf(cache), cache, SettingsPackagePath(), ListCacheIniPath(), MainListCopyOf(cache),
+          ValidatorsFileOf(MainListCopyOf(cache)), ListSourceCopyOf(cache), ValidatorsFileOf(ListSourceCopyOf(cache))})
+        DeleteFileW(path.c_str());
+    DeleteTree(ListCacheDir());
 }
 
 BOOL CUpdateApp::InitInstance() {

@@ -130,6 +130,11 @@ void EnsureCacheNames() {
 std::wstring ListCacheDir() { EnsureCacheNames(); return g_cacheDir; }
 std::wstring ListCacheXmlPath() { EnsureCacheNames(); return g_cacheXml; }
 std::wstring ListCacheLstPath() { EnsureCacheNames(); return g_cacheLst; }
+std::wstring ListCacheIniPath() { return ListCacheDir() + L".ini"; }
+
+std::wstring PinnedListCopyOf(const std::wstring& cache) { return cache + L".xml"; }
+std::wstring ListSourceCopyOf(const std::wstring& cache) { return cache + L".src.xml"; }
+std::wstring MainListCopyOf(const std::wstring& cache) { return cache + L".main.xml"; }
 
 void ResetListCacheNames() {
     std::lock_guard<std::mutex> lock(g_cacheMutex);

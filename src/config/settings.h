@@ -32,6 +32,11 @@ std::wstring ListCacheName(const std::wstring& text);
 std::wstring ListCacheDir();        // <temp>\<name>
 std::wstring ListCacheXmlPath();    // <temp>\<name>.xml
 std::wstring ListCacheLstPath();    // <temp>\<name>.lst
+std::wstring ListCacheIniPath();    // <temp>\<name>.ini (only ever deleted, by the clean-up)
+// Files named after a list cache path (normally ListCacheXmlPath()):
+std::wstring PinnedListCopyOf(const std::wstring& cache);  // <cache>.xml: the quick check's copy
+std::wstring ListSourceCopyOf(const std::wstring& cache);  // <cache>.src.xml: the list as the server sent it
+std::wstring MainListCopyOf(const std::wstring& cache);    // <cache>.main.xml: the main list as sent
 // Pure form of the above, for a given temporary directory and list address.
 std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& listUrl, const std::wstring& suffix);
 // Forgets the computed cache names (tests; the process itself computes them once).
