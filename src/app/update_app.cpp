@@ -14,7 +14,6 @@
 #include "config/settings.h"
 #include "download/http.h"
 #include "util/file_tree.h"
-#include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/relaunch.h"
 #include "install/run_file.h"

@@ -7,6 +7,7 @@
 #include "install/backups.h"
 #include "install/confine.h"
 #include "install/file_ops.h"
+#include "install/install_lock.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/file_replace.h"
@@ -196,6 +197,18 @@ void RecoverInterruptedInstall() {
     WriteLog(Translate(L"MAIN", L"Finishing an interrupted update"));
     SettleBackups(journal);
     FinishJournal(journal);
+}
+
+void DeleteRecordedBackups() {
+    // Another process installing into this directory owns its backups and its journal.
+    const bool heldBefore = InstallLockHeld();
+    if (!AcquireInstallLock(0)) {
+        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        return;
+    }
+    RecoverInterruptedInstall();
+    DeleteListedBackups();
+    if (!heldBefore) ReleaseInstallLock();
 }
 
 std::wstring InstalledVersionPath() { return AppFile(L"mirovane.ver"); }
