@@ -16,7 +16,7 @@
 #include "util/file_tree.h"
 #include "install/dotnet.h"
 #include "install/relaunch.h"
-#include "install/run_file.h"
+#include "install/tasks.h"
 #include "install/session.h"
 #include "install/transaction.h"
 #include "lang/language.h"

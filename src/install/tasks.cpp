@@ -147,6 +147,13 @@ void RunTaskNode(IXMLDOMNode* node, HWND window, int depth) {
 
 }  // namespace
 
+bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait) {
+    const std::wstring file = Resolve(path);
+    if (!mv::EndsWithNoCase(file, L".xml")) return StartProgram(file, workDir, params, window, wait);
+    RunTaskFile(file, window);
+    return true;
+}
+
 void RunTaskFile(const std::wstring& path, HWND window) {
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
     if (!doc) {

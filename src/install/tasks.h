@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+// Runs a file: an XML task file (".xml") through RunTaskFile, anything else started as a
+// program (install/run_file.h). `path` has its macros expanded and, without a drive, is taken
+// relative to the application directory. True when a program was started or a task file run;
+// a missing program starts nothing and is not reported.
+bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait);
+
 // Loads the XML task file and runs its elements in document order.
 void RunTaskFile(const std::wstring& path, HWND window);
 
