@@ -155,6 +155,17 @@ bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::w
 }
 
 void RunTaskFile(const std::wstring& path, HWND window) {
+    // Task files run on one thread; the count is per thread so that two never share it.
+    thread_local int depth = 0;
+    if (depth >= kMaxNestedTaskFiles) {
+        WriteLog(mv::Format(L"task file[%s] not run: task files nested more than %d deep", path.c_str(),
+                            kMaxNestedTaskFiles));
+        return;
+    }
+    struct Nesting {
+        Nesting() { ++depth; }
+        ~Nesting() { --depth; }
+    } nesting;
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
     if (!doc) {
         WriteLog(mv::Format(L"task file[%s]: no XML document object", path.c_str()));

@@ -12,7 +12,10 @@
 // a missing program starts nothing and is not reported.
 bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait);
 
-// Loads the XML task file and runs its elements in document order.
+// Loads the XML task file and runs its elements in document order. A task file may run
+// another; beyond kMaxNestedTaskFiles files deep (a file that runs itself) the next one is
+// logged and not run.
+constexpr int kMaxNestedTaskFiles = 16;
 void RunTaskFile(const std::wstring& path, HWND window);
 
 // A run entry: path, parameters and wait field, split at "9" before macros are expanded.
