@@ -15,10 +15,9 @@
 #include "config/settings.h"
 #include "download/http.h"
 #include "util/file_tree.h"
-#include "install/backups.h"
 #include "install/dotnet.h"
 #include "install/relaunch.h"
-#include "install/run_file.h"
+#include "install/tasks.h"
 #include "install/session.h"
 #include "install/transaction.h"
 #include "lang/language.h"
@@ -30,6 +29,7 @@
 #include "ui/updater_windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
+#include "check/list_validators.h"
 #include "check/remote_check.h"
 #include "util/files.h"
 #include "util/text.h"
@@ -146,11 +146,12 @@ void CUpdateApp::LoadLanguages() {
 }
 
 void CUpdateApp::CleanCache() {
-    const std::wstring dir = ListCacheDir();
-    for (const wchar_t* suffix : {L".xml.xml", L".xml", L".bin", L".ini", L".xml.main.xml", L".xml.main.xml.meta",
-                                  L".xml.src.xml", L".xml.src.xml.meta"})
-        DeleteFileW((dir + suffix).c_str());
-    DeleteTree(dir);
+    const std::wstring cache = ListCacheXmlPath();
+    for (const std::wstring& path :
+         {PinnedListCopyOf(cache), cache, SettingsPackagePath(), ListCacheIniPath(), MainListCopyOf(cache),
+          ValidatorsFileOf(MainListCopyOf(cache)), ListSourceCopyOf(cache), ValidatorsFileOf(ListSourceCopyOf(cache))})
+        DeleteFileW(path.c_str());
+    DeleteTree(ListCacheDir());
 }
 
 BOOL CUpdateApp::InitInstance() {

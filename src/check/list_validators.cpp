@@ -23,6 +23,8 @@ bool ValidatorUsable(const std::wstring& value) {
     return !value.empty() && value.size() <= kMaxValidatorChars && Printable(value);
 }
 
+std::wstring ValidatorsFileOf(const std::wstring& copyPath) { return copyPath + L".meta"; }
+
 std::string FormatValidators(const ListValidators& v) {
     std::string out;
     auto line = [&out](const char* key, const std::string& value) { out += std::string(key) + "=" + value + "\n"; };

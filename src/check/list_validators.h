@@ -22,6 +22,8 @@ struct ListValidators {
 // Longest ETag or Last-Modified kept; longer or control characters: not kept.
 constexpr size_t kMaxValidatorChars = 256;
 
+// The file that holds the validators of a cached copy: "<copy>.meta".
+std::wstring ValidatorsFileOf(const std::wstring& copyPath);
 std::string FormatValidators(const ListValidators& v);
 // Unknown keys and unusable values are skipped; a broken file gives empty values.
 ListValidators ParseValidators(std::string_view text);

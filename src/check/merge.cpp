@@ -6,9 +6,8 @@
 
 #include "check/check_rules.h"
 #include "check/list_fetch.h"
-#include "config/path_macros.h"
 #include "config/settings.h"
-#include "download/scheduler.h"
+#include "updatelist/targets.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/xml_doc.h"
@@ -129,17 +128,10 @@ bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFil
     return true;
 }
 
-std::vector<std::wstring> InstallTargetsOf(const updatefileinfo& record) {
-    std::vector<std::wstring> out;
-    ExpandTargetList(record.path, record.desname, out);
-    if (out.empty()) out.push_back(ResolvePath(GetAppDir(), record.path));
-    return out;
-}
-
 void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles) {
     CompareInput in;
     in.checkLostFiles = checkLostFiles;
-    in.targetsOf = InstallTargetsOf;
+    in.targetsOf = InstallTargets;
     in.targetExists = [](const std::wstring& t) { return GetFileAttributesW(t.c_str()) != INVALID_FILE_ATTRIBUTES; };
     CompareResult result = CompareRecords(remote, installed, in);
     for (const std::wstring& why : result.refused) WriteLog(why);

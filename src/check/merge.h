@@ -24,6 +24,3 @@ std::wstring QueryChecksumService(const std::wstring& path, long seconds);
 // disk test) and appends the records to update to the download list; refused records are
 // logged and counted nowhere.
 void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles);
-// Full install targets of a record: desname items resolved below the application directory,
-// a bare name replacing the default target's file name; the default target when none.
-std::vector<std::wstring> InstallTargetsOf(const updatefileinfo& record);

@@ -150,15 +150,13 @@ struct SingleState {
 };
 
 // Copies of what the server last sent, kept beside the cache for conditional requests.
-std::wstring ListCopyPath(const std::wstring& cache) { return cache + L".src.xml"; }
-std::wstring MainCopyPath(const std::wstring& cache) { return cache + L".main.xml"; }
 
 void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
                         std::wstring cache, std::wstring listTemp, std::wstring mainTemp, Deadline deadline) {
-    bool ok = FetchCachedListFile(window, url, ListCopyPath(cache), listTemp, deadline);
+    bool ok = FetchCachedListFile(window, url, ListSourceCopyOf(cache), listTemp, deadline);
     if (ok) {
         LogDownload(mainUrl);
-        ok = FetchCachedListFile(window, mainUrl, MainCopyPath(cache), mainTemp, deadline);
+        ok = FetchCachedListFile(window, mainUrl, MainListCopyOf(cache), mainTemp, deadline);
     }
     if (ok) {
         ok = MergeMainList(listTemp, mainTemp);
@@ -178,7 +176,7 @@ void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstrin
 bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
     const std::wstring mainUrl = CurrentListSource().mainUrl;
     const std::wstring listTemp = PrivateTempName(cache, L"list");
-    const std::wstring mainTemp = PrivateTempName(MainCopyPath(cache), L"main");
+    const std::wstring mainTemp = PrivateTempName(MainListCopyOf(cache), L"main");
     auto s = std::make_shared<SingleState>();
     const Deadline deadline = DeadlineIn(seconds);
     LogDownload(url);
@@ -273,7 +271,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
                                          versionPage) &&
                        !CachedListRefused(L"quick check");
     const std::wstring cache = ListCacheXmlPath();
-    const std::wstring pinned = cache + L".xml";
+    const std::wstring pinned = PinnedListCopyOf(cache);
     std::wstring readPath;
 
     if (quick) {

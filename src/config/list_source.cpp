@@ -66,6 +66,7 @@ void ResetListSource() {
 std::wstring ListCacheDir() { return CurrentListSource().cacheDir; }
 std::wstring ListCacheXmlPath() { return CurrentListSource().cacheXml; }
 std::wstring ListCacheLstPath() { return CurrentListSource().cacheLst; }
+std::wstring ListCacheIniPath() { return ListCacheDir() + L".ini"; }
 
 std::wstring ApplyListParametersWith(const std::wstring& url, const std::wstring& parameter1,
                                      const std::wstring& parameter2, const std::wstring& parameter) {

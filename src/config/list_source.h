@@ -36,6 +36,7 @@ void ResetListSource();
 std::wstring ListCacheDir();
 std::wstring ListCacheXmlPath();
 std::wstring ListCacheLstPath();
+std::wstring ListCacheIniPath();  // <temp>\<name>.ini (only ever deleted, by the clean-up)
 
 // Fills the list parameters into an address: "[param1]"/"{param1}" with `parameter1`, the same
 // for 2 and for the plain "[param]"/"{param}".

@@ -114,3 +114,6 @@ std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& l
     return mv::ReplaceAll(p, L"[mirovane]", ListCacheName(listUrl + L"9999999999"));
 }
 
+std::wstring PinnedListCopyOf(const std::wstring& cache) { return cache + L".xml"; }
+std::wstring ListSourceCopyOf(const std::wstring& cache) { return cache + L".src.xml"; }
+std::wstring MainListCopyOf(const std::wstring& cache) { return cache + L".main.xml"; }

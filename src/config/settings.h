@@ -28,6 +28,10 @@ std::wstring SettingsFilePath();
 
 // Cache name of a list address: "XXXX-XXXXXX" (ten hexadecimal digits).
 std::wstring ListCacheName(const std::wstring& text);
+// Files named after a list cache path (normally ListCacheXmlPath()):
+std::wstring PinnedListCopyOf(const std::wstring& cache);  // <cache>.xml: the quick check's copy
+std::wstring ListSourceCopyOf(const std::wstring& cache);  // <cache>.src.xml: the list as the server sent it
+std::wstring MainListCopyOf(const std::wstring& cache);    // <cache>.main.xml: the main list as sent
 // A per-list cache path, for a given temporary directory and list address (the current ones
 // are in config/list_source.h).
 std::wstring ListCachePathFor(const std::wstring& tempDir, const std::wstring& listUrl, const std::wstring& suffix);

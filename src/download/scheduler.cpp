@@ -5,9 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 
-#include "config/path_macros.h"
 #include "config/settings.h"
 #include "util/file_tree.h"
 #include "download/file_hash.h"
@@ -271,26 +269,6 @@ std::wstring RecordDownloadUrl(const std::wstring& recordUrl, const std::wstring
     std::wstring u = mv::ReplaceAll(pattern, L"{listurl-base}", listUrlBase);
     u = mv::ReplaceAll(u, L"{filename}", path);
     return JoinUrl(u, L"");
-}
-
-int ExpandTargetList(const std::wstring& path, const std::wstring& listText, std::vector<std::wstring>& out) {
-    const std::wstring def = ResolvePath(GetAppDir(), path);
-    if (listText.empty()) return static_cast<int>(out.size());
-    const std::wstring text = mv::ReplaceAll(mv::ReplaceAll(listText, L",", L";"), L"|", L";");
-    static const wchar_t kMarker[] = L"{09871234yth}";
-    const size_t cut = def.find_last_of(L'\\');
-    const std::wstring last = cut == std::wstring::npos ? def : def.substr(cut + 1);
-    std::set<std::wstring> added;
-    for (const std::wstring& item : mv::Split(text, L';')) {
-        if (item.empty()) continue;
-        std::wstring target;
-        if (item.find(L'\\') != std::wstring::npos || item.find(L'/') != std::wstring::npos)
-            target = ResolvePath(GetAppDir(), item);
-        else
-            target = mv::ReplaceAll(def + kMarker, last + kMarker, item);
-        if (added.insert(target).second) out.push_back(target);
-    }
-    return static_cast<int>(out.size());
 }
 
 // ------------------------------------------------------------------ state

@@ -26,11 +26,6 @@ void ResetDownloadSession();
 int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
                     const DownloadLimits& limits = {});
 
-// Install paths of a record: `listText` split at ",", "|" and ";"; an item with a slash is a
-// path of its own, a bare name replaces the last component of the record's default target.
-// Adds each path once to `out`; returns the size of `out`. Adds nothing for an empty text.
-int ExpandTargetList(const std::wstring& path, const std::wstring& listText, std::vector<std::wstring>& out);
-
 // Pure rules of the scheduler.
 // True when a record path names a file strictly below the download directory: relative, no
 // drive, no stream, no ".." component, not empty.

@@ -7,8 +7,6 @@
 #include "config/settings.h"
 #include "install/confine.h"
 #include "install/file_ops.h"
-#include "install/install_lock.h"
-#include "install/transaction.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/files.h"
@@ -59,37 +57,28 @@ void RecordBackup(const std::wstring& path) {
     NoteFileOperation();
 }
 
-void DeleteRecordedBackups() {
-    // Another process installing into this directory owns its backups and its journal.
-    const bool heldBefore = InstallLockHeld();
-    if (!AcquireInstallLock(0)) {
-        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
-        return;
-    }
-    RecoverInterruptedInstall();
-
+bool DeleteListedBackups() {
     const std::wstring list = OldFilesListPath();
     std::string bytes;
-    if (mv::ReadFileBytes(list, bytes)) {
-        const std::wstring appDir = NormalizePath(GetAppDir());
-        bool all = true;
-        for (const std::wstring& line : ParseOldFilesList(bytes)) {
-            std::wstring path = line.find(L':') == std::wstring::npos ? GetAppDir() + line : line;
-            path = NormalizePath(path);
-            // The list is a plain file anyone could edit: only our own backup names go.
-            if (!PathIsBelow(path, appDir) || !IsBackupName(path)) {
-                WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + line + L"]");
-                continue;
-            }
-            if (!mv::FileExists(path)) continue;
-            if (!DeleteFileNow(path)) {
-                WriteLog(mv::Format(L"DeleteFile[%s] failed: %lu", path.c_str(), GetLastError()));
-                all = false;
-            }
+    if (!mv::ReadFileBytes(list, bytes)) return true;
+    const std::wstring appDir = NormalizePath(GetAppDir());
+    bool all = true;
+    for (const std::wstring& line : ParseOldFilesList(bytes)) {
+        std::wstring path = line.find(L':') == std::wstring::npos ? GetAppDir() + line : line;
+        path = NormalizePath(path);
+        // The list is a plain file anyone could edit: only our own backup names go.
+        if (!PathIsBelow(path, appDir) || !IsBackupName(path)) {
+            WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + line + L"]");
+            continue;
         }
-        if (all) DeleteFileNow(list);
+        if (!mv::FileExists(path)) continue;
+        if (!DeleteFileNow(path)) {
+            WriteLog(mv::Format(L"DeleteFile[%s] failed: %lu", path.c_str(), GetLastError()));
+            all = false;
+        }
     }
-    if (!heldBefore) ReleaseInstallLock();
+    if (all) DeleteFileNow(list);
+    return all;
 }
 
 std::wstring IcaclsProgram() {

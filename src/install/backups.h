@@ -4,9 +4,10 @@
 #include <string_view>
 #include <vector>
 
-// Deletes the backups recorded by the previous update (start-up). Finishes or rolls back an
-// interrupted install first; does nothing while another process installs into the directory.
-void DeleteRecordedBackups();
+// Deletes the backups listed in __oldfiles.lst (our own backup names below the application
+// directory only), then the list when all are gone. The caller holds the install lock.
+// True when nothing listed is left.
+bool DeleteListedBackups();
 
 // Appends "\r\n" + path (ANSI code page) to __oldfiles.lst in the application directory.
 void RecordBackup(const std::wstring& path);

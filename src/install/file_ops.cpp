@@ -3,10 +3,9 @@
 #include <windows.h>
 
 #include <mutex>
-#include <vector>
 
 #include "notify/log.h"
-#include "util/handle.h"
+#include "util/file_replace.h"
 #include "util/text.h"
 
 namespace {
@@ -48,41 +47,9 @@ bool DeleteFileNow(const std::wstring& path) {
 }
 
 bool CopyFileFlushed(const std::wstring& from, const std::wstring& to) {
-    mv::Handle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!in) {
-        WriteLog(mv::Format(L"CreateFile[%s] failed: %lu", from.c_str(), GetLastError()));
-        return false;
-    }
-    mv::Handle out(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) {
-        WriteLog(mv::Format(L"CreateFile[%s] failed: %lu", to.c_str(), GetLastError()));
-        return false;
-    }
-    std::vector<char> buf(1 << 20);
-    bool ok = true;
-    DWORD error = 0;
-    for (;;) {
-        DWORD got = 0, put = 0;
-        if (!ReadFile(in.get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
-            ok = false;
-            error = GetLastError();
-            break;
-        }
-        if (got == 0) break;
-        if (!WriteFile(out.get(), buf.data(), got, &put, nullptr) || put != got) {
-            ok = false;
-            error = GetLastError();
-            break;
-        }
-    }
-    if (ok && !FlushFileBuffers(out.get())) {
-        ok = false;
-        error = GetLastError();
-    }
-    out.reset();
-    if (!ok) {
-        WriteLog(mv::Format(L"copy[%s]to[%s] failed: %lu", from.c_str(), to.c_str(), error));
-        DeleteFileW(to.c_str());
+    std::wstring failure;
+    if (!mv::CopyToNewFile(from, to, &failure)) {
+        WriteLog(failure);
         return false;
     }
     NoteFileOperation();
@@ -90,28 +57,12 @@ bool CopyFileFlushed(const std::wstring& from, const std::wstring& to) {
 }
 
 bool WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
-    const std::wstring temp = path + L".tmp";
-    DeleteFileW(temp.c_str());
-    {
-        mv::Handle f(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!f) {
-            WriteLog(mv::Format(L"CreateFile[%s] failed: %lu", temp.c_str(), GetLastError()));
-            return false;
-        }
-        DWORD put = 0;
-        if ((!bytes.empty() &&
-             (!WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) || put != bytes.size())) ||
-            !FlushFileBuffers(f.get())) {
-            WriteLog(mv::Format(L"WriteFile[%s] failed: %lu", temp.c_str(), GetLastError()));
-            f.reset();
-            DeleteFileW(temp.c_str());
-            return false;
-        }
-    }
-    NoteFileOperation();
-    if (!RenameFile(temp, path, true)) {
-        DeleteFileW(temp.c_str());
+    std::wstring failure;
+    // The complete temporary file is an operation of its own: a kill may come before the rename.
+    if (!mv::WriteFileReplacing(path, bytes, &failure, NoteFileOperation)) {
+        WriteLog(failure);
         return false;
     }
+    NoteFileOperation();
     return true;
 }

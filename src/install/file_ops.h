@@ -18,7 +18,8 @@ bool DeleteFileNow(const std::wstring& path);
 // Copies `from` to a new file `to` (which must not exist) and flushes it to disk; a partial
 // copy (full disk, read error) is removed again. Logs a failure.
 bool CopyFileFlushed(const std::wstring& from, const std::wstring& to);
-// Writes bytes to `path` through a temporary name beside it: flushed, then renamed over it.
+// Writes bytes to `path` through a private temporary name beside it (util/file_replace.h):
+// flushed, then renamed over it. Logs a failure.
 bool WriteFileAtomically(const std::wstring& path, const std::string& bytes);
 // True when something (file or directory) exists at the path.
 bool PathExists(const std::wstring& path);

@@ -2,9 +2,6 @@
 
 #include <shellapi.h>
 
-#include "config/path_macros.h"
-#include "config/settings.h"
-#include "install/tasks.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/files.h"
@@ -50,12 +47,8 @@ std::wstring RunFileMessage(const std::wstring& path, const std::wstring& params
     return text;
 }
 
-bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait) {
-    const std::wstring file = ResolvePath(GetAppDir(), path);
-    if (mv::EndsWithNoCase(file, L".xml")) {
-        RunTaskFile(file, window);
-        return true;
-    }
+bool StartProgram(const std::wstring& file, const std::wstring& workDir, const std::wstring& params, HWND window,
+                  bool wait) {
     std::wstring dir = workDir.empty() ? mv::PathDir(file) : workDir;
     if (!mv::FileExists(file)) return false;
 

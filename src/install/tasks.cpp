@@ -147,7 +147,25 @@ void RunTaskNode(IXMLDOMNode* node, HWND window, int depth) {
 
 }  // namespace
 
+bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait) {
+    const std::wstring file = Resolve(path);
+    if (!mv::EndsWithNoCase(file, L".xml")) return StartProgram(file, workDir, params, window, wait);
+    RunTaskFile(file, window);
+    return true;
+}
+
 void RunTaskFile(const std::wstring& path, HWND window) {
+    // Task files run on one thread; the count is per thread so that two never share it.
+    thread_local int depth = 0;
+    if (depth >= kMaxNestedTaskFiles) {
+        WriteLog(mv::Format(L"task file[%s] not run: task files nested more than %d deep", path.c_str(),
+                            kMaxNestedTaskFiles));
+        return;
+    }
+    struct Nesting {
+        Nesting() { ++depth; }
+        ~Nesting() { --depth; }
+    } nesting;
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
     if (!doc) {
         WriteLog(mv::Format(L"task file[%s]: no XML document object", path.c_str()));

@@ -6,7 +6,16 @@
 #include <string>
 #include <vector>
 
-// Loads the XML task file and runs its elements in document order.
+// Runs a file: an XML task file (".xml") through RunTaskFile, anything else started as a
+// program (install/run_file.h). `path` has its macros expanded and, without a drive, is taken
+// relative to the application directory. True when a program was started or a task file run;
+// a missing program starts nothing and is not reported.
+bool RunFile(const std::wstring& path, const std::wstring& workDir, const std::wstring& params, HWND window, bool wait);
+
+// Loads the XML task file and runs its elements in document order. A task file may run
+// another; beyond kMaxNestedTaskFiles files deep (a file that runs itself) the next one is
+// logged and not run.
+constexpr int kMaxNestedTaskFiles = 16;
 void RunTaskFile(const std::wstring& path, HWND window);
 
 // A run entry: path, parameters and wait field, split at "9" before macros are expanded.

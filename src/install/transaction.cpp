@@ -7,8 +7,10 @@
 #include "install/backups.h"
 #include "install/confine.h"
 #include "install/file_ops.h"
+#include "install/install_lock.h"
 #include "lang/language.h"
 #include "notify/log.h"
+#include "util/file_replace.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -175,9 +177,9 @@ bool FinishJournal(const Journal& journal) {
 }
 
 void RecoverInterruptedInstall() {
-    // Temporary names of the atomic writes: never the only copy of anything.
-    for (const std::wstring& temp : {JournalPath() + L".tmp", InstalledVersionPath() + L".tmp"})
-        if (PathExists(temp)) DeleteFileNow(temp);
+    // Temporary names of the atomic writes: never the only copy of anything, and no other
+    // writer runs beside the install lock's holder.
+    for (const std::wstring& path : {JournalPath(), InstalledVersionPath()}) mv::RemoveLeftTempNames(path);
     std::string bytes;
     if (!mv::ReadFileBytes(JournalPath(), bytes)) return;
     Journal journal;
@@ -195,6 +197,18 @@ void RecoverInterruptedInstall() {
     WriteLog(Translate(L"MAIN", L"Finishing an interrupted update"));
     SettleBackups(journal);
     FinishJournal(journal);
+}
+
+void DeleteRecordedBackups() {
+    // Another process installing into this directory owns its backups and its journal.
+    const bool heldBefore = InstallLockHeld();
+    if (!AcquireInstallLock(0)) {
+        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        return;
+    }
+    RecoverInterruptedInstall();
+    DeleteListedBackups();
+    if (!heldBefore) ReleaseInstallLock();
 }
 
 std::wstring InstalledVersionPath() { return AppFile(L"mirovane.ver"); }

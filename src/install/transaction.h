@@ -55,6 +55,10 @@ bool FinishJournal(const Journal& journal);
 // the install lock.
 void RecoverInterruptedInstall();
 
+// Start-up: deletes the backups recorded by the previous update, after finishing or rolling
+// back an interrupted install; does nothing while another process installs into the directory.
+void DeleteRecordedBackups();
+
 // The installed version, kept in the application directory because the settings file is
 // rewritten from the built-in copy at every start.
 std::wstring InstalledVersionPath();

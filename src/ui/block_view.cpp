@@ -4,6 +4,7 @@
 
 #include "download/segmented.h"
 #include "resources/resource_ids.h"
+#include "ui/window_class.h"
 
 namespace {
 
@@ -12,18 +13,14 @@ constexpr COLORREF kPendingColour = RGB(0xD8, 0xDC, 0xE4);
 constexpr COLORREF kDoneColour = RGB(0x1E, 0x64, 0xC8);
 
 bool RegisterViewClass() {
-    static const ATOM atom = [] {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof(wc);
-        wc.style = CS_HREDRAW | CS_VREDRAW;
-        wc.lpfnWndProc = DefWindowProcW;  // replaced per window below, once the object exists
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-        wc.lpszClassName = kClassName;
-        return RegisterClassExW(&wc);
-    }();
-    return atom != 0;
+    WNDCLASSEXW wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = DefWindowProcW;  // replaced per window below, once the object exists
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = kClassName;
+    return mv::RegisterWindowClass(wc);
 }
 
 void DrawBlock(HDC dc, HDC bitmapDc, HBITMAP bitmap, COLORREF fallback, const RECT& cell) {

@@ -15,6 +15,10 @@ INT_PTR CDialogBase::DoModal(HINSTANCE module, int templateId, HWND owner) {
     return r;
 }
 
+HWND CDialogBase::Create(HINSTANCE module, int templateId, HWND owner) {
+    return CreateDialogParamW(module, MAKEINTRESOURCEW(templateId), owner, DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
 void CDialogBase::EndDialog(INT_PTR result) {
     if (hwnd_) ::EndDialog(hwnd_, result);
 }

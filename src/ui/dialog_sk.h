@@ -15,6 +15,9 @@ public:
     HWND hwnd() const { return hwnd_; }
     // Ends the modal loop with `result` (the one way our windows close).
     void EndDialog(INT_PTR result);
+    // Creates the template as a modeless dialog whose messages go to this object; the caller
+    // runs the message loop and destroys the window. Null when it cannot be made (GetLastError).
+    HWND Create(HINSTANCE module, int templateId, HWND owner);
 
 protected:
     // Return true when the message was handled; *result is then the dialog procedure's value.

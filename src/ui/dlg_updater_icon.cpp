@@ -73,18 +73,25 @@ LRESULT CALLBACK LinkWindowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 bool RegisterLinkClass(HINSTANCE module) {
-    WNDCLASSEXW existing{};
-    existing.cbSize = sizeof(existing);
-    if (GetClassInfoExW(module, kLinkClass, &existing)) return true;
     WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = LinkWindowProc;
     wc.hInstance = module;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = kLinkClass;
-    if (RegisterClassExW(&wc)) return true;
-    WriteLog(Format(L"RegisterClassEx(%s) failed: %lu", kLinkClass, GetLastError()));
-    return false;
+    return RegisterWindowClass(wc);
+}
+
+// The window's one notification-area icon: its callback message, picture and tip.
+NOTIFYICONDATAW TrayIconData(HWND window, HICON icon, const std::wstring& tip) {
+    NOTIFYICONDATAW nid{};
+    nid.cbSize = sizeof(nid);
+    nid.hWnd = window;
+    nid.uID = CDlgUpdaterIcon::kIconId;
+    nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    nid.uCallbackMessage = CDlgUpdaterIcon::kTrayCallback;
+    nid.hIcon = icon;
+    wcsncpy_s(nid.szTip, tip.c_str(), _TRUNCATE);
+    return nid;
 }
 
 }  // namespace
@@ -204,14 +211,7 @@ void CDlgUpdaterIcon::UpdateLayout() {
 }
 
 void CDlgUpdaterIcon::AddIcon() {
-    NOTIFYICONDATAW nid{};
-    nid.cbSize = sizeof(nid);
-    nid.hWnd = hwnd_;
-    nid.uID = kIconId;
-    nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    nid.uCallbackMessage = kTrayCallback;
-    nid.hIcon = icon_;
-    wcscpy_s(nid.szTip, L"Update Center");
+    NOTIFYICONDATAW nid = TrayIconData(hwnd_, icon_, L"Update Center");
     if (!Shell_NotifyIconW(NIM_ADD, &nid)) WriteLog(Format(L"Shell_NotifyIcon(NIM_ADD) failed: %lu", GetLastError()));
     // Keyboard selection of the icon and its menu key reach us as NIN_KEYSELECT, WM_CONTEXTMENU.
     nid.uVersion = NOTIFYICON_VERSION;
@@ -222,15 +222,7 @@ void CDlgUpdaterIcon::AddIcon() {
 void CDlgUpdaterIcon::ModifyTip() {
     const std::wstring name = AppName();
     if (name.empty()) return;
-    NOTIFYICONDATAW nid{};
-    nid.cbSize = sizeof(nid);
-    nid.hWnd = hwnd_;
-    nid.uID = kIconId;
-    nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    nid.uCallbackMessage = kTrayCallback;
-    nid.hIcon = icon_;
-    const std::wstring tip = tray::TipText(name, status_);
-    wcsncpy_s(nid.szTip, tip.c_str(), _TRUNCATE);
+    NOTIFYICONDATAW nid = TrayIconData(hwnd_, icon_, tray::TipText(name, status_));
     Shell_NotifyIconW(NIM_MODIFY, &nid);
 }
 
@@ -674,10 +666,7 @@ bool CDlgUpdaterIcon::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result)
         return true;
     case WM_DESTROY: {
         KillTimer(hwnd_, kTimerId);
-        NOTIFYICONDATAW nid{};
-        nid.cbSize = sizeof(nid);
-        nid.hWnd = hwnd_;
-        nid.uID = kIconId;
+        NOTIFYICONDATAW nid = TrayIconData(hwnd_, icon_, L"");
         Shell_NotifyIconW(NIM_DELETE, &nid);
         RemovePropW(hwnd_, L"mirovane.needmsg");
         HostWindows::Unregister(hwnd_);

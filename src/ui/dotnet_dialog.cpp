@@ -11,6 +11,7 @@
 #include "notify/log.h"
 #include "resources/resource_ids.h"
 #include "ui/block_view.h"
+#include "ui/dialog_sk.h"
 #include "updatelist/list_cache.h"
 #include "util/files.h"
 #include "util/handle.h"
@@ -44,33 +45,24 @@ DWORD WINAPI DownloadThread(void* param) {
     return 0;
 }
 
-class CDlgDownDotnet {
+class CDlgDownDotnet : public mv::CDialogBase {
 public:
     std::wstring url, path, version;
     int mode = 0;  // 0 initial, 1 downloaded, 2 download failed
 
-    INT_PTR DoModal(HWND owner) {
-        return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(MV_IDD_DOWN_DOTNET), owner, DialogProc,
-                               reinterpret_cast<LPARAM>(this));
-    }
+    INT_PTR DoModal(HWND owner) { return CDialogBase::DoModal(GetModuleHandleW(nullptr), MV_IDD_DOWN_DOTNET, owner); }
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-        if (msg == WM_INITDIALOG) SetWindowLongPtrW(hwnd, GWLP_USERDATA, lParam);
-        auto* self = reinterpret_cast<CDlgDownDotnet*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (!self) return FALSE;
+    bool OnMessage(UINT msg, WPARAM wParam, LPARAM, INT_PTR* result) override {
         switch (msg) {
-        case WM_INITDIALOG:
-            self->hwnd_ = hwnd;
-            self->OnInitDialog();
-            return TRUE;
         case WM_COMMAND:
-            return self->OnCommand(LOWORD(wParam));
+            *result = 0;
+            return OnCommand(LOWORD(wParam));
         case WM_CLOSE:
-            self->OnExit();
-            return TRUE;
+            OnExit();
+            return true;
         default:
-            return FALSE;
+            return false;
         }
     }
 
@@ -78,7 +70,7 @@ private:
         return mv::ReplaceAll(Translate(L"MAIN", text), L"2.0", version);
     }
 
-    void OnInitDialog() {
+    BOOL OnInitDialog() override {
         TheLanguage().TranslateDialog(hwnd_, L"MAIN");
         const std::wstring name = ReadSetting(L"APPLICATION", L"Name");
         SetWindowTextW(hwnd_, name.empty() ? WithVersion(L"Install NET Framework 2.0").c_str() : name.c_str());
@@ -91,28 +83,29 @@ private:
             view_->completedText = WithVersion(L"NET Framework 2.0 download is complete,\nPlease install it.");
             view_->failedText = WithVersion(L"NET Framework 2.0 download failed,\nPlease download again.");
         }
+        return TRUE;
     }
 
-    BOOL OnCommand(WORD id) {
+    bool OnCommand(WORD id) {
         switch (id) {
         case IDOK:
             if (mode == 1)
                 OnInstall();
             else
                 StartDownload();
-            return TRUE;
+            return true;
         case IDCANCEL:
             OnExit();
-            return TRUE;
+            return true;
         case kBlockViewCompleted:
         case kBlockViewFailed:
             FinishDownload();
             EnableWindow(GetDlgItem(hwnd_, IDOK), TRUE);
             SetDlgItemTextW(hwnd_, IDOK, Translate(L"MAIN", id == kBlockViewCompleted ? L"Install" : L"Download").c_str());
             mode = id == kBlockViewCompleted ? 1 : 2;
-            return TRUE;
+            return true;
         default:
-            return FALSE;
+            return false;
         }
     }
 
@@ -157,15 +150,14 @@ private:
 
     void OnInstall() {
         RunDotNetInstaller(hwnd_, url, path);
-        EndDialog(hwnd_, IDOK);
+        EndDialog(IDOK);
     }
 
     void OnExit() {
         StopDownload();
-        EndDialog(hwnd_, IDCANCEL);
+        EndDialog(IDCANCEL);
     }
 
-    HWND hwnd_ = nullptr;
     CMyDownloadBlockView* view_ = nullptr;  // owned by its window
     std::shared_ptr<InstallerDownload> job_;
     mv::Handle thread_;
@@ -177,8 +169,7 @@ void ShowDotNetDownloadDialog(HWND owner, const std::wstring& url, const std::ws
     CDlgDownDotnet dlg;
     dlg.url = url;
     dlg.version = version;
-    if (dlg.DoModal(owner) == -1) {
-        WriteLog(mv::Format(L"DialogBoxParam failed (%lu)", GetLastError()));
+    if (dlg.DoModal(owner) == -1) {  // logged by the dialog base
         MessageBoxW(owner,
                     mv::ReplaceAll(Translate(L"MAIN", L"You must install .Net Framework 1.0 to run main application."),
                                    L"1.0", version)

@@ -224,8 +224,8 @@ CErrorHandlingDlg::PageResult CErrorHandlingDlg::RunBrowserPage() {
     result_ = PageResult::Close;
     shown_ = ErrorPageKind::None;
     remoteRequested_ = false;
-    HWND page = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(MV_IDD_ERROR_PAGE), parent_, PageProc,
-                                   reinterpret_cast<LPARAM>(this));
+    plain_ = false;
+    HWND page = Create(GetModuleHandleW(nullptr), MV_IDD_ERROR_PAGE, parent_);
     if (!page) {
         WriteLog(mv::Format(L"CreateDialogParam failed (%lu): the error page is shown without the Web browser control",
                             GetLastError()));
@@ -259,34 +259,41 @@ CErrorHandlingDlg::PageResult CErrorHandlingDlg::RunBrowserPage() {
     return result_;
 }
 
-INT_PTR CALLBACK CErrorHandlingDlg::PageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_INITDIALOG) SetWindowLongPtrW(hwnd, GWLP_USERDATA, lParam);
-    auto* self = reinterpret_cast<CErrorHandlingDlg*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self) return FALSE;
+BOOL CErrorHandlingDlg::OnInitDialog() {
+    if (plain_) {
+        OnInitPlainDialog();
+    } else if (!OnInitPage()) {
+        EndPage(PageResult::PlainDialog);
+    }
+    return TRUE;
+}
+
+bool CErrorHandlingDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM, INT_PTR* result) {
+    *result = 0;
+    return plain_ ? OnPlainMessage(msg, wParam) : OnPageMessage(msg, wParam);
+}
+
+bool CErrorHandlingDlg::OnPageMessage(UINT msg, WPARAM wParam) {
     switch (msg) {
-    case WM_INITDIALOG:
-        self->hwnd_ = hwnd;
-        if (!self->OnInitPage()) self->EndPage(PageResult::PlainDialog);
-        return TRUE;
     case WM_SIZE:
-        self->browser_.Resize();
-        return TRUE;
+        browser_.Resize();
+        return true;
     case WM_TIMER:
-        if (wParam != kLoadTimer) return FALSE;
-        KillTimer(hwnd, kLoadTimer);
+        if (wParam != kLoadTimer) return false;
+        KillTimer(hwnd_, kLoadTimer);
         WriteLog(Translate(L"MAIN", L"The built-in error page did not load: it is shown as a plain dialog"));
-        self->EndPage(PageResult::PlainDialog);
-        return TRUE;
+        EndPage(PageResult::PlainDialog);
+        return true;
     case WM_COMMAND:
-        if (LOWORD(wParam) != IDCANCEL) return FALSE;
-        self->EndPage(PageResult::Close);  // the title bar's close box, Alt+F4
-        return TRUE;
+        if (LOWORD(wParam) != IDCANCEL) return false;
+        EndPage(PageResult::Close);  // the title bar's close box, Alt+F4
+        return true;
     case kEndPageMessage:
-        self->result_ = static_cast<PageResult>(wParam);
-        self->done_ = true;
-        return TRUE;
+        result_ = static_cast<PageResult>(wParam);
+        done_ = true;
+        return true;
     default:
-        return FALSE;
+        return false;
     }
 }
 
@@ -358,45 +365,31 @@ void CErrorHandlingDlg::OnDocumentComplete(const std::wstring& url, bool topFram
 }
 
 ErrorPageAction CErrorHandlingDlg::RunPlainDialog() {
-    const INT_PTR r = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(MV_IDD_ERROR_FALLBACK), parent_,
-                                      DialogProc, reinterpret_cast<LPARAM>(this));
-    if (r == -1) {
-        WriteLog(mv::Format(L"DialogBoxParam failed (%lu)", GetLastError()));
-        return ErrorPageAction::Close;
-    }
+    plain_ = true;
+    const INT_PTR r = CDialogBase::DoModal(GetModuleHandleW(nullptr), MV_IDD_ERROR_FALLBACK, parent_);
+    if (r == -1) return ErrorPageAction::Close;  // logged by the dialog base
     return r == MV_IDC_ERROR_RETRY ? ErrorPageAction::Retry : ErrorPageAction::Close;
 }
 
-INT_PTR CALLBACK CErrorHandlingDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_INITDIALOG) SetWindowLongPtrW(hwnd, GWLP_USERDATA, lParam);
-    auto* self = reinterpret_cast<CErrorHandlingDlg*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self) return FALSE;
-    switch (msg) {
-    case WM_INITDIALOG:
-        self->hwnd_ = hwnd;
-        self->OnInitDialog();
-        return TRUE;
-    case WM_COMMAND:
-        switch (LOWORD(wParam)) {
-        case MV_IDC_ERROR_RETRY:
-            EndDialog(hwnd, MV_IDC_ERROR_RETRY);
-            return TRUE;
-        case MV_IDC_ERROR_REDOWNLOAD:
-            self->OnReDownload();
-            return TRUE;
-        case IDOK:
-        case IDCANCEL:  // Close, Esc and the title bar's close box
-            EndDialog(hwnd, IDCANCEL);
-            return TRUE;
-        default:
-            return FALSE;
-        }
+bool CErrorHandlingDlg::OnPlainMessage(UINT msg, WPARAM wParam) {
+    if (msg != WM_COMMAND) return false;
+    switch (LOWORD(wParam)) {
+    case MV_IDC_ERROR_RETRY:
+        EndDialog(MV_IDC_ERROR_RETRY);
+        return true;
+    case MV_IDC_ERROR_REDOWNLOAD:
+        OnReDownload();
+        return true;
+    case IDOK:
+    case IDCANCEL:  // Close, Esc and the title bar's close box
+        EndDialog(IDCANCEL);
+        return true;
     default:
-        return FALSE;
+        return false;
     }
 }
 
-void CErrorHandlingDlg::OnInitDialog() {
+void CErrorHandlingDlg::OnInitPlainDialog() {
     TheLanguage().TranslateDialog(hwnd_, L"MAIN");
     SetCaption(hwnd_);
     WriteLog(Translate(L"MAIN", L"The host program is missing: the error page is shown"));

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ui/dialog_sk.h"
 #include "ui/web_browser.h"
 
 enum class ErrorPageAction { None, Close, Retry };
@@ -71,7 +72,7 @@ std::wstring ProductWebSite();
 
 // The page in the Web browser control (template 101); the built-in page's content as a plain
 // dialog (template 105) when there is no HTML engine or the built-in page itself cannot load.
-class CErrorHandlingDlg : private WebBrowserEvents {
+class CErrorHandlingDlg : private mv::CDialogBase, private WebBrowserEvents {
 public:
     explicit CErrorHandlingDlg(HWND parent = nullptr) : parent_(parent) {}
     // Modal. Close (the page's close link, Close, Esc) or Retry; the caller acts on it.
@@ -82,12 +83,15 @@ private:
 
     PageResult RunBrowserPage();
     ErrorPageAction RunPlainDialog();
-    static INT_PTR CALLBACK PageProc(HWND, UINT, WPARAM, LPARAM);
-    static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+    // One object serves the page and then, when needed, the plain dialog (`plain_`).
+    BOOL OnInitDialog() override;
+    bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, INT_PTR* result) override;
+    bool OnPageMessage(UINT msg, WPARAM wParam);
+    bool OnPlainMessage(UINT msg, WPARAM wParam);
     void ReadSettings();
     void SetCaption(HWND hwnd);
     bool OnInitPage();
-    void OnInitDialog();
+    void OnInitPlainDialog();
     void OnReDownload();
     // Ends the page from outside the browser's events, which must not destroy the browser.
     void EndPage(PageResult result);
@@ -99,7 +103,7 @@ private:
     void OnDocumentComplete(const std::wstring& url, bool topFrame) override;
 
     HWND parent_;
-    HWND hwnd_ = nullptr;
+    bool plain_ = false;
     std::wstring planId_;
     std::wstring site_;
     std::wstring base_;  // "res://<exe>/"

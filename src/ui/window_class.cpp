@@ -6,23 +6,29 @@
 
 namespace mv {
 
-bool RegisterDialogClass(const wchar_t* name) {
-    HINSTANCE module = GetModuleHandleW(nullptr);
+bool RegisterWindowClass(WNDCLASSEXW wc) {
+    wc.cbSize = sizeof(wc);
     WNDCLASSEXW existing{};
     existing.cbSize = sizeof(existing);
-    if (GetClassInfoExW(module, name, &existing)) return true;
+    if (GetClassInfoExW(wc.hInstance, wc.lpszClassName, &existing)) return true;
+    if (RegisterClassExW(&wc)) return true;
+    const DWORD error = GetLastError();
+    // Another thread may have registered it in the meantime.
+    if (error == ERROR_CLASS_ALREADY_EXISTS) return true;
+    WriteLog(Format(L"RegisterClassEx(%s) failed: %lu", wc.lpszClassName, error));
+    return false;
+}
+
+bool RegisterDialogClass(const wchar_t* name) {
     WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
     wc.style = CS_DBLCLKS;
     wc.lpfnWndProc = DefDlgProcW;
     wc.cbWndExtra = DLGWINDOWEXTRA;
-    wc.hInstance = module;
-    wc.hIcon = LoadIconW(module, MAKEINTRESOURCEW(MV_ICON_APP));
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(MV_ICON_APP));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = name;
-    if (RegisterClassExW(&wc)) return true;
-    WriteLog(Format(L"RegisterClassEx(%s) failed: %lu", name, GetLastError()));
-    return false;
+    return RegisterWindowClass(wc);
 }
 
 }  // namespace mv

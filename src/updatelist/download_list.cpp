@@ -9,8 +9,8 @@
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
+#include "util/file_replace.h"
 #include "util/files.h"
-#include "util/handle.h"
 #include "util/locks.h"
 #include "util/text.h"
 
@@ -260,30 +260,8 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
 }
 
 bool SaveListFrom(const DownLoadList& list, const std::wstring& path) {
-    const std::string bytes = SerializeList(list);
-    const std::wstring temp = path + L".~new";
-    {
-        mv::Handle f(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!f) return false;
-        bool ok = true;
-        size_t done = 0;
-        while (ok && done < bytes.size()) {
-            // Chunked so a huge list never asks WriteFile for one enormous transfer.
-            DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20)), put = 0;
-            ok = WriteFile(f.get(), bytes.data() + done, chunk, &put, nullptr) && put == chunk;
-            done += put;
-        }
-        if (!ok || !FlushFileBuffers(f.get())) {
-            f.reset();
-            DeleteFileW(temp.c_str());
-            return false;
-        }
-    }
-    if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(temp.c_str());
-        return false;
-    }
-    return true;
+    // The caller logs a failure with GetLastError, which the write leaves set.
+    return mv::WriteFileReplacing(path, SerializeList(list));
 }
 
 bool LoadListInto(DownLoadList& list, const std::wstring& path) {

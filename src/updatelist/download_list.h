@@ -115,8 +115,8 @@ std::string SerializeList(const DownLoadList& list);
 bool DeserializeList(std::string_view bytes, DownLoadList& list);
 
 // Saves or restores the download list in its binary form (the "[mirovane].lst" file).
-// Saving writes a temporary file beside the target and renames it over the target, so the
-// target is either the old list or the whole new one. Loading appends the records read.
+// Saving replaces the target whole (util/file_replace.h), so the target is either the old
+// list or the whole new one; on failure GetLastError says why. Loading appends the records read.
 // Both return false, leaving the list untouched, when the file cannot be used.
 bool SaveList(const std::wstring& path);
 bool LoadList(const std::wstring& path);

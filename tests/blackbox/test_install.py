@@ -353,6 +353,16 @@ def test_task_file_run_list_and_shortcuts(tmp_path, holders):
     assert "never.exe" not in log
 
 
+def test_a_task_file_that_runs_itself_ends(tmp_path):
+    s = Setup(tmp_path)
+    (s.app / "self.xml").write_text('<tasks><path name="{app}\\made"/><run file="{app}\\self.xml"/></tasks>')
+    run_driver("runtask", win(s.app), win(s.app / "self.xml"))
+    log = s.log()
+    assert (s.app / "made").is_dir()
+    assert log.count("Create directory[") == 16, log
+    assert "task files nested more than 16 deep" in log
+
+
 def test_hostile_lists_change_nothing_outside(tmp_path):
     s = Setup(tmp_path)
     outside = tmp_path / "outside"

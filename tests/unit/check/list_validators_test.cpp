@@ -103,3 +103,9 @@ TEST(ContentHash, KnownValuesAndSensitivity) {
 }
 
 }  // namespace
+
+namespace {
+TEST(ValidatorsFileOf, BesideTheCopy) {
+    EXPECT_EQ(ValidatorsFileOf(L"C:\\t\\0A1B-2C3D4E.xml.src.xml"), L"C:\\t\\0A1B-2C3D4E.xml.src.xml.meta");
+}
+}  // namespace

@@ -124,12 +124,28 @@ TEST_F(SettingsTest, CheckStampReadFromTemporaryCopy) {
     EXPECT_EQ(ReadSetting(L"mirovane", L"OwerCheckTm"), L"7");
 }
 
+TEST(ListCacheNames, FilesNamedAfterTheCache) {
+    const struct {
+        std::wstring (*of)(const std::wstring&);
+        const wchar_t* cache;
+        const wchar_t* expected;
+    } cases[] = {
+        {PinnedListCopyOf, L"C:\\t\\0A1B-2C3D4E.xml", L"C:\\t\\0A1B-2C3D4E.xml.xml"},
+        {ListSourceCopyOf, L"C:\\t\\0A1B-2C3D4E.xml", L"C:\\t\\0A1B-2C3D4E.xml.src.xml"},
+        {MainListCopyOf, L"C:\\t\\0A1B-2C3D4E.xml", L"C:\\t\\0A1B-2C3D4E.xml.main.xml"},
+        // After a quick check the pinned copy is the cache path.
+        {MainListCopyOf, L"C:\\t\\0A1B-2C3D4E.xml.xml", L"C:\\t\\0A1B-2C3D4E.xml.xml.main.xml"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.of(c.cache), c.expected) << c.cache;
+}
+
 TEST_F(SettingsTest, ListCacheNamesFollowListUrl) {
     WriteIni(L"mirovane.ini", "[Mirovane]\r\nTempPath=cache\\\r\n[UPDATEINFO]\r\nListURL=abc\r\n");
     const std::wstring name = ListCacheName(L"abc9999999999");
     EXPECT_EQ(ListCacheDir(), dir_ + L"cache\\" + name);
     EXPECT_EQ(ListCacheXmlPath(), dir_ + L"cache\\" + name + L".xml");
     EXPECT_EQ(ListCacheLstPath(), dir_ + L"cache\\" + name + L".lst");
+    EXPECT_EQ(ListCacheIniPath(), dir_ + L"cache\\" + name + L".ini");
     // Computed once per process: a list address filled in later keeps the names.
     WriteSetting(L"UPDATEINFO", L"ListURL", L"other{param1}/list.xml");
     WriteSetting(L"UPDATEINFO", L"Parameter1", L"-one");

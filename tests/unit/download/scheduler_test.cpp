@@ -36,23 +36,4 @@ TEST(RecordDownloadUrl, Table) {
     EXPECT_EQ(RecordDownloadUrl(L"", L"http://cdn/{filename}?v=1", L"http://h/rel", L"a.dll"), L"http://cdn/a.dll?v=1");
 }
 
-TEST(ExpandTargetList, Table) {
-    SetAppDir(L"C:\\app\\");
-    std::vector<std::wstring> out;
-    EXPECT_EQ(ExpandTargetList(L"a\\b\\x.dll", L"y.dll;C:\\t\\z.dll", out), 2);
-    EXPECT_EQ(out, (std::vector<std::wstring>{L"C:\\app\\a\\b\\y.dll", L"C:\\t\\z.dll"}));
-
-    out.clear();
-    EXPECT_EQ(ExpandTargetList(L"a\\b\\x.dll", L"y.dll,y.dll|y.dll", out), 1);
-    EXPECT_EQ(out, (std::vector<std::wstring>{L"C:\\app\\a\\b\\y.dll"}));
-
-    // Only the last component is replaced, even when a directory has the same name.
-    out.clear();
-    ExpandTargetList(L"x.dll\\x.dll", L"n.dll", out);
-    EXPECT_EQ(out, (std::vector<std::wstring>{L"C:\\app\\x.dll\\n.dll"}));
-
-    out = {L"keep"};
-    EXPECT_EQ(ExpandTargetList(L"x.dll", L"", out), 1);  // empty list: nothing added
-}
-
 }  // namespace

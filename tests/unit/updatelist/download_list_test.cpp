@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "../temp_dir.h"
+#include "util/file_replace.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -187,7 +188,8 @@ TEST(SavedList, RoundTripThroughAFile) {
     std::string onDisk;
     ASSERT_TRUE(mv::ReadFileBytes(path, onDisk));
     EXPECT_EQ(onDisk, FullListBytes().data);
-    EXPECT_FALSE(mv::FileExists(path + L".~new"));
+    // Only the list itself: no temporary name is left beside it.
+    EXPECT_EQ(mv::RemoveLeftTempNames(path), 0);
 
     DownLoadList back;
     back.records = {Rec(L"already.dll")};
