@@ -149,8 +149,6 @@ struct SingleState {
     bool abandoned = false;
 };
 
-// Copies of what the server last sent, kept beside the cache for conditional requests.
-
 void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
                         std::wstring cache, std::wstring listTemp, std::wstring mainTemp, Deadline deadline) {
     bool ok = FetchCachedListFile(window, url, ListSourceCopyOf(cache), listTemp, deadline);
