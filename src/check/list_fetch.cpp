@@ -24,14 +24,6 @@ namespace {
 
 std::atomic<long> g_tempCounter{0};
 
-}  // namespace
-
-bool FetchSmall(const std::wstring& url, Deadline deadline, size_t cap, std::string& body, std::wstring& error) {
-    return FetchToMemory(url, deadline, cap, body, error);
-}
-
-namespace {
-
 // A list into a file, at most kMaxListBytes.
 bool GetToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, const std::wstring& headers,
                FetchAnswer& answer, std::wstring& error) {

@@ -12,10 +12,6 @@
 #include "check/list_validators.h"
 #include "download/fetch.h"
 
-// GET `url` into memory: at most `cap` bytes, status 2xx, the whole body (Content-Length
-// honoured when the server sends one), finished before the deadline. On failure `error` names
-// the failed call and its code (or the limit that was hit).
-bool FetchSmall(const std::wstring& url, Deadline deadline, size_t cap, std::string& body, std::wstring& error);
 // The plain fetch: the same into a file (created or truncated), at most kMaxListBytes.
 // The file is removed again on failure.
 bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, std::wstring& error);

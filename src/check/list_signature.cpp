@@ -55,7 +55,7 @@ bool VerifyListFileSignature(const std::wstring& url, const std::wstring& path, 
     std::string signature, bytes;
     std::wstring error;
     bool ok = false;
-    if (!FetchSmall(sigUrl, deadline, kMaxSignatureBytes, signature, error)) {
+    if (!FetchToMemory(sigUrl, deadline, kMaxSignatureBytes, signature, error)) {
         Refuse(L"list [%s] refused: its signature could not be fetched (%s)", url, error);
     } else if (!mv::ReadFileBytes(path, bytes, static_cast<long long>(kMaxListBytes))) {
         Refuse(L"list [%s] refused: the downloaded list could not be read (%s)", url,

@@ -5,7 +5,7 @@
 #pragma once
 #include <string>
 
-#include "check/list_fetch.h"
+#include "download/fetch.h"
 #include "updatelist/download_list.h"
 
 // True when [UPDATEINFO] ListKey is set: lists and files must then be verified.

@@ -5,7 +5,7 @@
 #include <objbase.h>
 
 #include "check/check_rules.h"
-#include "check/list_fetch.h"
+#include "download/fetch.h"
 #include "config/settings.h"
 #include "updatelist/targets.h"
 #include "lang/language.h"
@@ -63,7 +63,7 @@ std::wstring QueryChecksumService(const std::wstring& path, long seconds) {
     const std::wstring service = ReadSettingOr(L"UPDATEINFO", L"FileMd5HandleUrl", kDefaultChecksumService);
     std::string body;
     std::wstring error;
-    if (!FetchSmall(ChecksumQueryUrl(service, path), DeadlineIn(seconds), kMaxChecksumReplyBytes, body, error)) {
+    if (!FetchToMemory(ChecksumQueryUrl(service, path), DeadlineIn(seconds), kMaxChecksumReplyBytes, body, error)) {
         WriteLog(mv::Format(Translate(L"MAIN", L"checksum service [%s]: %s").c_str(), path.c_str(), error.c_str()));
         return {};
     }

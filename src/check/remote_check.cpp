@@ -110,7 +110,7 @@ struct ProbeState {
 void VersionProbeThread(std::shared_ptr<ProbeState> s, std::wstring url, Deadline deadline) {
     std::string body;
     std::wstring error;
-    const bool ok = FetchSmall(url, deadline, kMaxVersionPageBytes, body, error);
+    const bool ok = FetchToMemory(url, deadline, kMaxVersionPageBytes, body, error);
     VersionPage page;
     if (ok)
         page = ParseVersionPage(body);
