@@ -11,6 +11,7 @@
 #include "install/locked_files.h"
 #include "install/relaunch.h"
 #include "lang/language.h"
+#include "mirovane_host.h"
 #include "notify/log.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
@@ -19,7 +20,7 @@
 
 namespace {
 
-constexpr UINT_PTR kSwitchOn = 1974;
+constexpr UINT_PTR kSwitchOn = MIROVANE_ON;
 constexpr DWORD kGatePollMs = 100;
 // A second session waits this long for the first to let go before it gives up.
 constexpr DWORD kSessionLockWaitMs = 2000;
@@ -55,7 +56,7 @@ GateAction DecideGate(bool alive, bool exitWhenKilled, bool paused) {
 }
 
 CSessionGate::CSessionGate(HWND host) : host_(host), process_(WindowProcess(host)) {
-    if (Alive()) exitWhenKilled_ = SwitchOn(host_, L"mirovane.exitwhenwndkilled");
+    if (Alive()) exitWhenKilled_ = SwitchOn(host_, MIROVANE_PROP_EXIT_WHEN_KILLED);
 }
 
 bool CSessionGate::Alive() const {
@@ -69,8 +70,8 @@ bool CSessionGate::Pass() {
         const bool alive = Alive();
         bool paused = false;
         if (alive) {
-            exitWhenKilled_ = SwitchOn(host_, L"mirovane.exitwhenwndkilled");
-            paused = SwitchOn(host_, L"mirovane.paused");
+            exitWhenKilled_ = SwitchOn(host_, MIROVANE_PROP_EXIT_WHEN_KILLED);
+            paused = SwitchOn(host_, MIROVANE_PROP_PAUSED);
         }
         switch (DecideGate(alive, exitWhenKilled_, paused)) {
             case GateAction::Go:

@@ -11,6 +11,7 @@
 #include "ui/dialog_sk.h"
 #include "ui/fx_button.h"
 #include "ui/picture_ex.h"
+#include "mirovane_host.h"
 #include "ui/updater_windows.h"
 #include "util/handle.h"
 
@@ -19,8 +20,9 @@ namespace mv {
 class CDlgMostSimple : public CDialogSK, public SessionObserver {
 public:
     // Messages and commands of the window.
-    static constexpr UINT kStageMessage = 1974, kLogMessage = 1975, kCountsMessage = 1976,
-                          kProgressMessage = 1978, kStatusTextMessage = 1034;
+    static constexpr UINT kStageMessage = MIROVANE_MSG_STAGE, kLogMessage = MIROVANE_MSG_LOG,
+                          kCountsMessage = MIROVANE_MSG_FILE_COUNT, kProgressMessage = MIROVANE_MSG_PROGRESS,
+                          kStatusTextMessage = MIROVANE_MSG_STATUS_TEXT;
     static constexpr WORD kWorkerEnded = 4380, kCopyDone = 4323, kCopyEnded = 4324;
     static constexpr UINT_PTR kThemeTimer = 10001, kSecondTimer = 10002, kCloseTimer = 10003;
     static constexpr wchar_t kClassName[] = L"MirovaneProgress";

@@ -117,7 +117,7 @@ BOOL CDlgUpdaterIcon::OnInitDialog() {
     HINSTANCE module = GetModuleHandleW(nullptr);
     // 1.
     SetTimer(hwnd_, kTimerId, 500, nullptr);
-    SetPropW(hwnd_, L"mirovane.needmsg", reinterpret_cast<HANDLE>(static_cast<INT_PTR>(1974)));
+    SetPropW(hwnd_, MIROVANE_PROP_NEEDMSG, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(MIROVANE_ON)));
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
     // 2.
     background_ = static_cast<HBITMAP>(LoadImageW(module, MAKEINTRESOURCEW(MV_BMP_POPUP), IMAGE_BITMAP, 0, 0, 0));
@@ -668,7 +668,7 @@ bool CDlgUpdaterIcon::OnMessage(UINT msg, WPARAM wp, LPARAM lp, INT_PTR* result)
         KillTimer(hwnd_, kTimerId);
         NOTIFYICONDATAW nid = TrayIconData(hwnd_, icon_, L"");
         Shell_NotifyIconW(NIM_DELETE, &nid);
-        RemovePropW(hwnd_, L"mirovane.needmsg");
+        RemovePropW(hwnd_, MIROVANE_PROP_NEEDMSG);
         HostWindows::Unregister(hwnd_);
         return true;
     }

@@ -13,6 +13,7 @@
 
 #include "check/check_schedule.h"
 #include "ui/dialog_sk.h"
+#include "mirovane_host.h"
 #include "ui/updater_windows.h"
 #include "util/handle.h"
 
@@ -22,7 +23,7 @@ class CDlgUpdaterIcon : public CDialogBase {
 public:
     static constexpr UINT kTrayCallback = WM_USER + 100;  // 1124
     static constexpr UINT kIconId = 1026;
-    static constexpr UINT kStageMessage = 1974;
+    static constexpr UINT kStageMessage = MIROVANE_MSG_STAGE;
     static constexpr UINT kCheckEnded = WM_APP + 14;
     static constexpr UINT_PTR kTimerId = 1;  // the 500 ms tick
     static constexpr wchar_t kClassName[] = L"MirovaneTray";
