@@ -2,7 +2,6 @@
 
 #include <msxml2.h>
 
-#include <atomic>
 #include <ctime>
 #include <functional>
 #include <mutex>
@@ -17,12 +16,11 @@
 #include "notify/log.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
+#include "util/file_replace.h"
 #include "util/handle.h"
 #include "util/text.h"
 
 namespace {
-
-std::atomic<long> g_tempCounter{0};
 
 // A list into a file, at most kMaxListBytes.
 bool GetToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, const std::wstring& headers,
@@ -163,7 +161,7 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
         const bool zipped = round == 0 ? zippedFirst : !zippedFirst;
         if (zipped && !zippedFirst && !ZippedFormWorthTrying(v, url, today)) continue;
         const std::wstring u = zipped ? url + L"._.zip" : url;
-        const std::wstring target = zipped ? PrivateTempName(path, L"zip") : path;
+        const std::wstring target = zipped ? mv::PrivateTempNameBeside(path, L"zip") : path;
         // Only a copy that is still there and whole may stand for the answer "not modified".
         std::wstring headers = copyOk ? ConditionalHeaders(v, url, zipped) : std::wstring();
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -236,7 +234,7 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
         v.zipped = zippedGot;
     }
     if (FormatValidators(v) != metaBefore) {
-        const std::wstring metaTemp = PrivateTempName(copyPath + L".meta", L"meta");
+        const std::wstring metaTemp = mv::PrivateTempNameBeside(copyPath + L".meta", L"meta");
         if (mv::WriteFileBytes(metaTemp, FormatValidators(v)))
             ReplaceFile(metaTemp, copyPath + L".meta");
         else
@@ -281,16 +279,8 @@ bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
 }
 
 bool CopyFileOver(const std::wstring& source, const std::wstring& target) {
-    const std::wstring temp = PrivateTempName(target, L"copy");
-    if (!CopyFileW(source.c_str(), temp.c_str(), FALSE)) {
-        WriteLog(mv::Format(Translate(L"MAIN", L"CopyFile [%s] failed (%lu)").c_str(), source.c_str(), GetLastError()));
-        return false;
-    }
-    if (ReplaceFile(temp, target)) return true;
-    DeleteFileW(temp.c_str());
+    std::wstring failure;
+    if (mv::CopyFileReplacing(source, target, &failure)) return true;
+    WriteLog(failure);
     return false;
-}
-
-std::wstring PrivateTempName(const std::wstring& path, const wchar_t* what) {
-    return mv::Format(L"%s.%s-%lu-%ld.tmp", path.c_str(), what, GetCurrentProcessId(), ++g_tempCounter);
 }

@@ -50,5 +50,3 @@ bool IsListFile(const std::wstring& path);
 bool ReplaceFile(const std::wstring& source, const std::wstring& target);
 // Copies `source` over `target` through a private temporary name beside the target.
 bool CopyFileOver(const std::wstring& source, const std::wstring& target);
-// A name beside `path` that no other check, in this process or another, uses.
-std::wstring PrivateTempName(const std::wstring& path, const wchar_t* what);

@@ -25,6 +25,7 @@
 #include "updatelist/update_list.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
+#include "util/file_replace.h"
 #include "util/text.h"
 
 namespace {
@@ -173,8 +174,8 @@ void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstrin
 // cache), merges them and moves the merged list over the cache file.
 bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
     const std::wstring mainUrl = CurrentListSource().mainUrl;
-    const std::wstring listTemp = PrivateTempName(cache, L"list");
-    const std::wstring mainTemp = PrivateTempName(MainListCopyOf(cache), L"main");
+    const std::wstring listTemp = mv::PrivateTempNameBeside(cache, L"list");
+    const std::wstring mainTemp = mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main");
     auto s = std::make_shared<SingleState>();
     const Deadline deadline = DeadlineIn(seconds);
     LogDownload(url);
@@ -394,7 +395,7 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
     const Deadline deadline = DeadlineIn(seconds);
     std::vector<std::thread> racers;
     for (size_t i = 0; i < urls.size(); ++i) {
-        const std::wstring local = PrivateTempName(cache + std::to_wstring(i), L"race");
+        const std::wstring local = mv::PrivateTempNameBeside(cache + std::to_wstring(i), L"race");
         LogDownload(urls[i]);
         racers.emplace_back(RaceListThread, s, window, urls[i], local, deadline);
     }
@@ -451,10 +452,6 @@ void RunRemoteCheck(HWND window) {
     RunRemoteCheckLocked(window);
 }
 
-bool CheckRemote(HWND window) {
-    CheckContext ctx;
-    return CheckRemoteWith(window, ctx);
-}
 
 
 std::wstring CurrentListCachePath() {

@@ -12,8 +12,6 @@
 int StartRemoteCheck(HWND window);
 // The whole step with its reporting; `window` (or null) receives the status texts.
 void RunRemoteCheck(HWND window);
-// Obtains the lists and fills the download list; true when the list was obtained and read.
-bool CheckRemote(HWND window);
 
 // The list cache path of this process: <temp>\<name>.xml, or its ".xml.xml" copy once a
 // quick check has read that copy (the finish step stores this file as the installed list).
