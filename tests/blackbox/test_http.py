@@ -72,20 +72,6 @@ def test_bounded_fetch_goes_through_configured_proxy(fault_server, http_proxy, t
     assert [r.agent for r in fault_server.seen("/list.xml.sig")] == [AGENT]
 
 
-def test_bounded_fetch_with_proxy_without_port_shows_error_and_sends_nothing(fault_server):
-    url = fault_server.add("/page.txt", b"<ver>2</ver>")
-    proc = start_driver("boundedmem", url, CAP, 10, env={"MV_PROXY": "127.0.0.1"})
-    try:
-        assert click_box("The proxy set error!"), "no proxy error box"
-        out, _ = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=10)
-    assert "ok=0" in out.decode()
-    assert fault_server.seen() == []
-
-
 @pytest.mark.parametrize("proxy_user, user, password", [("bob", "bob", ""), ("bob,s3cret", "bob", "s3cret")])
 def test_session_through_proxy(fault_server, http_proxy, proxy_user, user, password):
     url = fault_server.add("/file.dll", b"x" * 3000)
@@ -111,9 +97,13 @@ def test_session_without_proxy(fault_server):
     assert fault_server.seen("/a")[-1].agent == "down2"
 
 
-def test_proxy_without_port_shows_error_and_opens_nothing(fault_server):
+@pytest.mark.parametrize("request_kind", ["session", "bounded fetch"])
+def test_proxy_without_port_shows_error_and_sends_nothing(fault_server, request_kind):
     url = fault_server.add("/a", b"z")
-    proc = start_driver("session", "127.0.0.1", "-", "down3", url)
+    if request_kind == "session":
+        proc, failed = start_driver("session", "127.0.0.1", "-", "down3", url), "session=0"
+    else:
+        proc, failed = start_driver("boundedmem", url, CAP, 10, env={"MV_PROXY": "127.0.0.1"}), "ok=0"
     try:
         assert click_box("The proxy set error!"), "no proxy error box"
         out, _ = proc.communicate(timeout=60)
@@ -121,7 +111,7 @@ def test_proxy_without_port_shows_error_and_opens_nothing(fault_server):
         if proc.poll() is None:
             proc.kill()
             proc.wait(timeout=10)
-    assert "session=0" in out.decode()
+    assert failed in out.decode()
     assert fault_server.seen() == []
 
 
