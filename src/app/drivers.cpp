@@ -64,19 +64,24 @@ void SetSessionEndStage() {
 WindowActions WindowActionsFor(CUpdateApp* app) {
     WindowActions a;
     a.runSession = [](HWND host, SessionObserver& observer) { return RunUpdateSession(host, observer); };
-    a.startRemoteCheck = [](HWND w) { StartRemoteCheck(w); };
+    // A check the list has already seen (the window of a mode whose check ran) is not repeated.
+    a.startRemoteCheck = [](HWND w) {
+        DownLoadList& list = TheDownLoadList();
+        if (list.stage < UpdateCheckRemoteOk) StartRemoteCheck(w, list);
+    };
     a.elevationPending = [] {
         if (AppState::relaunched) ClearElevationList();
         return !ElevationList().empty();
     };
-    a.relaunchElevated = [] {
-        if (RelaunchAsAdministrator(true)) return true;
-        WriteLog(Translate(L"MAIN", L"The update could not continue as administrator; nothing was changed"));
-        return false;
-    };
+    a.relaunchElevated = [] { return HandOverToAdministrator(); };
     a.offerUpdate = [] { return OfferUpdate(); };
     a.runUpdate = [app](HWND owner) { return ShowUpdateWindow(app, owner); };
     a.hostProgramRunning = [] { return HostProgramRunning(); };
+    a.forgetSession = [] {
+        ForgetSession(TheDownLoadList());
+        SetStage(UpdateNone);
+    };
+    a.filesFound = [] { return TheDownLoadList().FileCount(); };
     return a;
 }
 
@@ -96,7 +101,7 @@ bool RunAppEnter(const std::wstring&) {
         RememberSessionEnd(ShowMostSimpleWindow(MostSimpleAppEnter, AppState::hostWindow, WindowActionsFor(nullptr)).end);
         return true;
     }
-    StartRemoteCheck(nullptr);
+    StartRemoteCheck(nullptr, TheDownLoadList());
     return OfferUpdate();
 }
 

@@ -28,7 +28,7 @@ bool HandleMissingHost(HWND owner) {
         if (page.DoModal() != ErrorPageAction::Retry) break;
         WriteLog(Translate(L"MAIN", L"Retry: checking for updates again"));
         SetStage(UpdateNone);
-        StartRemoteCheck(nullptr);
+        StartRemoteCheck(nullptr, TheDownLoadList());
         OfferUpdate();
         if (mv::FileExists(HostProgramPath())) break;
     }

@@ -108,12 +108,7 @@ void CUpdateApp::PrepareAppDir() {
         settingsWriteError_ = GetLastError();
 }
 
-void CUpdateApp::RunStartupHooks() {
-    std::wstring hook = ReadSetting(L"UpdateEvent", L"UpdateStartup");
-    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, false);
-    hook = ReadSetting(L"UpdateEventWaitClose", L"UpdateStartup");
-    if (!hook.empty()) RunFile(hook, L"", L"", nullptr, true);
-}
+void CUpdateApp::RunStartupHooks() { RunStageHooks(L"UpdateStartup"); }
 
 void CUpdateApp::CheckPackageAddress() {
     if (!LoadSettingsPackage()) return;
@@ -226,7 +221,7 @@ BOOL CUpdateApp::InitInstance() {
             WriteLog(mv::Format(Translate(L"MAIN", L"The saved download list [%s] cannot be read; the update stops").c_str(),
                                 saved.c_str()));
             SetStage(UpdateCheckLocalError);
-            EndUpdateSession();
+            EndUpdateSession(TheDownLoadList());
             return FALSE;
         }
         if (mode == L"appenter" || mode == L"appenternoprompt") mode.clear();
@@ -254,13 +249,13 @@ BOOL CUpdateApp::Dispatch(const std::wstring& mode) {
         if (ReadSettingBool(L"Mirovane", L"ShowWhenCheck", L"1"))
             ShowMostSimpleWindow(MostSimpleCheck, host, WindowActionsFor(this));
         else
-            StartRemoteCheck(nullptr);
+            StartRemoteCheck(nullptr, TheDownLoadList());
         SetStage(UpdateEnd);
         return list.FileCount() > 0 ||
                (!list.remoteVersion.empty() && list.remoteVersion != ReadSetting(L"APPLICATION", L"Ver"));
     }
     if (mode == L"showwhenupdate") {
-        RunRemoteCheck(nullptr);
+        RunRemoteCheck(nullptr, TheDownLoadList());
         if (list.FileCount() > 0 && list.stage == UpdateCheckRemoteOk) {
             ShowUpdateWindow(this, host);
             SetSessionEndStage();

@@ -28,12 +28,6 @@ bool GetToFile(const std::wstring& url, const std::wstring& path, Deadline deadl
     return FetchToFile(url, path, deadline, kMaxListBytes, headers, answer, error);
 }
 
-unsigned long long FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 void LogFetch(const std::wstring& url, const std::wstring& what) {
     WriteLog(mv::Format(Translate(L"MAIN", L"list fetch [%s]: %s").c_str(), url.c_str(), what.c_str()));
 }
@@ -47,8 +41,8 @@ bool EngineFetch(HWND window, const std::wstring& url, const std::wstring& path,
     return FetchUpdateFile(window, -1, url, path, false, limits) == 0;
 }
 
-// Item 0 of a zipped list into `target`, at most kMaxListBytes unpacked.
-bool UnzipList(const std::wstring& archive, const std::wstring& target, std::wstring& error) {
+// Item 0 of a zipped list, at most kMaxListBytes unpacked.
+bool UnzipList(const std::wstring& archive, std::string& out, std::wstring& error) {
     ArchiveHandle zip = OpenArchive(archive, nullptr);
     if (!zip) {
         error = mv::Format(Translate(L"MAIN", L"OpenArchive failed (%u)").c_str(), LastArchiveResult());
@@ -78,15 +72,36 @@ bool UnzipList(const std::wstring& archive, const std::wstring& target, std::wst
         error = mv::Format(Translate(L"MAIN", L"ExtractItem failed (%u)").c_str(), result);
         return false;
     }
-    if (!mv::WriteFileBytes(target, bytes)) {
-        error = FailedCallText(L"WriteFile", GetLastError());
-        return false;
-    }
+    out = std::move(bytes);
     return true;
 }
 
-std::mutex g_copyCheckMutex;
-CachedCopyCheck g_copyCheck;
+// Takes what a fetch left in `path` into memory and removes the file: from here on only
+// these bytes count.
+bool TakeFile(const std::wstring& path, std::string& bytes, std::wstring& error) {
+    const bool ok = mv::ReadFileBytes(path, bytes, static_cast<long long>(kMaxListBytes) + 1);
+    if (!ok) error = FailedCallText(L"ReadFile", GetLastError());
+    DeleteFileW(path.c_str());
+    if (ok && bytes.size() > kMaxListBytes) {
+        error = mv::Format(Translate(L"MAIN", L"file over the limit of %llu bytes").c_str(),
+                           static_cast<unsigned long long>(kMaxListBytes));
+        return false;
+    }
+    return ok;
+}
+
+// The engine's fetch, taken into memory.
+bool EngineFetchBytes(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline,
+                      std::string& bytes) {
+    std::wstring error;
+    if (!EngineFetch(window, url, scratch, deadline)) {
+        DeleteFileW(scratch.c_str());
+        return false;
+    }
+    if (TakeFile(scratch, bytes, error)) return true;
+    LogFetch(url, error);
+    return false;
+}
 
 ListValidators ReadValidators(const std::wstring& copyPath) {
     std::string text;
@@ -103,47 +118,30 @@ bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadlin
     return GetToFile(url, path, deadline, L"", answer, error);
 }
 
-bool FetchListFile(HWND window, const std::wstring& url, const std::wstring& path, Deadline deadline) {
+bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes) {
     // The engine tries the plain and the zipped form; the plain fetch is the last resort.
-    bool ok = EngineFetch(window, url, path, deadline);
+    bool ok = EngineFetchBytes(window, url, scratch, deadline, bytes);
     if (!ok) {
         LogFetch(url, Translate(L"MAIN", L"the download engine failed, trying a plain fetch"));
         std::wstring error;
-        ok = PlainFetchToFile(url, path, deadline, error);
+        ok = PlainFetchToFile(url, scratch, deadline, error) && TakeFile(scratch, bytes, error);
         if (!ok) LogFetch(url, error);
     }
-    if (ok && FileSize(path) > kMaxListBytes) {
-        LogFetch(url, mv::Format(Translate(L"MAIN", L"file over the limit of %llu bytes").c_str(),
-                                 static_cast<unsigned long long>(kMaxListBytes)));
-        ok = false;
-    }
     // A signed list is verified here, before anything parses or caches it.
-    if (ok && !VerifyListFileSignature(url, path, deadline)) ok = false;
-    if (!ok) DeleteFileW(path.c_str());
+    if (ok && !VerifyListBytes(url, bytes, deadline)) ok = false;
+    if (!ok) bytes.clear();
     return ok;
 }
 
-void SetCachedCopyCheck(CachedCopyCheck check) {
-    std::lock_guard<std::mutex> hold(g_copyCheckMutex);
-    g_copyCheck = std::move(check);
-}
-
-bool CachedCopyUsable(const std::wstring& copyPath, const ListValidators& v, bool full) {
-    std::string bytes;
-    if (v.url.empty() || !mv::ReadFileBytes(copyPath, bytes, kMaxListBytes + 1)) return false;
+bool CachedCopyUsable(std::string_view bytes, const ListValidators& v, bool full) {
+    if (v.url.empty() || bytes.size() > kMaxListBytes) return false;
     if (bytes.size() != v.size || ContentHash(bytes) != v.hash) return false;
-    if (!full) return true;
-    if (!IsListFile(copyPath)) return false;
-    CachedCopyCheck check;
-    {
-        std::lock_guard<std::mutex> hold(g_copyCheckMutex);
-        check = g_copyCheck;
-    }
-    return !check || check(copyPath, v.url);
+    return !full || IsListBytes(bytes);
 }
 
-bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& path,
-                         Deadline deadline) {
+bool FetchCachedList(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& scratch,
+                     Deadline deadline, std::string& bytes) {
+    bytes.clear();
     ListValidators v = ReadValidators(copyPath);
     const std::string metaBefore = FormatValidators(v);
     if (v.url != url) {
@@ -151,8 +149,11 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
         v = ListValidators{};
         v.url = url;
     }
-    // Size and hash now; the full test once the server has said "not modified".
-    const bool copyOk = CachedCopyUsable(copyPath, v, false);
+    // The copy is read once, before the request: a "not modified" answer stands for exactly
+    // these bytes. Size and hash now; the full test once the server has said so.
+    std::string copy;
+    const bool copyOk = mv::ReadFileBytes(copyPath, copy, static_cast<long long>(kMaxListBytes) + 1) &&
+                        CachedCopyUsable(copy, v, false);
     const long long today = Today();
     const bool zippedFirst = ZippedFormFirst(v, url);
     bool networkFailed = false, gotIt = false, fromCopy = false, zippedGot = false;
@@ -161,21 +162,21 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
         const bool zipped = round == 0 ? zippedFirst : !zippedFirst;
         if (zipped && !zippedFirst && !ZippedFormWorthTrying(v, url, today)) continue;
         const std::wstring u = zipped ? url + L"._.zip" : url;
-        const std::wstring target = zipped ? mv::PrivateTempNameBeside(path, L"zip") : path;
-        // Only a copy that is still there and whole may stand for the answer "not modified".
+        // Only a copy that is whole may stand for the answer "not modified".
         std::wstring headers = copyOk ? ConditionalHeaders(v, url, zipped) : std::wstring();
         for (int attempt = 0; attempt < 2; ++attempt) {
             FetchAnswer answer;
             std::wstring error;
-            const bool ok = GetToFile(u, target, deadline, headers, answer, error);
+            const bool ok = GetToFile(u, scratch, deadline, headers, answer, error);
             if (ok && answer.status == 304) {
-                if (CopyFileW(copyPath.c_str(), path.c_str(), FALSE) && CachedCopyUsable(path, v, true)) {
+                DeleteFileW(scratch.c_str());
+                if (CachedCopyUsable(copy, v, true)) {
+                    bytes = copy;
                     gotIt = fromCopy = true;
                     zippedGot = zipped;
                     break;
                 }
-                // The copy went away meanwhile: ask for the whole list.
-                DeleteFileW(path.c_str());
+                // The copy is not a list after all: ask for the whole list.
                 headers.clear();
                 continue;
             }
@@ -197,15 +198,12 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
                 break;
             }
             got = answer;
-            if (zipped) {
-                std::wstring unzipError;
-                const bool unzipped = UnzipList(target, path, unzipError);
-                DeleteFileW(target.c_str());
-                if (!unzipped) {
-                    LogFetch(u, unzipError);
-                    DeleteFileW(path.c_str());
-                    break;
-                }
+            const bool taken = zipped ? UnzipList(scratch, bytes, error) : TakeFile(scratch, bytes, error);
+            DeleteFileW(scratch.c_str());
+            if (!taken) {
+                LogFetch(u, error);
+                bytes.clear();
+                break;
             }
             gotIt = true;
             zippedGot = zipped;
@@ -215,11 +213,14 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
 
     // A signed list is verified before it is kept or parsed, a copy that stands for "not
     // modified" again; a refused list is neither kept nor fetched another way.
-    if (gotIt && !VerifyListFileSignature(url, path, deadline)) return false;
+    if (gotIt && !VerifyListBytes(url, bytes, deadline)) {
+        bytes.clear();
+        return false;
+    }
     if (gotIt && !fromCopy) {
         // Keep a copy of what the server sent, with the values to ask about it next time.
-        std::string bytes;
-        if (mv::ReadFileBytes(path, bytes, kMaxListBytes + 1) && CopyFileOver(path, copyPath)) {
+        std::wstring failure;
+        if (mv::WriteFileReplacing(copyPath, bytes, &failure)) {
             ListValidators fresh;
             fresh.url = url;
             fresh.etag = ValidatorUsable(got.etag) ? got.etag : std::wstring();
@@ -229,32 +230,28 @@ bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstrin
             fresh.hash = ContentHash(bytes);
             fresh.zipMissingDay = v.zipMissingDay;
             v = fresh;
+        } else {
+            WriteLog(failure);
         }
     } else if (gotIt) {
         v.zipped = zippedGot;
     }
-    if (FormatValidators(v) != metaBefore) {
-        const std::wstring metaTemp = mv::PrivateTempNameBeside(copyPath + L".meta", L"meta");
-        if (mv::WriteFileBytes(metaTemp, FormatValidators(v)))
-            ReplaceFile(metaTemp, copyPath + L".meta");
-        else
-            DeleteFileW(metaTemp.c_str());
-    }
+    if (FormatValidators(v) != metaBefore && !mv::WriteFileReplacing(copyPath + L".meta", FormatValidators(v)))
+        WriteLog(mv::Format(L"the validators of [%s] were not kept (%lu)", copyPath.c_str(), GetLastError()));
     if (gotIt) return true;
     // The engine reconnects, resumes and tries the escaped address.
     if (networkFailed && MillisecondsLeft(deadline) > 0) {
         LogFetch(url, Translate(L"MAIN", L"the plain fetch failed, trying the download engine"));
-        if (EngineFetch(window, url, path, deadline) && FileSize(path) <= kMaxListBytes)
-            return VerifyListFileSignature(url, path, deadline);
+        if (EngineFetchBytes(window, url, scratch, deadline, bytes) && VerifyListBytes(url, bytes, deadline)) return true;
     }
-    DeleteFileW(path.c_str());
+    bytes.clear();
     return false;
 }
 
-bool IsListFile(const std::wstring& path) {
+bool IsListBytes(std::string_view bytes) {
     mv::ComInit com;
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
-    if (!doc || mv::LoadXmlFile(doc.get(), path) != mv::XmlLoad::Ok) return false;
+    if (!doc || mv::LoadXmlBytes(doc.get(), bytes) != mv::XmlLoad::Ok) return false;
     mv::ComPtr<IXMLDOMNode> child;
     doc->get_firstChild(child.put());
     while (child) {

@@ -8,42 +8,41 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "check/list_validators.h"
 #include "download/fetch.h"
 
-// The plain fetch: the same into a file (created or truncated), at most kMaxListBytes.
-// The file is removed again on failure.
+// Every list arrives in memory: a fetch may pass through a private scratch file (removed
+// again), but what is verified, parsed, merged, cached and installed are the bytes taken
+// from it once; no list file is read again after it was checked.
+
+// The plain fetch into a file (created or truncated), at most kMaxListBytes; the file is
+// removed again on failure.
 bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, std::wstring& error);
-// A list file: the download engine's list download (zipped form as it decides), then the plain
-// fetch when that fails. False, with `path` removed, when neither gave a file of at most
-// kMaxListBytes. Logs one line per failure.
-bool FetchListFile(HWND window, const std::wstring& url, const std::wstring& path, Deadline deadline);
+// A list: the download engine's list download (zipped form as it decides), then the plain
+// fetch when that fails, through `scratch`. False, with `bytes` empty, when neither gave at
+// most kMaxListBytes or a signed list did not verify. Logs one line per failure.
+bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes);
 
 // A cached list: a copy of what the server last sent for an address, kept at `copyPath`
 // with its validators in copyPath + ".meta" (check/list_validators.h).
 //
-// Fetches a list into `path` by a conditional GET: the form the last check found first (the
-// zipped form only when it was found; after the plain form fails, the zipped one at most once
-// a day once it answered 404), "If-None-Match"/"If-Modified-Since" only when the copy is still
-// whole. A 304 copies the cached copy to `path` after checking it again (a copy that went away
-// or changed meanwhile is fetched in full); a 200 renews the copy and its validators. Without
-// any answer from the server, the download engine tries too. Same bounds and logging as
-// FetchListFile.
-bool FetchCachedListFile(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& path,
-                         Deadline deadline);
-// True when `copyPath` still holds what its validators describe (size and hash) and, when
-// `full`, loads as a list and passes the cached-copy check.
-bool CachedCopyUsable(const std::wstring& copyPath, const ListValidators& v, bool full);
-// An extra test of a cached copy before it stands for a "not modified" answer (the signed
-// list re-verifies its signature here). Registered once at start-up; none: no extra test.
-// Called on the check's threads.
-using CachedCopyCheck = std::function<bool(const std::wstring& copyPath, const std::wstring& url)>;
-void SetCachedCopyCheck(CachedCopyCheck check);
+// Fetches a list by a conditional GET: the form the last check found first (the zipped form
+// only when it was found; after the plain form fails, the zipped one at most once a day once
+// it answered 404), "If-None-Match"/"If-Modified-Since" only when the copy is still whole.
+// The copy is read once before the request; a 304 answers with those bytes after checking
+// them again, a 200 renews the copy and its validators. Without any answer from the server,
+// the download engine tries too. Same bounds, verification and logging as FetchList.
+bool FetchCachedList(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& scratch,
+                     Deadline deadline, std::string& bytes);
+// True when the bytes of a cached copy are what its validators describe (size and hash) and,
+// when `full`, load as a list.
+bool CachedCopyUsable(std::string_view bytes, const ListValidators& v, bool full);
 
-// True when the file loads as an update list (root update, updates or mirovane). Never
-// changes the file and never shows a box. Thread: initialises COM itself.
-bool IsListFile(const std::wstring& path);
+// True when the bytes load as an update list (root update, updates or mirovane). Never shows
+// a box. Thread: initialises COM itself.
+bool IsListBytes(std::string_view bytes);
 
 // Replaces `target` by `source` in one step (the source is gone afterwards); readers of the
 // target see the old file or the new one, never a part.

@@ -48,18 +48,15 @@ bool RootChildText(IXMLDOMElement* root, const wchar_t* name, std::wstring& text
 
 bool ListSigningRequired() { return !ListKey().empty(); }
 
-bool VerifyListFileSignature(const std::wstring& url, const std::wstring& path, Deadline deadline) {
+bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline deadline) {
     const std::wstring key = ListKey();
     if (key.empty()) return true;
     const std::wstring sigUrl = SignatureUrlOf(url);
-    std::string signature, bytes;
+    std::string signature;
     std::wstring error;
     bool ok = false;
     if (!FetchToMemory(sigUrl, deadline, kMaxSignatureBytes, signature, error)) {
         Refuse(L"list [%s] refused: its signature could not be fetched (%s)", url, error);
-    } else if (!mv::ReadFileBytes(path, bytes, static_cast<long long>(kMaxListBytes))) {
-        Refuse(L"list [%s] refused: the downloaded list could not be read (%s)", url,
-               mv::Format(L"ReadFile failed (%lu)", GetLastError()));
     } else {
         switch (mv::VerifyListSignature(mv::ToUtf8(key), bytes, signature, error)) {
             case mv::SignatureCheck::Ok:
@@ -80,12 +77,10 @@ bool VerifyListFileSignature(const std::wstring& url, const std::wstring& path, 
                 break;
         }
     }
-    if (!ok) DeleteFileW(path.c_str());
     return ok;
 }
 
-bool AcceptSignedList(const std::wstring& path) {
-    DownLoadList& list = TheDownLoadList();
+bool AcceptSignedList(std::string_view bytes, DownLoadList& list) {
     list.properties.erase(kSequenceProperty);
     if (!ListSigningRequired()) return true;
     ListTrustValues values;
@@ -93,9 +88,9 @@ bool AcceptSignedList(const std::wstring& path) {
         mv::ComInit com;
         mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
         mv::ComPtr<IXMLDOMElement> root;
-        if (!doc || mv::LoadXmlFile(doc.get(), path) != mv::XmlLoad::Ok || doc->get_documentElement(root.put()) != S_OK ||
+        if (!doc || mv::LoadXmlBytes(doc.get(), bytes) != mv::XmlLoad::Ok || doc->get_documentElement(root.put()) != S_OK ||
             !root) {
-            Refuse(L"list [%s] refused: %s", path, L"it cannot be read");
+            Refuse(L"list [%s] refused: %s", CurrentListSource().configured, L"it cannot be read");
             return false;
         }
         values.hasSequence = RootChildText(root.get(), L"sequence", values.sequence);

@@ -4,6 +4,7 @@
 // here changes what the check does. Any thread; COM must be initialised for the readers.
 #pragma once
 #include <string>
+#include <string_view>
 
 #include "download/fetch.h"
 #include "updatelist/download_list.h"
@@ -12,14 +13,15 @@
 bool ListSigningRequired();
 
 // Fetches the signature of `url` (SignatureUrlOf) and checks it over the bytes of the list
-// file at `path` (for a zipped list, the list inside). True when it matches, or when no key is
-// set. On a refusal logs one line naming the list and why, and removes `path`.
-bool VerifyListFileSignature(const std::wstring& url, const std::wstring& path, Deadline deadline);
+// (for a zipped list, the list inside). True when it matches, or when no key is set. On a
+// refusal logs one line naming the list and why. Only these bytes are used afterwards: a
+// file another process could write is never read again once verified.
+bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline deadline);
 
 // Reads sequence, expires and guid of a (verified) list and decides whether it may be used
 // ([UPDATEINFO] ListGuid, the installed sequence, the clock). Logs one line when refused.
 // The accepted sequence goes into the download list's properties, for the finish step.
-bool AcceptSignedList(const std::wstring& path);
+bool AcceptSignedList(std::string_view bytes, DownLoadList& list);
 
 // Drops the file records whose sha256 makes them unusable (FileHashProblem), one log line each.
 void RefuseUnhashedRecords(DownLoadList& list);

@@ -50,10 +50,10 @@ std::wstring FreshVersion() {
     return SubstituteVersion(g);
 }
 
-bool LoadDocument(IXMLDOMDocument* doc, const std::wstring& path) {
+bool LoadDocument(IXMLDOMDocument* doc, std::string_view bytes, const wchar_t* what) {
     std::wstring error;
-    if (mv::LoadXmlFile(doc, path, &error) == mv::XmlLoad::Ok) return true;
-    WriteLog(mv::Format(Translate(L"MAIN", L"merge: [%s] is not readable XML %s").c_str(), path.c_str(), error.c_str()));
+    if (mv::LoadXmlBytes(doc, bytes, &error) == mv::XmlLoad::Ok) return true;
+    WriteLog(mv::Format(Translate(L"MAIN", L"merge: [%s] is not readable XML %s").c_str(), what, error.c_str()));
     return false;
 }
 
@@ -70,18 +70,19 @@ std::wstring QueryChecksumService(const std::wstring& path, long seconds) {
     return DecodeChecksumReply(body);
 }
 
-bool MergeMainList(const std::wstring& listFile, const std::wstring& mainFile) {
+bool MergeMainList(std::string& listBytes, std::string_view mainBytes) {
     const long seconds = mv::ParseLong(ReadSettingOr(L"Mirovane", L"TimeOut", L"60"));
-    return MergeMainListWith(listFile, mainFile, [seconds](const std::wstring& p) { return QueryChecksumService(p, seconds); });
+    return MergeMainListWith(listBytes, mainBytes, [seconds](const std::wstring& p) { return QueryChecksumService(p, seconds); });
 }
 
-bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFile, const ChecksumQuery& query) {
+bool MergeMainListWith(std::string& listBytes, std::string_view mainBytes, const ChecksumQuery& query) {
     mv::ComInit com;
     mv::ComPtr<IXMLDOMDocument> list = mv::CreateDomDocument(), main = mv::CreateDomDocument();
-    if (!list || !main || !LoadDocument(list.get(), listFile) || !LoadDocument(main.get(), mainFile)) return false;
+    if (!list || !main || !LoadDocument(list.get(), listBytes, L"list") || !LoadDocument(main.get(), mainBytes, L"main list"))
+        return false;
     NodePtr listRoot = TopElement(list.get(), L"update"), mainRoot = TopElement(main.get(), L"update");
     if (!listRoot || !mainRoot) {
-        WriteLog(mv::Format(Translate(L"MAIN", L"merge: no top-level update element in [%s]").c_str(), (listRoot ? mainFile : listFile).c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"merge: no top-level update element in [%s]").c_str(), listRoot ? L"main list" : L"list"));
         return false;
     }
     const std::wstring zrdir = ReadSettingOr(L"APPLICATION", L"zrdir", L"temp");
@@ -121,20 +122,21 @@ bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFil
         }
         child = std::move(previous);
     }
-    if (!mv::SaveXmlFile(list.get(), listFile)) {
-        WriteLog(mv::Format(Translate(L"MAIN", L"merge: save of [%s] failed (%lu)").c_str(), listFile.c_str(), GetLastError()));
+    std::string merged;
+    if (!mv::SaveXmlBytes(list.get(), merged)) {
+        WriteLog(Translate(L"MAIN", L"merge: the merged list could not be written"));
         return false;
     }
+    listBytes = std::move(merged);
     return true;
 }
 
-void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles) {
+void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles, DownLoadList& list) {
     CompareInput in;
     in.checkLostFiles = checkLostFiles;
     in.targetsOf = InstallTargets;
     in.targetExists = [](const std::wstring& t) { return GetFileAttributesW(t.c_str()) != INVALID_FILE_ATTRIBUTES; };
     CompareResult result = CompareRecords(remote, installed, in);
     for (const std::wstring& why : result.refused) WriteLog(why);
-    DownLoadList& list = TheDownLoadList();
     for (updatefileinfo& r : result.update) AppendRecord(list.records, r);
 }

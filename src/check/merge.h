@@ -2,6 +2,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "updatelist/download_list.h"
 
@@ -12,10 +13,10 @@ using ChecksumQuery = std::function<std::wstring(const std::wstring& path)>;
 // end of the list's "update" element: "{zrdir}" in desname and "{agentName}" in path are
 // filled from the settings, and an entry whose path held "{agentName}" gets the service's
 // checksum as ver (a fresh random one when the reply is not usable). True when both documents
-// had the element and the merged list was saved over `listFile`.
+// had the element; `listBytes` then holds the merged list (untouched on failure).
 // Thread: initialises COM itself.
-bool MergeMainList(const std::wstring& listFile, const std::wstring& mainFile);
-bool MergeMainListWith(const std::wstring& listFile, const std::wstring& mainFile, const ChecksumQuery& query);
+bool MergeMainList(std::string& listBytes, std::string_view mainBytes);
+bool MergeMainListWith(std::string& listBytes, std::string_view mainBytes, const ChecksumQuery& query);
 // The service's answer for one path: [UPDATEINFO] FileMd5HandleUrl + "?FileUrl=" + the
 // escaped path, at most kMaxChecksumReplyBytes, within `seconds`.
 std::wstring QueryChecksumService(const std::wstring& path, long seconds);
@@ -23,4 +24,4 @@ std::wstring QueryChecksumService(const std::wstring& path, long seconds);
 // Compares the remote records with the installed ones ([Mirovane] CheckLostFile decides the
 // disk test) and appends the records to update to the download list; refused records are
 // logged and counted nowhere.
-void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles);
+void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles, DownLoadList& list);

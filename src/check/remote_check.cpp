@@ -37,8 +37,6 @@ std::atomic<bool> g_checkBusy{false};
 // A version page has been read in this process.
 std::atomic<bool> g_probeRan{false};
 
-std::mutex g_cachePathMutex;
-std::wstring g_listCachePath;
 
 class BusyFlag {
 public:
@@ -68,11 +66,6 @@ void Report(HWND window, const std::wstring& english, const std::wstring& tail =
 void LogDownload(const std::wstring& url) { WriteLog(Translate(L"MAIN", L"download:") + url); }
 
 long SettingSeconds(const wchar_t* key) { return mv::ParseLong(ReadSettingOr(L"Mirovane", key, L"60")); }
-
-void SetListCachePath(const std::wstring& path) {
-    std::lock_guard<std::mutex> hold(g_cachePathMutex);
-    g_listCachePath = path;
-}
 
 void StartRefreshOnce(CheckContext& ctx) {
     if (ctx.refreshStarted) return;
@@ -126,9 +119,8 @@ void VersionProbeThread(std::shared_ptr<ProbeState> s, std::wstring url, Deadlin
 }
 
 // Reads the version page into remoteVersion and subListUrls; true when it named a version.
-bool RunVersionProbe() {
+bool RunVersionProbe(DownLoadList& list) {
     g_probeRan = true;
-    DownLoadList& list = TheDownLoadList();
     list.remoteVersion.clear();
     list.subListUrls.clear();
     std::wstring version;
@@ -147,53 +139,56 @@ struct SingleState {
     std::mutex m;
     std::condition_variable cv;
     int status = 0;  // 0 pending, 2 list ready, 3 failed
-    bool abandoned = false;
+    std::string bytes;
 };
 
 void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
-                        std::wstring cache, std::wstring listTemp, std::wstring mainTemp, Deadline deadline) {
-    bool ok = FetchCachedListFile(window, url, ListSourceCopyOf(cache), listTemp, deadline);
+                        std::wstring cache, Deadline deadline) {
+    std::string list, main;
+    bool ok = FetchCachedList(window, url, ListSourceCopyOf(cache), mv::PrivateTempNameBeside(cache, L"list"), deadline, list);
     if (ok) {
         LogDownload(mainUrl);
-        ok = FetchCachedListFile(window, mainUrl, MainListCopyOf(cache), mainTemp, deadline);
+        ok = FetchCachedList(window, mainUrl, MainListCopyOf(cache), mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main"),
+                             deadline, main);
     }
     if (ok) {
-        ok = MergeMainList(listTemp, mainTemp);
+        ok = MergeMainList(list, main);
         if (!ok)
             WriteLog(mv::Format(Translate(L"MAIN", L"main list [%s] could not be merged into [%s]").c_str(), mainUrl.c_str(), url.c_str()));
     }
     std::lock_guard<std::mutex> hold(s->m);
-    // A result nobody waits for any more only cleans up after itself.
-    DeleteFileW(mainTemp.c_str());  // its copy is kept by the fetch
-    if (!ok || s->abandoned) DeleteFileW(listTemp.c_str());
+    if (ok) s->bytes = std::move(list);
     s->status = ok ? 2 : 3;
     s->cv.notify_all();
 }
 
 // Fetches the list and the main list (conditionally, against the copies kept beside the
-// cache), merges them and moves the merged list over the cache file.
-bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds) {
+// cache) and merges them into `bytes`.
+bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds, std::string& bytes) {
     const std::wstring mainUrl = CurrentListSource().mainUrl;
-    const std::wstring listTemp = mv::PrivateTempNameBeside(cache, L"list");
-    const std::wstring mainTemp = mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main");
     auto s = std::make_shared<SingleState>();
     const Deadline deadline = DeadlineIn(seconds);
     LogDownload(url);
-    std::thread worker(ListDownloadThread, s, window, url, mainUrl, cache, listTemp, mainTemp, deadline);
+    std::thread worker(ListDownloadThread, s, window, url, mainUrl, cache, deadline);
     int status = 0;
     {
         std::unique_lock<std::mutex> hold(s->m);
         s->cv.wait_until(hold, deadline, [&s] { return s->status != 0; });
         status = s->status;
-        if (status == 0) s->abandoned = true;
     }
     // Its requests time out with the same deadline, so this wait is short even when it was late.
     worker.join();
     if (status == 0) WriteLog(mv::Format(Translate(L"MAIN", L"list [%s] not ready within %ld seconds").c_str(), url.c_str(), seconds));
     if (status != 2) return false;
-    if (ReplaceFile(listTemp, cache)) return true;
-    DeleteFileW(listTemp.c_str());
-    return false;
+    bytes = std::move(s->bytes);
+    return true;
+}
+
+// Keeps the list a check used as the cache file (the quick check, the hidden copy and the
+// finish step's fallback read it; nothing reads it in the session that wrote it).
+void KeepCache(const std::wstring& path, const std::string& bytes) {
+    std::wstring failure;
+    if (!mv::WriteFileReplacing(path, bytes, &failure)) WriteLog(failure);
 }
 
 // ---- the race
@@ -201,24 +196,24 @@ bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring
 struct RaceState {
     std::mutex m;
     std::condition_variable cv;
-    std::wstring winner, winnerPath;
+    std::wstring winner;
+    std::string bytes;
     int pending = 0;
     bool closed = false;
 };
 
-void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url, std::wstring path, Deadline deadline) {
-    bool ok = FetchListFile(window, url, path, deadline);
+void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url, std::wstring scratch, Deadline deadline) {
+    std::string bytes;
+    bool ok = FetchList(window, url, scratch, deadline, bytes);
     // A page that is not a list (an error page sent with status 200) never wins.
-    if (ok && !IsListFile(path)) {
+    if (ok && !IsListBytes(bytes)) {
         WriteLog(mv::Format(Translate(L"MAIN", L"race: [%s] is not an update list").c_str(), url.c_str()));
         ok = false;
     }
     std::lock_guard<std::mutex> hold(s->m);
     if (ok && !s->closed && s->winner.empty()) {
         s->winner = url;
-        s->winnerPath = path;
-    } else {
-        DeleteFileW(path.c_str());
+        s->bytes = std::move(bytes);
     }
     --s->pending;
     s->cv.notify_all();
@@ -228,22 +223,31 @@ void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url,
 
 // A cached list was changed by the merge and cannot be verified again: with a list key it is
 // never read, and the list is downloaded and verified instead.
+// A cached list file, read once; false (and `bytes` empty) when it is not a list.
+bool ReadCachedList(const std::wstring& path, std::string& bytes) {
+    if (mv::ReadFileBytes(path, bytes, static_cast<long long>(kMaxListBytes)) && IsListBytes(bytes)) return true;
+    bytes.clear();
+    return false;
+}
+
 bool CachedListRefused(const wchar_t* what) {
     if (!ListSigningRequired()) return false;
     WriteLog(std::wstring(what) + L": the cached list is not used, lists are signed");
     return true;
 }
 
-bool ReadAndCompare(const std::wstring& listPath) {
-    DownLoadList& list = TheDownLoadList();
+// Reads the list from the bytes that were fetched (and verified), once; they become the
+// list's document, which the finish step installs as they are.
+bool ReadAndCompare(std::string bytes, const std::wstring& name, DownLoadList& list) {
     RecordArray remote, installed;
-    if (!AcceptSignedList(listPath)) return false;
-    if (!LoadUpdateList(listPath, remote, true)) {
-        WriteLog(mv::Format(Translate(L"MAIN", L"the remote list [%s] is not a readable update list").c_str(), listPath.c_str()));
+    if (!AcceptSignedList(bytes, list)) return false;
+    if (!LoadRemoteListBytes(bytes, name, remote, list)) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"the remote list [%s] is not a readable update list").c_str(), name.c_str()));
         return false;
     }
+    list.document = std::move(bytes);
     LoadUpdateList(mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml"), installed, false);
-    CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"));
+    CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"), list);
     SeparateSpecialRecords(list);
     RefuseUnhashedRecords(list);
     if (CapDescription(list.description))
@@ -252,8 +256,7 @@ bool ReadAndCompare(const std::wstring& listPath) {
     return true;
 }
 
-bool CheckRemoteWith(HWND window, CheckContext& ctx) {
-    DownLoadList& list = TheDownLoadList();
+bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
     const ListSource source = CurrentListSource();
     const std::wstring& listUrl = source.configured;
     if (listUrl.size() < 5) {
@@ -263,6 +266,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
     list.listUrlBase = source.base;
     RemoveAllRecords(list.records);
     list.description.clear();
+    list.document.clear();
     Report(window, L"try to download the list file...");
 
     const bool versionPage = ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0");
@@ -271,15 +275,15 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
                        !CachedListRefused(L"quick check");
     const std::wstring cache = ListCacheXmlPath();
     const std::wstring pinned = PinnedListCopyOf(cache);
-    std::wstring readPath;
+    std::string bytes;
+    std::wstring name;
 
     if (quick) {
         // The freshest copy wins: what the hidden copy or a download left replaces the copy
-        // this process reads, which then stays put for the rest of the session.
-        if (IsListFile(cache)) ReplaceFile(cache, pinned);
-        if (IsListFile(pinned)) {
-            readPath = pinned;
-            SetListCachePath(pinned);
+        // this process reads. Either is read once; the session goes on with those bytes.
+        if (ReadCachedList(cache, bytes)) ReplaceFile(cache, pinned);
+        if (!bytes.empty() || ReadCachedList(pinned, bytes)) {
+            name = pinned;
             WriteLog(mv::Format(Translate(L"MAIN", L"quick check: list read from the cache [%s]").c_str(), pinned.c_str()));
             StartRefreshOnce(ctx);
         } else {
@@ -287,28 +291,33 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
         }
     }
 
-    if (readPath.empty()) {
+    bool fetched = false;
+    if (name.empty()) {
         bool ok = false;
         if (list.subListUrls.empty() && !list.remoteVersion.empty()) {
             // The version page named no lists: the list cached earlier is used.
             ok = !CachedListRefused(L"version page without lists");
+            if (ok && !mv::ReadFileBytes(cache, bytes, static_cast<long long>(kMaxListBytes))) bytes.clear();
+            name = cache;
         } else {
             RemoveFile(cache);
             if (!list.subListUrls.empty()) {
                 std::vector<std::wstring> urls;
                 for (const std::wstring& u : list.subListUrls) urls.push_back(ApplyListParameters(u));
                 std::wstring winner;
-                ok = RaceLists(window, urls, cache, SettingSeconds(L"MultCheckTimeOut"), winner);
+                ok = RaceLists(window, urls, cache, SettingSeconds(L"MultCheckTimeOut"), winner, bytes);
                 if (ok) {
                     list.listUrlBase = ListBaseOf(winner);
                     list.subListUrls.clear();
                     GlobalValues::Set(L"__down|" + cache, winner);
+                    name = winner;
                 }
             } else {
                 GlobalValues::Set(L"__down|" + cache, source.url);
-                ok = DownloadSingleList(window, source.url, cache, SettingSeconds(L"TimeOut"));
+                ok = DownloadSingleList(window, source.url, cache, SettingSeconds(L"TimeOut"), bytes);
+                name = source.url;
             }
-            if (ok) CopyFileOver(cache, pinned);
+            fetched = ok;
         }
         if (!ok) {
             if (list.remoteVersion.empty())
@@ -317,47 +326,51 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx) {
                 Report(window, L"error when download the list file.");
             return false;
         }
-        readPath = cache;
     }
 
-    if (!ReadAndCompare(readPath)) {
+    if (!ReadAndCompare(std::move(bytes), name, list)) {
         RemoveAllRecords(list.records);
+        list.document.clear();
         Report(window, L"error when download the list file.");
         return false;
+    }
+    if (fetched) {
+        KeepCache(cache, list.document);
+        KeepCache(pinned, list.document);
     }
     return true;
 }
 
-void RunRemoteCheckLocked(HWND window) {
+void RunRemoteCheckLocked(HWND window, DownLoadList& list) {
     HWND w = (window && IsWindow(window)) ? window : nullptr;
     mv::ComInit com;
-    DownLoadList& list = TheDownLoadList();
     CheckContext ctx;
     bool failed = false;
 
     // A mode that comes here directly still needs the version page before racing its lists.
-    if (ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") && !g_probeRan) failed = !RunVersionProbe();
+    if (ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") && !g_probeRan) failed = !RunVersionProbe(list);
 
     if (!failed && !(list.subListUrls.empty() && list.stage != UpdateNone)) {
         const long long stampAtStart = HourStamp();
         const long long checkedAt = _wcstoi64(ReadSetting(L"Mirovane", L"OwerCheckTm").c_str(), nullptr, 10);
-        SetStage(UpdateCheckRemote);
+        SetStage(list, UpdateCheckRemote);
         list.workDir = ListCacheDir();
-        if (OfferSampleSettings(w, true) && CheckRemoteWith(w, ctx)) {
+        if (OfferSampleSettings(w, true) && CheckRemoteWith(w, ctx, list)) {
             if (std::llabs(stampAtStart - checkedAt) > 48) StartRefreshOnce(ctx);
             if (w) {
                 HWND parent = GetParent(w);
                 PostMessageW(parent ? parent : w, WM_COMMAND, kCommandCheckDone, 0);
             }
             Report(w, mv::Format(Translate(L"MAIN", L"Found %d files need to update...").c_str(), list.FileCount()));
-            SetStage(UpdateCheckRemoteOk);
+            SetStage(list, UpdateCheckRemoteOk);
             if (list.FileCount() == 0 && list.stage == UpdateCheckRemoteOk) Report(w, L"Find nothing to update.");
         }
     }
     if (list.stage != UpdateCheckRemoteOk) {
-        SetStage(UpdateCheckRemoteError);
+        SetStage(list, UpdateCheckRemoteError);
         RemoveAllRecords(list.records);
         list.description.clear();
+        list.document.clear();
     }
 }
 
@@ -389,7 +402,7 @@ bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& versi
 }
 
 bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::wstring& cache, long seconds,
-               std::wstring& winner) {
+               std::wstring& winner, std::string& bytes) {
     auto s = std::make_shared<RaceState>();
     s->pending = static_cast<int>(urls.size());
     const Deadline deadline = DeadlineIn(seconds);
@@ -399,13 +412,12 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
         LogDownload(urls[i]);
         racers.emplace_back(RaceListThread, s, window, urls[i], local, deadline);
     }
-    std::wstring path;
     {
         std::unique_lock<std::mutex> hold(s->m);
         s->cv.wait_until(hold, deadline, [&s] { return !s->winner.empty() || s->pending <= 0; });
         s->closed = true;
         winner = s->winner;
-        path = s->winnerPath;
+        bytes = std::move(s->bytes);
     }
     {
         // The first list wins at once; the others are joined later, each by its deadline.
@@ -416,9 +428,7 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
         WriteLog(mv::Format(Translate(L"MAIN", L"no list of %zu arrived within %ld seconds").c_str(), urls.size(), seconds));
         return false;
     }
-    if (ReplaceFile(path, cache)) return true;
-    DeleteFileW(path.c_str());
-    return false;
+    return true;
 }
 
 void JoinCheckThreads() {
@@ -426,41 +436,32 @@ void JoinCheckThreads() {
         if (t.joinable()) t.join();
 }
 
-int StartRemoteCheck(HWND window) {
+int StartRemoteCheck(HWND window, DownLoadList& list) {
     BusyFlag busy;
     if (!busy.owned()) {
         LogBusy();
         return 0;
     }
-    DownLoadList& list = TheDownLoadList();
     list.remoteVersion.clear();
     list.subListUrls.clear();
     if (!ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) {
-        RunRemoteCheckLocked(window);
+        RunRemoteCheckLocked(window, list);
         return 0;
     }
-    SetStage(RunVersionProbe() ? UpdateCheckRemoteOk : UpdateCheckRemoteError);
+    SetStage(list, RunVersionProbe(list) ? UpdateCheckRemoteOk : UpdateCheckRemoteError);
     return 0;
 }
 
-void RunRemoteCheck(HWND window) {
+void RunRemoteCheck(HWND window, DownLoadList& list) {
     BusyFlag busy;
     if (!busy.owned()) {
         LogBusy();
         return;
     }
-    RunRemoteCheckLocked(window);
+    RunRemoteCheckLocked(window, list);
 }
 
 
-
-std::wstring CurrentListCachePath() {
-    {
-        std::lock_guard<std::mutex> hold(g_cachePathMutex);
-        if (!g_listCachePath.empty()) return g_listCachePath;
-    }
-    return ListCacheXmlPath();
-}
 
 bool RefreshListCache() {
     BusyFlag busy;
@@ -468,7 +469,9 @@ bool RefreshListCache() {
     mv::ComInit com;
     const ListSource source = CurrentListSource();
     if (source.configured.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;
-    const bool ok = DownloadSingleList(nullptr, source.url, source.cacheXml, SettingSeconds(L"TimeOut"));
+    std::string bytes;
+    const bool ok = DownloadSingleList(nullptr, source.url, source.cacheXml, SettingSeconds(L"TimeOut"), bytes) &&
+                    mv::WriteFileReplacing(source.cacheXml, bytes);
     WriteLog(ok ? Translate(L"MAIN", L"background refresh: list cache renewed")
                 : Translate(L"MAIN", L"background refresh: list cache kept, the download failed"));
     return ok;

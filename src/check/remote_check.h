@@ -6,16 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "updatelist/download_list.h"
+
 // Entry used by the windows and the drivers: with [APPLICATION] CheckVerNumber only the
 // version page is read (stage UpdateCheckRemoteOk when it names a version), otherwise the
 // whole check runs. Always returns 0.
-int StartRemoteCheck(HWND window);
+int StartRemoteCheck(HWND window, DownLoadList& list);
 // The whole step with its reporting; `window` (or null) receives the status texts.
-void RunRemoteCheck(HWND window);
-
-// The list cache path of this process: <temp>\<name>.xml, or its ".xml.xml" copy once a
-// quick check has read that copy (the finish step stores this file as the installed list).
-std::wstring CurrentListCachePath();
+void RunRemoteCheck(HWND window, DownLoadList& list);
 
 // Joins the threads of raced lists that lost (each ends by its check's deadline). Called by
 // the application before it ends.
@@ -30,8 +28,9 @@ bool RefreshListCache();
 // `seconds`) and returns true with the version and list addresses it names.
 bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& version, std::vector<std::wstring>& urls);
 
-// The race of candidate lists into `cache`, for the check and its tests: the first candidate
-// that arrives and loads as a list wins and is moved over `cache`; false when none did within
-// `seconds`. Late candidates only delete their own files.
+// The race of candidate lists, for the check and its tests: the first candidate that arrives
+// (verified, when lists are signed) and loads as a list wins, its address in `winner` and its
+// bytes in `bytes`; false when none did within `seconds`. Each candidate passes through a
+// private scratch file beside `cache` that it removes itself.
 bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::wstring& cache, long seconds,
-               std::wstring& winner);
+               std::wstring& winner, std::string& bytes);

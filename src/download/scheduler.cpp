@@ -32,7 +32,12 @@ std::mutex g_failedMutex;  // the failed list
 std::vector<unsigned> g_failed;
 std::atomic<int> g_active{0};
 std::mutex g_passMutex;     // one pass at a time
-std::mutex g_recordMutex;   // records' spare texts
+// The list the running pass downloads; outside a pass (a list fetch) the process-wide one.
+std::atomic<DownLoadList*> g_passList{nullptr};
+DownLoadList& PassList() {
+    DownLoadList* list = g_passList.load();
+    return list ? *list : TheDownLoadList();
+}
 std::mutex g_statusMutex;   // status texts in order
 std::mutex g_stateMutex;    // per-file state messages in order
 
@@ -70,8 +75,8 @@ int FailedCount() {
 
 void AppendSpare(int index, const std::wstring& line) {
     if (index < 0) return;
-    std::lock_guard<std::mutex> hold(g_recordMutex);
-    if (updatefileinfo* r = RecordAt(TheDownLoadList().records, index)) r->spare += line + L"\n";
+    std::lock_guard<std::mutex> hold(RecordMutex());
+    if (updatefileinfo* r = RecordAt(PassList().records, index)) r->spare += line + L"\n";
 }
 
 void SendState(HWND window, int index, LPARAM state) {
@@ -81,7 +86,7 @@ void SendState(HWND window, int index, LPARAM state) {
 }
 
 void UpdateDownloadStatus() {
-    DownLoadList& list = TheDownLoadList();
+    DownLoadList& list = PassList();
     const int count = list.FileCount(), failed = FailedCount(), done = g_done.load();
     const std::wstring text =
         failed == 0 ? mv::Format(Translate(L"MAIN", L"Downloading, complete %d/%d, total thread %d ...").c_str(), done, count, g_active.load())
@@ -131,7 +136,7 @@ bool MoveWithRetries(const std::wstring& from, const std::wstring& to) {
 // The stamp of a finished download: kept outside the download tree (which may be moved
 // away whole), it names the record version and address the file was fetched for.
 std::wstring StampPath(const std::wstring& localName) {
-    std::wstring work = TheDownLoadList().workDir;
+    std::wstring work = PassList().workDir;
     while (!work.empty() && (work.back() == L'\\' || work.back() == L'/')) work.pop_back();
     if (work.empty()) return {};
     const std::wstring normWork = NormalizedLocalName(work) + L"\\";
@@ -141,8 +146,8 @@ std::wstring StampPath(const std::wstring& localName) {
 }
 
 std::string StampText(int index, const std::wstring& url) {
-    std::lock_guard<std::mutex> hold(g_recordMutex);
-    const updatefileinfo* r = RecordAt(TheDownLoadList().records, index);
+    std::lock_guard<std::mutex> hold(RecordMutex());
+    const updatefileinfo* r = RecordAt(PassList().records, index);
     return mv::ToUtf8((r ? r->ver : std::wstring()) + L"\n" + url);
 }
 
@@ -172,10 +177,10 @@ void RecordFailure(unsigned index) {
 }
 
 void RunJob(int index) {
-    DownLoadList& list = TheDownLoadList();
+    DownLoadList& list = PassList();
     updatefileinfo record;
     {
-        std::lock_guard<std::mutex> hold(g_recordMutex);
+        std::lock_guard<std::mutex> hold(RecordMutex());
         updatefileinfo* r = RecordAt(list.records, index);
         if (!r) {
             RecordFailure(static_cast<unsigned>(index));
@@ -350,12 +355,15 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
 
 // ------------------------------------------------------------------ a pass
 
-bool DownloadAllFiles(HWND window) {
+bool DownloadAllFiles(HWND window, DownLoadList& list) {
     std::lock_guard<std::mutex> pass(g_passMutex);
-    DownLoadList& list = TheDownLoadList();
+    g_passList = &list;
+    struct PassEnds {
+        ~PassEnds() { g_passList = nullptr; }
+    } passEnds;
     // Only a retry pass (after a pass with failures) goes on with the session's counts.
     if (list.stage != UpdateDownloadError) ResetDownloadSession();
-    if (list.stage != UpdateDownload) SetStage(UpdateDownload);
+    if (list.stage != UpdateDownload) SetStage(list, UpdateDownload);
     list.statusWindow = window;
     g_active = 0;
     const int count = list.FileCount();
@@ -395,7 +403,7 @@ bool DownloadAllFiles(HWND window) {
         for (size_t i; (i = jobs.next++) < jobs.indices.size();) RecordFailure(jobs.indices[i]);
     while (g_jobsRunning.load() > 0) WaitAnsweringMessages(JobEndedEvent(), 1000);
 
-    SetStage(g_done.load() >= count ? UpdateDownloadOk : UpdateDownloadError);
+    SetStage(list, g_done.load() >= count ? UpdateDownloadOk : UpdateDownloadError);
     UpdateDownloadStatus();
     const int failed = FailedCount();
     const std::wstring final = failed == 0 ? mv::Format(Translate(L"MAIN", L"Download completed %d/%d.").c_str(), g_done.load(), count)

@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "download/segmented.h"
+#include "updatelist/download_list.h"
 
 // One pass over the download list (the first pass of a session fetches every entry, a pass
 // at stage UpdateDownloadError only the entries that failed). Leaves UpdateDownloadOk or
 // UpdateDownloadError as the stage; always returns true.
-bool DownloadAllFiles(HWND window);
+bool DownloadAllFiles(HWND window, DownLoadList& list);
 
 // Entries finished in this session (downloaded or needing no download).
 int DownloadDoneCount();

@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "check/check_rules.h"
 #include "check/list_fetch.h"
 #include "check/list_signature.h"
 #include "config/global_values.h"
@@ -12,6 +13,7 @@
 #include "config/list_source.h"
 #include "config/settings.h"
 #include "download/file_hash.h"
+#include "util/file_replace.h"
 #include "util/files.h"
 #include "install/backups.h"
 #include "install/confine.h"
@@ -45,10 +47,7 @@ void Notify(HWND window, const std::wstring& text, LPARAM kind) {
     WriteLog(text);
 }
 
-std::wstring WorkDir() {
-    const std::wstring dir = TheDownLoadList().workDir;
-    return dir.empty() ? ListCacheDir() : dir;
-}
+std::wstring WorkDir(const DownLoadList& list) { return list.workDir.empty() ? ListCacheDir() : list.workDir; }
 
 // Moves the download tree into the application directory: no directory is created and no
 // existing file replaced. Emptied directories of the tree go.
@@ -78,8 +77,7 @@ struct Plan {
 };
 
 // Decides every target, backup and source before anything is touched.
-bool MakePlan(HWND window, const std::wstring& workDir, Plan& plan) {
-    DownLoadList& list = TheDownLoadList();
+bool MakePlan(HWND window, const DownLoadList& list, const std::wstring& workDir, Plan& plan) {
     const int count = list.FileCount();
     const std::wstring work = NormalizePath(workDir);
     std::map<std::wstring, size_t> byTarget;
@@ -154,20 +152,25 @@ bool NameStagedFiles(Plan& plan) {
     return true;
 }
 
-// The last way to a list to install when neither cached copy is there: the address the check
-// fetched the list from, fetched again, and verified again when lists are signed.
-std::wstring RefetchInstalledList(HWND window, const std::wstring& workDir) {
+// The list to install when the session holds none (a list saved by an older updater): the
+// cached list file, else the address the check fetched the list from, fetched again. A signed
+// list is never taken from the cache (it was changed by the merge and cannot be verified
+// again), only fetched and verified anew.
+std::string FallbackInstalledList(HWND window, DownLoadList& list, const std::wstring& workDir) {
+    std::string bytes;
+    const std::wstring cached = InstalledListSource(ListCacheXmlPath());
+    if (!ListSigningRequired() && !cached.empty() && mv::ReadFileBytes(cached, bytes, static_cast<long long>(kMaxListBytes)) &&
+        IsListBytes(bytes))
+        return bytes;
     const std::wstring url = GlobalValues::Get(L"__down|" + ListCacheXmlPath());
     if (url.empty()) return {};
-    const std::wstring path = JoinPath(workDir, L"__list.refetched.xml");
     const long seconds = mv::ParseLong(ReadSettingOr(L"Mirovane", L"TimeOut", L"60"));
-    if (!FetchListFile(window, url, path, DeadlineIn(seconds))) return {};
-    if (!IsListFile(path) || (ListSigningRequired() && !AcceptSignedList(path))) {
-        RemoveFile(path);
+    if (!FetchList(window, url, mv::PrivateTempNameBeside(JoinPath(workDir, L"__list.xml"), L"refetch"), DeadlineIn(seconds),
+                   bytes))
         return {};
-    }
+    if (!IsListBytes(bytes) || (ListSigningRequired() && !AcceptSignedList(bytes, list))) return {};
     WriteLog(mv::Format(Translate(L"MAIN", L"update list fetched again to store it[%s]").c_str(), url.c_str()));
-    return path;
+    return bytes;
 }
 
 }  // namespace
@@ -185,13 +188,13 @@ std::wstring InstalledListSource(const std::wstring& cachedList) {
     return mv::FileExists(repaired) ? repaired : std::wstring();
 }
 
-bool InstallAndFinish(HWND window) {
+bool InstallAndFinish(HWND window, DownLoadList& list) {
     const std::wstring icacls = IcaclsProgram();
     const bool unzip = ReadSettingBool(L"Mirovane", L"UnZip", L"1");
     Notify(window, Translate(L"MAIN", L"Copy from temporary directory"), 1);
 
     // Only the session's own download directory is ever moved from or deleted.
-    const std::wstring workDir = NormalizePath(WorkDir());
+    const std::wstring workDir = NormalizePath(WorkDir(list));
     if (!IsDeletableWorkDir(workDir, NormalizePath(GetTempDir()), NormalizePath(GetAppDir()))) {
         WriteLog(mv::Format(Translate(L"MAIN", L"not a download directory[%s]").c_str(), workDir.c_str()));
         return false;
@@ -202,13 +205,13 @@ bool InstallAndFinish(HWND window) {
     }
 
     Plan plan;
-    if (!MakePlan(window, workDir, plan)) return false;
-    std::wstring listSource = InstalledListSource(ListCacheXmlPath());
-    if (listSource.empty()) listSource = RefetchInstalledList(window, workDir);
-    plan.journal.version = TheDownLoadList().remoteVersion;
+    if (!MakePlan(window, list, workDir, plan)) return false;
+    // The installed list is the document the check verified and read, byte for byte.
+    const std::string document = list.document.empty() ? FallbackInstalledList(window, list, workDir) : list.document;
+    plan.journal.version = list.remoteVersion;
     plan.journal.workDir = workDir;
     plan.journal.listTarget = mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml");
-    if (!listSource.empty()) plan.journal.listStaged = plan.journal.listTarget + L".__new";
+    if (!document.empty()) plan.journal.listStaged = plan.journal.listTarget + L".__new";
     else WriteLog(mv::Format(Translate(L"MAIN", L"no update list to store[%s]").c_str(), ListCacheXmlPath().c_str()));
     if (!NameStagedFiles(plan)) return false;
 
@@ -229,7 +232,11 @@ bool InstallAndFinish(HWND window) {
         // the temporary directory after its download (a relaunch lies between) is never installed.
         if (ok) ok = DownloadedFileMatchesHash(plan.from[i], e.staged);
     }
-    if (ok && !journal.listStaged.empty()) ok = CopyFileFlushed(listSource, journal.listStaged);
+    if (ok && !journal.listStaged.empty()) {
+        std::wstring failure;
+        ok = mv::WriteFileReplacing(journal.listStaged, document, &failure);
+        if (!ok) WriteLog(failure);
+    }
     if (ok) ok = SwapEntries(journal);
     if (ok) ok = CommitJournal(journal);
     if (!ok) {
@@ -240,7 +247,6 @@ bool InstallAndFinish(HWND window) {
     for (const JournalEntry& e : journal.entries)
         if (!e.staged.empty()) WriteLog(mv::Format(Translate(L"MAIN", L"update file[%s]").c_str(), e.target.c_str()));
     SettleBackups(journal);
-    DownLoadList& list = TheDownLoadList();
     for (int i : plan.installed) {
         const updatefileinfo& r = list.records[i];
         const std::vector<std::wstring> targets = InstallTargets(r);
@@ -252,22 +258,23 @@ bool InstallAndFinish(HWND window) {
 
     Notify(window, Translate(L"MAIN", L"Do upgrade tasks"), 1);
     list.rebootNeeded = 0;
-    RunRecordTasks(window);
-    RunCommandList(window);
+    RunRecordTasks(window, list);
+    RunCommandList(window, list);
     Notify(window, Translate(L"MAIN", L"Clear temp files"), 7);
     const bool stored = FinishJournal(journal);
     Notify(window, mv::Format(Translate(L"MAIN", L"Update completed,done %d files").c_str(), list.FileCount()), 7);
     if (list.rebootNeeded) Notify(window, Translate(L"MAIN", L"Need to restart your computer"), 1);
     if (!stored) WriteLog(Translate(L"MAIN", L"The new update list could not be stored; the next check compares with the old one"));
-    if (!listSource.empty()) DeleteFileW(listSource.c_str());
+    // The cache file has served its purpose once its list is installed.
+    const std::wstring cached = InstalledListSource(ListCacheXmlPath());
+    if (!cached.empty()) DeleteFileW(cached.c_str());
     if (!journal.listStaged.empty()) GrantUsersDelete(icacls, journal.listTarget);
     return true;
 }
 
-void RunCopyStep(HWND window) {
-    DownLoadList& list = TheDownLoadList();
+void RunCopyStep(HWND window, DownLoadList& list) {
     if (list.stage != UpdateCheckLocalOk) return;
-    SetStage(UpdateCopy);
+    SetStage(list, UpdateCopy);
     mv::ComInit com;
     HWND parent = window ? GetParent(window) : nullptr;
     HWND cancel = parent ? GetDlgItem(parent, kCancelButton) : nullptr;
@@ -276,16 +283,16 @@ void RunCopyStep(HWND window) {
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
         Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
     } else {
-        ok = InstallAndFinish(window);
+        ok = InstallAndFinish(window, list);
         ReleaseInstallLock();
     }
     if (ok) {
         if (!list.remoteVersion.empty()) WriteSetting(L"APPLICATION", L"Ver", list.remoteVersion);
         StoreInstalledListSequence(list);
-        SetStage(UpdateCopyOk);
+        SetStage(list, UpdateCopyOk);
     } else {
         Notify(window, Translate(L"MAIN", L"The update could not be installed; the installed files are unchanged"), 0);
-        SetStage(UpdateCopyError);
+        SetStage(list, UpdateCopyError);
     }
     if (cancel) EnableWindow(cancel, TRUE);
 }

@@ -5,11 +5,13 @@
 
 #include <string>
 
+#include "updatelist/download_list.h"
+
 // The step-4 entry: runs at stage 9 and leaves 12, or 11 when nothing could be installed
 // (the installed files, list, version and downloaded files are then as before).
-void RunCopyStep(HWND window);
+void RunCopyStep(HWND window, DownLoadList& list);
 // The body of step 4; true when the new files are in place.
-bool InstallAndFinish(HWND window);
+bool InstallAndFinish(HWND window, DownLoadList& list);
 // The list file to install: the cached list, or its name repaired (".xml.xml" -> ".xml",
 // else ".xml" appended) when only that exists. Empty when neither exists.
 std::wstring InstalledListSource(const std::wstring& cachedList);

@@ -278,10 +278,9 @@ bool CloseHostProgram(HWND) {
 
 // --- the scan and the step
 
-bool ScanLockedFiles(HWND window, SessionObserver* asker) {
+bool ScanLockedFiles(HWND window, const DownLoadList& list, SessionObserver* asker) {
     if (AppState::relaunched) ClearElevationList();
     Notify(window, Translate(L"MAIN", L"Check locked file..."), 1);
-    const DownLoadList& list = TheDownLoadList();
     const int count = list.FileCount();
     int locked = 0;
     for (int i = 0; i < count && ElevationList().empty(); ++i) {
@@ -302,7 +301,7 @@ bool ScanLockedFiles(HWND window, SessionObserver* asker) {
     return locked == 0;
 }
 
-bool CheckLocalFiles(SessionObserver& observer) {
+bool CheckLocalFiles(SessionObserver& observer, const DownLoadList& list) {
     HWND window = observer.StatusWindow();
     auto listFilesWritable = [] {
         bool all = true;
@@ -327,30 +326,30 @@ bool CheckLocalFiles(SessionObserver& observer) {
             if (ok) Notify(window, Translate(L"MAIN", L"The main program has closed"), 1);
         }
     }
-    if (!ScanLockedFiles(window, observer.AnswersLockedFiles() ? &observer : nullptr)) ok = false;
+    if (!ScanLockedFiles(window, list, observer.AnswersLockedFiles() ? &observer : nullptr)) ok = false;
     return ok;
 }
 
-void RunCheckLocalStep(SessionObserver& observer) {
+void RunCheckLocalStep(SessionObserver& observer, DownLoadList& list) {
     HWND window = observer.StatusWindow();
-    const int stage = TheDownLoadList().stage;
+    const int stage = list.stage;
     if (stage != UpdateDownloadOk && stage != UpdateCheckLocal) return;
-    SetStage(UpdateCheckLocal);
+    SetStage(list, UpdateCheckLocal);
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
         Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
-        SetStage(UpdateCheckLocalError);
+        SetStage(list, UpdateCheckLocalError);
         return;
     }
     TestFileWritable(SettingsFilePath());
     if (AppState::relaunched) ClearElevationList();
-    const bool ok = ElevationList().empty() ? CheckLocalFiles(observer) : true;
+    const bool ok = ElevationList().empty() ? CheckLocalFiles(observer, list) : true;
     if (AppState::relaunched) ClearElevationList();
     if (ElevationList().empty()) {
-        SetStage(ok ? UpdateCheckLocalOk : UpdateCheckLocalError);
+        SetStage(list, ok ? UpdateCheckLocalOk : UpdateCheckLocalError);
     } else {
-        SetStage(UpdateCheckLocalError);
+        SetStage(list, UpdateCheckLocalError);
         Notify(window, Translate(L"MAIN", L"request administrator privileges to continue"), 0);
     }
     // The lock stays with this session until the copy step ends; a failed check ends it here.
-    if (TheDownLoadList().stage != UpdateCheckLocalOk) ReleaseInstallLock();
+    if (list.stage != UpdateCheckLocalOk) ReleaseInstallLock();
 }

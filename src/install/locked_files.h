@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "install/session_observer.h"
+#include "updatelist/download_list.h"
 
 // The elevation list: files that could not be written only for lack of rights.
 std::vector<std::wstring> ElevationList();
@@ -63,8 +64,8 @@ bool IsHostProgramClosed(HWND window);
 // ignored WM_CLOSE. A process that refuses to end the session is left alone.
 void CloseProgramByPath(const std::wstring& path);
 bool CloseHostProgram(HWND window);
-bool ScanLockedFiles(HWND window, SessionObserver* asker);
-bool CheckLocalFiles(SessionObserver& observer);
+bool ScanLockedFiles(HWND window, const DownLoadList& list, SessionObserver* asker);
+bool CheckLocalFiles(SessionObserver& observer, const DownLoadList& list);
 // The step-3 entry: runs at stage 6 or 7 and leaves 9 or 8. Notifications go to the
 // observer's status window; it answers the questions.
-void RunCheckLocalStep(SessionObserver& observer);
+void RunCheckLocalStep(SessionObserver& observer, DownLoadList& list);

@@ -46,7 +46,6 @@ int BusyStage(int stage) {
 // the first one's list.
 std::atomic<bool> g_sessionRunning{false};
 
-StepResult Left(int count = 0) { return {TheDownLoadList().stage, count}; }
 
 }  // namespace
 
@@ -108,8 +107,14 @@ HostStart StartHostProgramUnlessRunning(bool interactive) {
     return StartHostProgram(interactive);
 }
 
-void EndUpdateSession() {
-    SetStage(UpdateEnd);
+bool HandOverToAdministrator() {
+    if (RelaunchAsAdministrator(true)) return true;
+    WriteLog(Translate(L"MAIN", L"The update could not continue as administrator; nothing was changed"));
+    return false;
+}
+
+void EndUpdateSession(DownLoadList& list) {
+    SetStage(list, UpdateEnd);
     StartHostProgramUnlessRunning(false);
     ListCacheBookkeeping();
 }
@@ -162,50 +167,50 @@ SessionEnd RunSession(const SessionStart& start, const SessionSteps& steps, Sess
     return finish();
 }
 
-SessionSteps UpdateSessionSteps(HWND host) {
+SessionSteps UpdateSessionSteps(HWND host, DownLoadList& list) {
     auto gate = std::make_shared<CSessionGate>(host);
+    // Every step works on the session's list and says where it left it.
+    DownLoadList* l = &list;
     SessionSteps s;
-    s.hold = [] {
+    s.hold = [l] {
         if (BeginInstallSession(kSessionLockWaitMs)) return true;
         WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
-        SetStage(BusyStage(TheDownLoadList().stage));
+        SetStage(*l, BusyStage(l->stage));
         return false;
     };
     s.release = [] { EndInstallSession(); };
-    s.check = [](SessionObserver& o) {
-        RunRemoteCheck(o.StatusWindow());
-        return Left(TheDownLoadList().FileCount());
+    s.check = [l](SessionObserver& o) {
+        RunRemoteCheck(o.StatusWindow(), *l);
+        return StepResult{l->stage, l->FileCount()};
     };
-    s.download = [](SessionObserver& o) {
-        DownloadAllFiles(o.StatusWindow());
-        return Left(DownloadDoneCount());
+    s.download = [l](SessionObserver& o) {
+        DownloadAllFiles(o.StatusWindow(), *l);
+        return StepResult{l->stage, DownloadDoneCount()};
     };
-    s.checkLocal = [](SessionObserver& o) {
-        RunCheckLocalStep(o);
+    s.checkLocal = [l](SessionObserver& o) {
+        RunCheckLocalStep(o, *l);
         if (AppState::relaunched) ClearElevationList();
-        return Left(static_cast<int>(ElevationList().size()));
+        return StepResult{l->stage, static_cast<int>(ElevationList().size())};
     };
-    s.copy = [](SessionObserver& o) {
-        RunCopyStep(o.StatusWindow());
-        return Left();
+    s.copy = [l](SessionObserver& o) {
+        RunCopyStep(o.StatusWindow(), *l);
+        return StepResult{l->stage, 0};
     };
     s.gate = [gate] { return gate->Pass(); };
-    s.relaunch = [host] {
+    s.relaunch = [host, l] {
         const std::wstring text = Translate(L"MAIN", L"continue update as administrator");
         SendStatusText(host, text, -1);
         WriteLog(text);
-        if (RelaunchAsAdministrator(true)) return true;
+        if (HandOverToAdministrator()) return true;
         // Nobody continues the update: the host program this session closed must come back.
-        WriteLog(Translate(L"MAIN", L"The update could not continue as administrator; nothing was changed"));
-        SetStage(UpdateCheckLocalError);
+        SetStage(*l, UpdateCheckLocalError);
         return false;
     };
-    s.end = [] { EndUpdateSession(); };
+    s.end = [l] { EndUpdateSession(*l); };
     return s;
 }
 
-SessionStart CurrentSessionStart() {
-    const DownLoadList& list = TheDownLoadList();
+SessionStart SessionStartOf(const DownLoadList& list) {
     SessionStart start;
     start.stage = list.stage;
     start.files = list.FileCount();
@@ -220,7 +225,10 @@ SessionEnd RunUpdateSession(HWND host, SessionObserver& observer) {
         WriteLog(L"An update is already running in this process; this one ends");
         return SessionEnd::Busy;
     }
-    const SessionEnd end = RunSession(CurrentSessionStart(), UpdateSessionSteps(host), observer);
+    // The driver hands the process-wide list (what start-up loaded, what the host program is
+    // told about) to the steps; nothing below it reaches for that list itself.
+    DownLoadList& list = TheDownLoadList();
+    const SessionEnd end = RunSession(SessionStartOf(list), UpdateSessionSteps(host, list), observer);
     g_sessionRunning = false;
     return end;
 }

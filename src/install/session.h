@@ -11,6 +11,7 @@
 
 #include "install/finish.h"
 #include "install/session_observer.h"
+#include "updatelist/download_list.h"
 
 // What a gate between two steps decides, from what it sees of the host window.
 enum class GateAction { Go, Wait, End };
@@ -76,16 +77,20 @@ SessionEnd RunSession(const SessionStart& start, const SessionSteps& steps, Sess
 
 // The real steps; `host` is the window the gate watches and the "continue as administrator"
 // text goes to (null: no gate).
-SessionSteps UpdateSessionSteps(HWND host);
-// Where the process-wide download list says a session starts.
-SessionStart CurrentSessionStart();
+SessionSteps UpdateSessionSteps(HWND host, DownLoadList& list);
+// Where a list says a session starts.
+SessionStart SessionStartOf(const DownLoadList& list);
 // A whole session with the real steps, one at a time in a process (a second call meanwhile
 // logs a line and returns Busy).
 SessionEnd RunUpdateSession(HWND host, SessionObserver& observer);
 
 // The end sequence: stage UpdateEnd, the host program started unless it is running, the list
 // cache bookkeeping.
-void EndUpdateSession();
+void EndUpdateSession(DownLoadList& list);
+
+// Saves the list and starts an elevated copy to continue; logs when that failed (nothing
+// was changed then).
+bool HandOverToAdministrator();
 
 // Starts the host program ([APPLICATION] Application) unless a process runs that executable
 // already; logs which of the two happened.

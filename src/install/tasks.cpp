@@ -227,8 +227,8 @@ bool RunCommand(const std::wstring& command, HWND window) {
     return true;
 }
 
-void RunCommandList(HWND window) {
-    for (const std::wstring& command : TheDownLoadList().runTasks) RunCommand(command, window);
+void RunCommandList(HWND window, const DownLoadList& list) {
+    for (const std::wstring& command : list.runTasks) RunCommand(command, window);
 }
 
 // --- libraries and shortcuts
@@ -295,8 +295,7 @@ void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon
     }
 }
 
-void RunRecordTasks(HWND window) {
-    DownLoadList& list = TheDownLoadList();
+void RunRecordTasks(HWND window, DownLoadList& list) {
     const std::wstring appDir = NormalizePath(GetAppDir());
     for (const updatefileinfo& r : list.records) {
         Sleep(1);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "updatelist/download_list.h"
+
 // Runs a file: an XML task file (".xml") through RunTaskFile, anything else started as a
 // program (install/run_file.h). `path` has its macros expanded and, without a drive, is taken
 // relative to the application directory. True when a program was started or a task file run;
@@ -29,7 +31,7 @@ bool RunEntryWaits(const std::wstring& wait);
 // The log text "Run[path][params][wait|nowait]" with empty brackets removed.
 std::wstring RunEntryMessage(const RunEntry& entry, bool wait);
 bool RunCommand(const std::wstring& command, HWND window);
-void RunCommandList(HWND window);
+void RunCommandList(HWND window, const DownLoadList& list);
 
 bool RegisterLibrary(const std::wstring& path);
 // The shortcut file name: ".lnk" appended unless the name already ends in it.
@@ -41,4 +43,4 @@ bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, con
 void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon, int iconIndex,
                             const std::vector<std::wstring>& shortcuts, HWND window);
 // The task loop of the copy step over the download list (the files already installed).
-void RunRecordTasks(HWND window);
+void RunRecordTasks(HWND window, DownLoadList& list);

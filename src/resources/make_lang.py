@@ -210,7 +210,7 @@ TEXTS = [
     (MAIN, "merge: [%s] is not readable XML %s", "合并：[%s] 不是可读的 XML %s", "合併：[%s] 不是可讀的 XML %s"),
     (MAIN, "merge: appendChild failed", "合并：appendChild 失败", "合併：appendChild 失敗"),
     (MAIN, "merge: no top-level update element in [%s]", "合并：[%s] 中没有顶层 update 元素", "合併：[%s] 中沒有頂層 update 元素"),
-    (MAIN, "merge: save of [%s] failed (%lu)", "合并：保存 [%s] 失败 (%lu)", "合併：儲存 [%s] 失敗 (%lu)"),
+    (MAIN, "merge: the merged list could not be written", "合并：无法写出合并后的列表", "合併：無法寫出合併後的清單"),
     (MAIN, "more than %zu list addresses: the rest are ignored", "列表地址多于 %zu 个：其余的被忽略",
      "清單位址多於 %zu 個：其餘的被忽略"),
     (MAIN, "no list of %zu arrived within %ld seconds", "%zu 个列表均未在 %ld 秒内到达", "%zu 個清單均未在 %ld 秒內到達"),

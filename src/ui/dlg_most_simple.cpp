@@ -138,8 +138,7 @@ DWORD WINAPI CDlgMostSimple::CheckWorker(LPVOID param) {
     auto* self = static_cast<CDlgMostSimple*>(param);
     {
         ComInit com;
-        if (TheDownLoadList().stage < UpdateCheckRemoteOk && self->actions_.startRemoteCheck)
-            self->actions_.startRemoteCheck(self->hwnd_);
+        if (self->actions_.startRemoteCheck) self->actions_.startRemoteCheck(self->hwnd_);
     }
     self->EndWorker();
     return 0;

@@ -38,15 +38,6 @@ std::wstring MainText(const wchar_t* text) { return Translate(L"MAIN", text); }
 
 std::wstring AppName() { return ReadSetting(L"APPLICATION", L"Name"); }
 
-// Forgets what an earlier check or session left, so a new one starts clean.
-void ResetSession() {
-    DownLoadList& list = TheDownLoadList();
-    RemoveAllRecords(list.records);
-    list.description.clear();
-    list.remoteVersion.clear();
-    list.subListUrls.clear();
-    list.runTasks.clear();
-}
 
 HFONT DialogFont(HWND dialog) {
     HFONT font = reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0));
@@ -233,7 +224,7 @@ void CDlgUpdaterIcon::StartCheck() {
     busy_ = true;
     nextCheck_ = ~0ull;  // scheduled again when this check ends
     result_.clear();
-    ResetSession();
+    if (actions_.forgetSession) actions_.forgetSession();
     filesFound_ = 0;
     StopCountdown();
     worker_.reset();
@@ -255,7 +246,6 @@ DWORD WINAPI CDlgUpdaterIcon::CheckWorker(LPVOID param) {
     {
         ComInit com;
         HostWindows::Register(w, false);
-        SetStage(UpdateNone);
         if (self->actions_.startRemoteCheck) self->actions_.startRemoteCheck(nullptr);
         HostWindows::Unregister(w);
     }
@@ -267,7 +257,7 @@ DWORD WINAPI CDlgUpdaterIcon::CheckWorker(LPVOID param) {
 void CDlgUpdaterIcon::OnCheckEnded() {
     busy_ = false;
     if (worker_) WaitForSingleObject(worker_.get(), 5000);
-    filesFound_ = TheDownLoadList().FileCount();
+    filesFound_ = actions_.filesFound ? actions_.filesFound() : 0;
     if (filesFound_ > 0 && !updateWaiting_) StartCountdown();
     RebuildStatus();
     InvalidateRect(hwnd_, nullptr, TRUE);
@@ -406,13 +396,12 @@ void CDlgUpdaterIcon::RunUpdate(bool unattended) {
     result_.clear();
     RebuildStatus();
     HostWindows::Unregister(hwnd_);
-    ResetSession();
-    SetStage(UpdateNone);
+    if (actions_.forgetSession) actions_.forgetSession();
     // The session's end sequence leaves UpdateEnd: what the copy step did comes back from it.
     const bool installed = actions_.runUpdate && actions_.runUpdate(hwnd_);
     if (installed)
         result_ = MainText(L"Upgrade is completed");
-    else if (TheDownLoadList().FileCount() >= 1)
+    else if (actions_.filesFound && actions_.filesFound() >= 1)
         result_ = MainText(L"Upgrade is abort");
     running_ = false;
     filesFound_ = 0;

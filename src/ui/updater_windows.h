@@ -25,6 +25,8 @@ struct WindowActions {
     std::function<bool(HWND owner)> runUpdate;          // tray: a whole session in the progress window;
                                                         // true when it installed the new files
     std::function<bool()> hostProgramRunning;           // tray: the host program runs now
+    std::function<void()> forgetSession;                // tray: a new check or session starts afresh
+    std::function<int()> filesFound;                    // tray: files the last check found
 };
 
 // How the progress window's work ended.

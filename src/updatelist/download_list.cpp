@@ -11,7 +11,6 @@
 #include "notify/log.h"
 #include "util/file_replace.h"
 #include "util/files.h"
-#include "util/locks.h"
 #include "util/text.h"
 
 const wchar_t* UpdateStageName(int stage) {
@@ -29,6 +28,11 @@ DownLoadList& TheDownLoadList() {
     return list;
 }
 
+std::mutex& RecordMutex() {
+    static std::mutex records;
+    return records;
+}
+
 // --- stage
 
 namespace {
@@ -37,12 +41,15 @@ std::atomic<StageHookRunner> g_stageHookRunner{nullptr};
 
 void SetStageHookRunner(StageHookRunner runner) { g_stageHookRunner = runner; }
 
-void SetStage(int stage) {
-    DownLoadList& list = TheDownLoadList();
+void SetStage(int stage) { SetStage(TheDownLoadList(), stage); }
+
+void SetStage(DownLoadList& list, int stage) {
     BroadcastStage(stage, list.FileCount());
     list.stage = stage;
+    RunStageHooks(UpdateStageName(stage));
+}
 
-    const std::wstring name = UpdateStageName(stage);
+void RunStageHooks(const std::wstring& name) {
     const StageHookRunner run = g_stageHookRunner.load();
     if (name.empty() || !run) return;
     std::wstring hook = ReadSetting(L"UpdateEvent", name);
@@ -53,11 +60,23 @@ void SetStage(int stage) {
 
 // --- records
 
+void ForgetSession(DownLoadList& list) {
+    {
+        std::lock_guard<std::mutex> hold(RecordMutex());
+        list.records.clear();
+    }
+    list.description.clear();
+    list.remoteVersion.clear();
+    list.subListUrls.clear();
+    list.runTasks.clear();
+    list.document.clear();
+}
+
 void AddFileRecord(const updatefileinfo& record, RecordArray& records) {
     updatefileinfo clean = record;
     clean.ver = mv::Trim(mv::ToLower(clean.ver));
     clean.path = mv::Trim(mv::RemoveAll(mv::ReplaceAll(clean.path, L"|", L"\\"), L"._.zip"));
-    NamedLock lock(kRecordListLock);
+    std::lock_guard<std::mutex> hold(RecordMutex());
     records.push_back(std::move(clean));
 }
 
@@ -110,7 +129,7 @@ namespace {
 const wchar_t kEndOfProperties[] = L"!-end------";
 // A saved list is a few KB in practice; one bigger than this is not ours, and reading it
 // could exhaust a 32-bit process.
-constexpr LONGLONG kMaxSavedListBytes = 16LL * 1024 * 1024;
+constexpr LONGLONG kMaxSavedListBytes = 48LL * 1024 * 1024;  // records and the list's document
 
 class Writer {
 public:
@@ -159,6 +178,28 @@ private:
 };
 
 constexpr wchar_t kHashProperty[] = L"sha256|";
+// The list's document travels as a property of its own: two bytes to a code unit, its byte
+// count beside it (an odd count leaves the last unit half used).
+constexpr wchar_t kDocumentProperty[] = L"document|bytes";
+constexpr wchar_t kDocumentSizeProperty[] = L"document|size";
+
+std::wstring PackBytes(std::string_view bytes) {
+    std::wstring out((bytes.size() + 1) / 2, L'\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        out[i / 2] = static_cast<wchar_t>(out[i / 2] | static_cast<unsigned char>(bytes[i]) << (i % 2 ? 8 : 0));
+    return out;
+}
+
+bool UnpackBytes(const std::wstring& packed, const std::wstring& sizeText, std::string& bytes) {
+    if (sizeText.empty() || sizeText.size() > 10 || sizeText.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return false;
+    const unsigned long long size = std::stoull(sizeText);
+    if ((size + 1) / 2 != packed.size()) return false;
+    bytes.assign(static_cast<size_t>(size), '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((static_cast<unsigned>(packed[i / 2]) >> (i % 2 ? 8 : 0)) & 0xFF);
+    return true;
+}
 
 constexpr size_t kMinRecordBytes = 8 * 4 + 4;  // eight empty strings and the action
 
@@ -169,6 +210,12 @@ std::string SerializeList(const DownLoadList& list) {
     std::map<std::wstring, std::wstring> properties = list.properties;
     for (size_t i = 0; i < list.records.size(); ++i)
         if (!list.records[i].sha256.empty()) properties[kHashProperty + std::to_wstring(i)] = list.records[i].sha256;
+    properties.erase(kDocumentProperty);
+    properties.erase(kDocumentSizeProperty);
+    if (!list.document.empty()) {
+        properties[kDocumentProperty] = PackBytes(list.document);
+        properties[kDocumentSizeProperty] = std::to_wstring(list.document.size());
+    }
     for (const auto& [key, value] : properties) {
         // An entry named like the terminator would end the map early and garble the rest.
         if (key.empty() || key == kEndOfProperties) continue;
@@ -233,6 +280,15 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
     }
     // Nothing of ours follows the records: trailing bytes mean the file is not what it seems.
     if (r.left() != 0) return false;
+    std::string document;
+    const auto packed = properties.find(kDocumentProperty);
+    const auto size = properties.find(kDocumentSizeProperty);
+    if ((packed == properties.end()) != (size == properties.end())) return false;
+    if (packed != properties.end()) {
+        if (!UnpackBytes(packed->second, size->second, document)) return false;
+        properties.erase(kDocumentProperty);
+        properties.erase(kDocumentSizeProperty);
+    }
     for (auto it = properties.begin(); it != properties.end();) {
         if (it->first.rfind(kHashProperty, 0) != 0) {
             ++it;
@@ -255,6 +311,7 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
     list.workDir = std::move(workDir);
     list.listGuid = std::move(listGuid);
     list.stage = stage;
+    list.document = std::move(document);
     for (updatefileinfo& rec : records) list.records.push_back(std::move(rec));
     return true;
 }

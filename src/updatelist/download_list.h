@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,10 +33,15 @@ using StageHookRunner = void (*)(const std::wstring& hook, bool wait);
 // Registers how stage hooks are run (start-up does, with the task runner); until then, and
 // with null, no hook runs.
 void SetStageHookRunner(StageHookRunner runner);
-// Tells the registered windows of the new stage (BroadcastStage), stores it in the download
+// Tells the registered windows of the new stage (BroadcastStage), stores it in the session's
 // list and starts the stage's [UpdateEvent] hook, then its [UpdateEventWaitClose] hook and
-// waits for it.
+// waits for it. Without a list: the process-wide one (start-up and the windows).
+struct DownLoadList;
+void SetStage(DownLoadList& list, int stage);
 void SetStage(int stage);
+// Runs the hooks named `name` in [UpdateEvent] (started) and [UpdateEventWaitClose] (waited
+// for), as every stage does; start-up runs "UpdateStartup" this way.
+void RunStageHooks(const std::wstring& name);
 
 enum : int {
     ActionRun = 1,
@@ -79,12 +85,21 @@ struct DownLoadList {
     std::vector<std::wstring> subListUrls;
     std::vector<std::wstring> runTasks;
     int rebootNeeded = 0;
+    // The list as the check fetched, verified and read it (the main list merged in, the root's
+    // guid removed): these bytes become the installed "mirovane.xml". Empty before a check.
+    std::string document;
 
     int FileCount() const { return static_cast<int>(records.size()); }
 };
 
 // The one download list of the process.
 DownLoadList& TheDownLoadList();
+// The one lock of records that several threads see at once (the download workers fill in
+// their records while the windows count them): held for each change and each copy taken.
+std::mutex& RecordMutex();
+
+// Forgets what an earlier check or session left in the list, so a new one starts clean.
+void ForgetSession(DownLoadList& list);
 
 // Cleans a record (version lower-cased and trimmed; path with "|" as "\", without "._.zip",
 // trimmed) and appends it to the array, under the record-list lock.
@@ -108,7 +123,8 @@ bool SetRecord(RecordArray& records, int index, const updatefileinfo& record);
 // The saved form: little-endian, strings as a 32-bit count of UTF-16 code units and the units.
 // Properties (terminated by the key "!-end------"), run tasks, description, listUrlBase,
 // fileUrlPattern, workDir, listGuid, stage, records. A record's sha256 travels as the
-// property "sha256|<record index>", so the record layout stays as it was.
+// property "sha256|<record index>" and the list's document as "document|bytes" with
+// "document|size", so the record layout stays as it was.
 std::string SerializeList(const DownLoadList& list);
 // Reads a saved form into the list: all or nothing. False, with the list untouched, for a
 // truncated or corrupt form (counts and lengths are checked against the bytes that remain).

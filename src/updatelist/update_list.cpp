@@ -11,7 +11,7 @@
 #include "lang/language.h"
 #include "notify/log.h"
 #include "notify/user_prompt.h"
-#include "util/locks.h"
+#include "util/file_replace.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
 #include "util/text.h"
@@ -19,6 +19,8 @@
 namespace {
 
 const wchar_t kGuardSeparator = L'\x0001';
+// Larger list files are refused rather than read whole into a 32-bit process.
+constexpr long long kMaxListFileBytes = 256LL * 1024 * 1024;
 
 using NodePtr = mv::ComPtr<IXMLDOMNode>;
 
@@ -173,10 +175,27 @@ RunTask UnpackRunTask(const std::wstring& packed) {
 }
 
 ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool remote, UpdateListValues& values) {
+    std::string bytes;
+    if (!mv::ReadFileBytes(path, bytes, kMaxListFileBytes)) {
+        // A missing file is an empty list (the installed list before the first update).
+        if (mv::FileExists(path))
+            WriteLog(mv::Format(Translate(L"MAIN", L"The xml file [%s] cannot be read: %s").c_str(), path.c_str(),
+                                mv::Format(L"error %lu", GetLastError()).c_str()));
+        return ListRead::NotAList;
+    }
+    const std::string before = bytes;
+    const ListRead result = ReadUpdateListBytes(bytes, path, records, remote, values);
+    // A list file never keeps its guid either.
+    if (result == ListRead::Ok && bytes != before) mv::WriteFileReplacing(path, bytes);
+    return result;
+}
+
+ListRead ReadUpdateListBytes(std::string& bytes, const std::wstring& path, RecordArray& records, bool remote,
+                             UpdateListValues& values) {
     mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
     if (!doc) return ListRead::DomError;
     std::wstring error;
-    switch (mv::LoadXmlFile(doc.get(), path, &error)) {
+    switch (mv::LoadXmlBytes(doc.get(), bytes, &error)) {
         case mv::XmlLoad::Ok:
             break;
         case mv::XmlLoad::Refused:
@@ -184,10 +203,8 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
                                 path.c_str()));
             return ListRead::NotAList;
         default:
-            // A missing file is an empty list (the installed list before the first update).
-            if (mv::FileExists(path))
-                WriteLog(mv::Format(Translate(L"MAIN", L"The xml file [%s] cannot be read: %s").c_str(), path.c_str(),
-                                    error.c_str()));
+            WriteLog(mv::Format(Translate(L"MAIN", L"The xml file [%s] cannot be read: %s").c_str(), path.c_str(),
+                                error.c_str()));
             return ListRead::NotAList;
     }
 
@@ -272,11 +289,12 @@ ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool rem
             NodePtr removed;
             root->removeChild(g.get(), removed.put());
         }
-        mv::SaveXmlFile(doc.get(), path);
+        std::string saved;
+        if (mv::SaveXmlBytes(doc.get(), saved)) bytes = std::move(saved);
     }
 
     values = found;
-    NamedLock lock(kRecordListLock);
+    std::lock_guard<std::mutex> hold(RecordMutex());
     for (updatefileinfo& r : read) records.push_back(std::move(r));
     return ListRead::Ok;
 }
@@ -287,10 +305,10 @@ std::wstring ListErrorBoxText(const std::wstring& path, bool remote) {
     return mv::FileExists(path) ? path + L"\r\n" + message : std::wstring();
 }
 
-bool LoadUpdateList(const std::wstring& path, RecordArray& records, bool remote) {
-    mv::ComInit com;  // before any DOM object, released after the last
-    UpdateListValues values;
-    ListRead result = ReadUpdateList(path, records, remote, values);
+namespace {
+
+bool FinishListLoad(ListRead result, const std::wstring& path, bool remote, const UpdateListValues& values,
+                    DownLoadList* listValues) {
     if (result == ListRead::DomError) {
         const std::wstring text = ListErrorBoxText(path, remote);
         if (!text.empty()) PromptUser(nullptr, text, L"Mirovane", MB_OK | MB_ICONERROR, IDOK);
@@ -299,10 +317,25 @@ bool LoadUpdateList(const std::wstring& path, RecordArray& records, bool remote)
     if (result != ListRead::Ok) return false;
     // Only the remote list names the list-wide values; reading the installed list afterwards
     // must not undo them.
-    if (remote) {
-        DownLoadList& list = TheDownLoadList();
-        if (values.hasGuid) list.listGuid = values.guid;
-        list.fileUrlPattern = values.hasFileUrl ? values.fileUrl : kDefaultFileUrlPattern;
+    if (remote && listValues) {
+        if (values.hasGuid) listValues->listGuid = values.guid;
+        listValues->fileUrlPattern = values.hasFileUrl ? values.fileUrl : kDefaultFileUrlPattern;
     }
     return true;
+}
+
+}  // namespace
+
+bool LoadUpdateList(const std::wstring& path, RecordArray& records, bool remote, DownLoadList* listValues) {
+    mv::ComInit com;  // before any DOM object, released after the last
+    UpdateListValues values;
+    const ListRead result = ReadUpdateList(path, records, remote, values);
+    return FinishListLoad(result, path, remote, values, listValues);
+}
+
+bool LoadRemoteListBytes(std::string& bytes, const std::wstring& name, RecordArray& records, DownLoadList& list) {
+    mv::ComInit com;
+    UpdateListValues values;
+    const ListRead result = ReadUpdateListBytes(bytes, name, records, true, values);
+    return FinishListLoad(result, name, true, values, &list);
 }

@@ -44,12 +44,19 @@ enum class ListRead {
 // only with the remote flag. A guid element of the root is removed from the file on disk.
 // Thread: COM must be initialised on the calling thread.
 ListRead ReadUpdateList(const std::wstring& path, RecordArray& records, bool remote, UpdateListValues& values);
+// The same from the bytes of a list (`path` only names it in log lines); a guid element of
+// the root is removed from the bytes.
+ListRead ReadUpdateListBytes(std::string& bytes, const std::wstring& path, RecordArray& records, bool remote,
+                             UpdateListValues& values);
 
 // The text of the message box shown when reading a list hit a DOM error, or empty when no box
 // is shown (an installed list that does not exist).
 std::wstring ListErrorBoxText(const std::wstring& path, bool remote);
 
-// Reads a list file, appends its records to the array and, for the remote list, stores its
-// guid and file address pattern in the download list. Shows a message box on DOM errors.
+// Reads a list file and appends its records to the array; for the remote list, its guid and
+// file address pattern go to `listValues` when given. Shows a message box on DOM errors.
 // Returns false when the document cannot be read or is not a list; the array is then unchanged.
-bool LoadUpdateList(const std::wstring& path, RecordArray& records, bool remote);
+bool LoadUpdateList(const std::wstring& path, RecordArray& records, bool remote, DownLoadList* listValues = nullptr);
+// The remote list from the bytes that were fetched and verified, in the same way; its
+// values go to `list`, and the bytes lose the root's guid.
+bool LoadRemoteListBytes(std::string& bytes, const std::wstring& name, RecordArray& records, DownLoadList& list);

@@ -159,11 +159,22 @@ XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring
         }
         bytes.resize(done);
     }
+    return LoadXmlBytes(doc, bytes, error);
+}
+
+XmlLoad LoadXmlBytes(IXMLDOMDocument* doc, std::string_view bytes, std::wstring* error) {
     if (XmlBytesUnsafe(bytes)) return XmlLoad::Refused;
+    if (bytes.size() > static_cast<size_t>(kMaxXmlFileBytes)) {
+        if (error) *error = Format(L"error %lu", static_cast<unsigned long>(ERROR_FILE_TOO_LARGE));
+        return XmlLoad::Failed;
+    }
     // A stream over the bytes: the parser still finds the encoding in them, as in a file.
     ComPtr<IStream> stream;
     *stream.put() = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size()));
-    if (!stream) return systemError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!stream) {
+        if (error) *error = Format(L"error %lu", static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY));
+        return XmlLoad::Failed;
+    }
     VARIANT source;
     VariantInit(&source);
     V_VT(&source) = VT_UNKNOWN;
@@ -189,6 +200,26 @@ bool SaveXmlFile(IXMLDOMDocument* doc, const std::wstring& path) {
     HRESULT hr = doc->save(target);
     VariantClear(&target);
     return SUCCEEDED(hr);
+}
+
+bool SaveXmlBytes(IXMLDOMDocument* doc, std::string& bytes) {
+    ComPtr<IStream> stream;
+    if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put())) || !stream) return false;
+    VARIANT target;
+    VariantInit(&target);
+    V_VT(&target) = VT_UNKNOWN;
+    V_UNKNOWN(&target) = stream.get();  // borrowed
+    if (FAILED(doc->save(target))) return false;
+    STATSTG stat{};
+    if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)) || stat.cbSize.QuadPart > kMaxXmlFileBytes) return false;
+    LARGE_INTEGER start{};
+    if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) return false;
+    std::string out(static_cast<size_t>(stat.cbSize.QuadPart), '\0');
+    ULONG got = 0;
+    if (!out.empty() && (FAILED(stream->Read(out.data(), static_cast<ULONG>(out.size()), &got)) || got != out.size()))
+        return false;
+    bytes = std::move(out);
+    return true;
 }
 
 std::wstring NodeName(IXMLDOMNode* node) {

@@ -53,10 +53,15 @@ enum class XmlLoad {
 // On Failed, `error` (when given) tells why: the parser's line, column and reason, or the
 // Win32 error of reading the file.
 XmlLoad LoadXmlFile(IXMLDOMDocument* doc, const std::wstring& path, std::wstring* error = nullptr);
+// Parses bytes already in memory (a list as it was downloaded and verified) after the safety
+// check, finding the encoding in them as in a file.
+XmlLoad LoadXmlBytes(IXMLDOMDocument* doc, std::string_view bytes, std::wstring* error = nullptr);
 // Parses text already in memory with loadXML after the safety check.
 XmlLoad LoadXmlText(IXMLDOMDocument* doc, const std::wstring& text, std::wstring* error = nullptr);
 // Saves the document to a file with save. True on success.
 bool SaveXmlFile(IXMLDOMDocument* doc, const std::wstring& path);
+// Saves the document into bytes, as save writes a file. True on success.
+bool SaveXmlBytes(IXMLDOMDocument* doc, std::string& bytes);
 
 // Node helpers. Absent, null or non-text values read as empty.
 std::wstring NodeName(IXMLDOMNode* node);

@@ -44,13 +44,13 @@ class Signed:
     """A session (test_session.Session) whose version 2 is packed and signed into the folder
     nginx serves, with a task that leaves ran.txt in the application directory."""
 
-    def __init__(self, session, nginx, keys, configured=True, base_url=None):
+    def __init__(self, session, nginx, keys, configured=True, base_url=None, sections=None):
         self.nginx, self.keys = nginx, keys
         base = base_url or nginx.url("/u/")
         updateinfo = {"ListURL": base + "mirovane.xml", "MainListURL": base + "main.xml"}
         if configured:
             updateinfo.update(ListKey=keys["vendor"][1], ListGuid=GUID)
-        self.s = session(sections={"UPDATEINFO": updateinfo})
+        self.s = session(sections={"UPDATEINFO": updateinfo, **(sections or {})})
         self.folder = nginx.root / "u"
         self.publish()
 
@@ -156,6 +156,31 @@ def test_file_changed_by_a_man_in_the_middle_is_never_installed(session, nginx, 
     assert tree(r.s.dir, ("inst.log", "mirovane.ini")) == before
     assert not r.ran()
     assert r.s.restarted_version() == "version 1"
+
+
+def test_list_files_rewritten_during_the_session_are_never_used(session, nginx, keys, tmp_path):
+    """Once a list has verified, only its bytes count. A same-user process rewrites every list
+    file of the temporary directory while the session runs (here a hook of the local-check
+    stage, which the session waits for): the installed mirovane.xml is still the verified list
+    and only its task runs."""
+    evil = tmp_path / "evil.xml"
+    evil.write_bytes(b'<?xml version="1.0"?><update><run path="{sys}\\cmd.exe" param="/c echo evil> {app}\\evil.txt" '
+                     b'wait="1"/><file path="evil.txt" ver="9"/></update>')
+    hook, rewritten = tmp_path / "rewrite.bat", tmp_path / "rewritten.txt"
+    temp = tmp_path / "s0" / "temp"  # the session's temporary directory
+    # Wine's cmd takes no quotes around the wildcard; the test paths hold no spaces.
+    hook.write_bytes(b"@for %%%%f in (%s\\*.xml) do @copy /y %s %%%%f >nul\r\n"
+                     b"@for %%%%f in (%s\\*.xml) do @echo %%%%f>> %s\r\n"
+                     % (win(temp).encode(), win(evil).encode(), win(temp).encode(), win(rewritten).encode()))
+    r = Signed(session, nginx, keys, sections={"UpdateEventWaitClose": {"UpdateCheckLocal": win(hook)}})
+    stages, _ = r.run()
+    assert stages[-2:] == [12, 13], r.s.log()
+    assert r.s.log().count("signature verified") == 2
+    assert ".xml" in rewritten.read_text(), "the hook rewrote no list file"
+    installed = (r.s.dir / "mirovane.xml").read_bytes()
+    assert b"evil" not in installed and b"data.bin" in installed
+    assert r.ran() and not (r.s.dir / "evil.txt").exists()
+    assert r.s.restarted_version() == "version 2"
 
 
 # A document the parser must never see: its signature does not match, and it would be refused

@@ -32,9 +32,8 @@ std::vector<std::wstring> Leftovers(const std::wstring& cache) {
 void Race(const std::wstring& cache, long seconds, const std::vector<std::wstring>& urls, const wchar_t* label) {
     std::wstring winner;
     const DWORD start = GetTickCount();
-    const bool ok = RaceLists(nullptr, urls, cache, seconds, winner);
     std::string body;
-    mv::ReadFileBytes(cache, body);
+    const bool ok = RaceLists(nullptr, urls, cache, seconds, winner, body);
     Out(mv::Format(L"%s.ok=%d", label, ok ? 1 : 0));
     Out(mv::Format(L"%s.winner=%s", label, winner.c_str()));
     Out(mv::Format(L"%s.ms=%lu", label, GetTickCount() - start));

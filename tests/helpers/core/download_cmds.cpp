@@ -168,7 +168,7 @@ bool DownloadWithSessionRetries(HWND window) {
     steps.hold = [] { return true; };
     steps.release = [] {};
     steps.download = [](SessionObserver& o) {
-        DownloadAllFiles(o.StatusWindow());
+        DownloadAllFiles(o.StatusWindow(), TheDownLoadList());
         return StepResult{TheDownLoadList().stage, DownloadDoneCount()};
     };
     steps.checkLocal = [](SessionObserver&) { return StepResult{TheDownLoadList().stage, 0}; };
@@ -198,7 +198,7 @@ int Schedule(const std::vector<std::wstring>& a, HWND window) {
             Print(tag + mv::Format(L"all=%d", DownloadWithSessionRetries(window) ? 1 : 0));
         } else {
             for (long p = 0; p < passes; ++p) {
-                DownloadAllFiles(window);
+                DownloadAllFiles(window, list);
                 std::wstring failed;
                 for (unsigned i : DownloadFailedList()) failed += (failed.empty() ? L"" : L",") + std::to_wstring(i);
                 Print(tag + mv::Format(L"pass%ld.stage=%d\n", p, list.stage) + tag +

@@ -102,14 +102,14 @@ int Install(const std::vector<std::wstring>& a) {
     if (opt[L"steps"] != L"copy") {
         // A window of its own is a person at the screen: locked files are asked about.
         BoxObserver observer(window, window != nullptr);
-        RunCheckLocalStep(observer);
+        RunCheckLocalStep(observer, list);
         Print(mv::Format(L"check=%d", list.stage));
         for (const std::wstring& p : ElevationList()) Print(L"elevation=" + p);
     } else {
         SetStage(UpdateCheckLocalOk);
     }
     if (opt[L"steps"] != L"check") {
-        RunCopyStep(window);
+        RunCopyStep(window, list);
         Print(mv::Format(L"copy=%d", list.stage));
     }
     if (window) DestroyWindow(window);

@@ -39,7 +39,7 @@ int RunUpdateCommand(const std::wstring& cmd, const std::vector<std::wstring>& a
     mv::ComInit com;
     // The product's own session order and steps; only the hand-over and the end sequence stay
     // out (no relaunch, no host program).
-    SessionSteps steps = UpdateSessionSteps(nullptr);
+    SessionSteps steps = UpdateSessionSteps(nullptr, TheDownLoadList());
     auto say = [](const wchar_t* name, std::function<StepResult(SessionObserver&)> step) {
         return [name, step](SessionObserver& o) {
             const StepResult r = step(o);
@@ -57,6 +57,6 @@ int RunUpdateCommand(const std::wstring& cmd, const std::vector<std::wstring>& a
     steps.relaunch = [] { return false; };
     steps.end = [] {};
     BoxObserver observer(nullptr, false);
-    RunSession(CurrentSessionStart(), steps, observer);
+    RunSession(SessionStartOf(TheDownLoadList()), steps, observer);
     return 0;
 }

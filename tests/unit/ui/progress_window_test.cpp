@@ -99,7 +99,7 @@ struct FakeSession {
             rec.statusAtEnd = Text(GetDlgItem(observer.StatusWindow(), MV_IDC_STATUS));
         };
         (void)host;
-        return RunSession(CurrentSessionStart(), s, observer);
+        return RunSession(SessionStartOf(TheDownLoadList()), s, observer);
     }
 };
 

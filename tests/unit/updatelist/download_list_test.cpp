@@ -283,3 +283,31 @@ TEST(SavedList, FileHashTravelsWithItsRecord) {
     DownLoadList other;
     EXPECT_FALSE(DeserializeList(b.data, other));
 }
+
+TEST(SavedList, TheListDocumentTravelsWithTheList) {
+    // The elevated copy installs the document the check verified, so it must come back byte
+    // for byte: any byte value, an odd length, none at all.
+    for (const std::string& document : {std::string("<update/>"), std::string("\xFF\xFE<\0u\0/\0>\0\x80", 11), std::string()}) {
+        DownLoadList list;
+        list.records = {Rec(L"a.dll")};
+        list.document = document;
+        DownLoadList back;
+        ASSERT_TRUE(DeserializeList(SerializeList(list), back));
+        EXPECT_EQ(back.document, document);
+        EXPECT_TRUE(back.properties.empty());
+    }
+    // A document whose size does not fit its bytes, or half of the pair, means the form is not ours.
+    const std::vector<std::vector<std::pair<std::wstring, std::wstring>>> damaged = {
+        {{L"document|bytes", L"ab"}, {L"document|size", L"5"}},
+        {{L"document|bytes", L"ab"}, {L"document|size", L"x"}},
+        {{L"document|bytes", L"ab"}},
+        {{L"document|size", L"0"}},
+    };
+    for (const auto& properties : damaged) {
+        Bytes b;
+        for (const auto& [k, v] : properties) b.S(k).S(v);
+        b.S(L"!-end------").I(0).S(L"").S(L"").S(L"").S(L"").S(L"").Raw(0).I(0);
+        DownLoadList other;
+        EXPECT_FALSE(DeserializeList(b.data, other)) << properties.size();
+    }
+}

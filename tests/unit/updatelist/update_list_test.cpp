@@ -289,19 +289,17 @@ TEST_F(UpdateListTest, AppendsToWhatTheArrayHolds) {
     EXPECT_EQ(ShowAll(records), (std::vector<std::wstring>{Show(File(L"first.dll")), Show(File(L"second.dll"))}));
 }
 
-TEST_F(UpdateListTest, GuidIsKeptAndRemovedFromTheFile) {
-    DownLoadList& list = TheDownLoadList();
-    list.listGuid.clear();
-    const std::wstring path =
-        Write(L"<?xml version='1.0' encoding='utf-8'?><update><guid>AB-12</guid><file path='\x4E2D.dll' ver='1'/></update>");
+TEST_F(UpdateListTest, GuidIsKeptAndRemovedFromTheDocument) {
+    // The remote list is read from the bytes that were fetched: its guid goes to the list's
+    // values and out of the bytes that will be installed, which read back to the same records.
+    DownLoadList list;
+    std::string bytes = "<?xml version='1.0' encoding='utf-8'?><update><guid>AB-12</guid><file path='\xE4\xB8\xAD.dll' ver='1'/></update>";
     RecordArray first;
-    ASSERT_TRUE(LoadUpdateList(path, first, true));
+    ASSERT_TRUE(LoadRemoteListBytes(bytes, L"remote", first, list));
     EXPECT_EQ(list.listGuid, L"AB-12");
-    std::string onDisk;
-    ASSERT_TRUE(mv::ReadFileBytes(path, onDisk));
-    EXPECT_EQ(onDisk.find("guid"), std::string::npos) << onDisk;
+    EXPECT_EQ(bytes.find("guid"), std::string::npos) << bytes;
     RecordArray second;
-    ASSERT_TRUE(LoadUpdateList(path, second, true));
+    ASSERT_TRUE(LoadRemoteListBytes(bytes, L"remote", second, list));
     EXPECT_EQ(ShowAll(second), ShowAll(first));
     EXPECT_EQ(ShowAll(second), std::vector<std::wstring>{Show(File(L"\x4E2D.dll", L"1"))});
 
@@ -309,23 +307,24 @@ TEST_F(UpdateListTest, GuidIsKeptAndRemovedFromTheFile) {
     list.listGuid = L"remote";
     const std::wstring installed = Write(L"<update><guid>old</guid><file path='a.dll'/></update>", L"mirovane.xml");
     RecordArray records;
-    ASSERT_TRUE(LoadUpdateList(installed, records, false));
+    ASSERT_TRUE(LoadUpdateList(installed, records, false, &list));
     EXPECT_EQ(list.listGuid, L"remote");
+    std::string onDisk;
     ASSERT_TRUE(mv::ReadFileBytes(installed, onDisk));
     EXPECT_EQ(onDisk.find("guid"), std::string::npos) << onDisk;
 }
 
 TEST_F(UpdateListTest, FileUrlOnlyFromTheRemoteList) {
-    DownLoadList& list = TheDownLoadList();
+    DownLoadList list;
     RecordArray remote, installed;
-    ASSERT_TRUE(LoadUpdateList(Write(L"<update><fileurl>http://cdn/x/{filename}</fileurl></update>"), remote, true));
+    ASSERT_TRUE(LoadUpdateList(Write(L"<update><fileurl>http://cdn/x/{filename}</fileurl></update>"), remote, true, &list));
     EXPECT_EQ(list.fileUrlPattern, L"http://cdn/x/{filename}");
     // Reading the installed list afterwards neither takes its fileurl nor resets the pattern.
     ASSERT_TRUE(LoadUpdateList(Write(L"<update><fileurl>http://old/{filename}</fileurl></update>", L"mirovane.xml"),
-                               installed, false));
+                               installed, false, &list));
     EXPECT_EQ(list.fileUrlPattern, L"http://cdn/x/{filename}");
     // A remote list without one restores the default.
-    ASSERT_TRUE(LoadUpdateList(Write(L"<update/>"), remote, true));
+    ASSERT_TRUE(LoadUpdateList(Write(L"<update/>"), remote, true, &list));
     EXPECT_EQ(list.fileUrlPattern, L"{listurl-base}/{filename}");
 }
 
