@@ -274,10 +274,3 @@ bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
     WriteLog(mv::Format(Translate(L"MAIN", L"MoveFileEx [%s] -> [%s] failed (%lu)").c_str(), source.c_str(), target.c_str(), GetLastError()));
     return false;
 }
-
-bool CopyFileOver(const std::wstring& source, const std::wstring& target) {
-    std::wstring failure;
-    if (mv::CopyFileReplacing(source, target, &failure)) return true;
-    WriteLog(failure);
-    return false;
-}

@@ -47,5 +47,3 @@ bool IsListBytes(std::string_view bytes);
 // Replaces `target` by `source` in one step (the source is gone afterwards); readers of the
 // target see the old file or the new one, never a part.
 bool ReplaceFile(const std::wstring& source, const std::wstring& target);
-// Copies `source` over `target` through a private temporary name beside the target.
-bool CopyFileOver(const std::wstring& source, const std::wstring& target);

@@ -107,20 +107,7 @@ updatefileinfo* RecordAt(RecordArray& records, int index) {
 
 void AppendRecord(RecordArray& records, const updatefileinfo& record) { records.push_back(record); }
 
-bool RemoveRecord(RecordArray& records, int index) {
-    if (!RecordAt(records, index)) return false;
-    records.erase(records.begin() + index);
-    return true;
-}
-
 void RemoveAllRecords(RecordArray& records) { records.clear(); }
-
-bool SetRecord(RecordArray& records, int index, const updatefileinfo& record) {
-    if (index < 0) return false;
-    if (static_cast<size_t>(index) >= records.size()) records.resize(static_cast<size_t>(index) + 1);
-    records[static_cast<size_t>(index)] = record;
-    return true;
-}
 
 // --- saved form
 

@@ -115,10 +115,7 @@ int RecordCount(const RecordArray& records);
 const updatefileinfo* RecordAt(const RecordArray& records, int index);
 updatefileinfo* RecordAt(RecordArray& records, int index);
 void AppendRecord(RecordArray& records, const updatefileinfo& record);
-bool RemoveRecord(RecordArray& records, int index);
 void RemoveAllRecords(RecordArray& records);
-// Sets the record at the index, growing the array with empty records when the index is past the end.
-bool SetRecord(RecordArray& records, int index, const updatefileinfo& record);
 
 // The saved form: little-endian, strings as a 32-bit count of UTF-16 code units and the units.
 // Properties (terminated by the key "!-end------"), run tasks, description, listUrlBase,

@@ -34,6 +34,8 @@ void Race(const std::wstring& cache, long seconds, const std::vector<std::wstrin
     const DWORD start = GetTickCount();
     std::string body;
     const bool ok = RaceLists(nullptr, urls, cache, seconds, winner, body);
+    // As the check does: the winner's bytes become the cache file.
+    if (ok) mv::WriteFileBytes(cache, body);
     Out(mv::Format(L"%s.ok=%d", label, ok ? 1 : 0));
     Out(mv::Format(L"%s.winner=%s", label, winner.c_str()));
     Out(mv::Format(L"%s.ms=%lu", label, GetTickCount() - start));
