@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "updatelist/download_list.h"
+
 #include "util/text.h"
 
 std::wstring ArgumentsOf(const std::wstring& full) {
@@ -90,4 +92,36 @@ int ComputeExitCode(int fileCount, const std::wstring& remoteVersion, const std:
     if (fileCount != 0) return fileCount;
     if (!remoteVersion.empty() && remoteVersion != installedVersion) return 0x7FFFFFFF;
     return 0;
+}
+
+RunOutcome DescribeRun(const RunFacts& f) {
+    const int total = f.files + f.refused;
+    const std::wstring refused = f.refused ? mv::Format(L", %d refused", f.refused) : std::wstring();
+    if (f.busy) return {OutcomeBusy, L"nothing done, another update of this application is running"};
+    if (f.handedOver) return {OutcomeHandedOver, L"continued by an elevated copy"};
+    switch (f.reached) {
+        case UpdateNone:
+        case UpdateCheckRemote:
+            return {OutcomeNothingToUpdate, L"no check ran"};
+        case UpdateCheckRemoteError:
+            return {OutcomeCheckFailed, L"failed at the check: the list could not be fetched, read or trusted"};
+        case UpdateCheckRemoteOk:
+            if (f.files == 0 && (f.remoteVersion.empty() || f.remoteVersion == f.installedVersion))
+                return {f.refused ? OutcomePartly : OutcomeNothingToUpdate, L"nothing to update" + refused};
+            return {OutcomeFound, mv::Format(L"%d files to update, not installed", f.files) + refused};
+        case UpdateDownload:
+        case UpdateDownloadError:
+            return {OutcomeDownloadFailed, mv::Format(L"failed at the download: %d of %d files not downloaded, nothing installed",
+                                                      f.failedDownloads, f.files)};
+        case UpdateDownloadOk:
+        case UpdateCheckLocal:
+        case UpdateCheckLocalError:
+            return {OutcomeLocalCheckFailed, L"stopped before the install (the program still runs or files are locked), nothing installed"};
+        case UpdateCheckLocalOk:
+        case UpdateCopy:
+        case UpdateCopyError:
+            return {OutcomeInstallFailed, L"failed at the install, the installed files are unchanged"};
+        default:
+            return {f.refused ? OutcomePartly : OutcomeInstalled, mv::Format(L"installed %d of %d files", f.files, total) + refused};
+    }
 }

@@ -27,3 +27,32 @@ std::wstring ReadEmbeddedSetting(const std::wstring& text, const std::wstring& s
 // Process exit code: the number of files to update, else 0x7FFFFFFF when only the
 // version text changed, else 0.
 int ComputeExitCode(int fileCount, const std::wstring& remoteVersion, const std::wstring& installedVersion);
+
+// What a run came to, for its last log line and, with [Mirovane] DetailedExitCode=1, its exit
+// code (the table in the README).
+enum RunOutcomeCode : int {
+    OutcomeNothingToUpdate = 0,
+    OutcomeFound = 1,          // updates found and not installed (a check-only mode, declined)
+    OutcomeInstalled = 2,      // every file installed
+    OutcomeHandedOver = 3,     // an elevated copy continues the update
+    OutcomePartly = 4,         // installed, but records of the list were refused
+    OutcomeCheckFailed = 10,   // the list could not be fetched, read or trusted
+    OutcomeDownloadFailed = 11,
+    OutcomeLocalCheckFailed = 12,  // the program still runs, files locked, stopped before the copy
+    OutcomeInstallFailed = 13,     // the installed files are unchanged
+    OutcomeBusy = 14,              // another update of this application was running
+};
+struct RunFacts {
+    int reached = 0;  // the last stage before the end sequence
+    int files = 0;    // files of the list to update
+    int refused = 0;  // records the check refused
+    int failedDownloads = 0;
+    std::wstring remoteVersion, installedVersion;
+    bool handedOver = false;
+    bool busy = false;
+};
+struct RunOutcome {
+    int code = OutcomeNothingToUpdate;
+    std::wstring text;  // English; the caller translates
+};
+RunOutcome DescribeRun(const RunFacts& facts);

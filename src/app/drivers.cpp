@@ -32,9 +32,12 @@ namespace {
 
 // Set when this process handed its session to an elevated copy: the session is not over.
 bool g_handedOver = false;
+// Set when a session found another one holding the application directory.
+bool g_busy = false;
 
 void RememberSessionEnd(SessionEnd end) {
     if (end == SessionEnd::Relaunched) g_handedOver = true;
+    if (end == SessionEnd::Busy) g_busy = true;
 }
 
 // The session's questions in boxes without an owner: the silent mode shows no window, but
@@ -44,6 +47,9 @@ BoxObserver g_silentObserver(nullptr, false);
 std::wstring AppName() { return ReadSetting(L"APPLICATION", L"Name"); }
 
 }  // namespace
+
+bool SessionHandedOver() { return g_handedOver; }
+bool SessionFoundBusy() { return g_busy; }
 
 void EndAfterErrorPage() {
     WriteLog(Translate(L"MAIN", L"The error page was closed, the updater ends"));

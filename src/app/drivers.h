@@ -24,6 +24,10 @@ bool OfferUpdate();
 // The update in the progress window, which runs the steps on its worker thread. True when the
 // new files were installed.
 bool ShowUpdateWindow(CUpdateApp* app, HWND hostWindow);
+// What the sessions of this process came to: handed to an elevated copy; refused because
+// another session held the application directory.
+bool SessionHandedOver();
+bool SessionFoundBusy();
 // Mode "uninstall": removes the installed files, their empty folders inside the application
 // directory, the log, __oldfiles.lst and mirovane.xml.
 void UninstallCleanup();

@@ -14,6 +14,7 @@
 #include "config/list_source.h"
 #include "config/settings.h"
 #include "download/http.h"
+#include "download/scheduler.h"
 #include "util/file_tree.h"
 #include "install/dotnet.h"
 #include "install/relaunch.h"
@@ -79,7 +80,22 @@ void RegisterStageHookRunner() { SetStageHookRunner(RunStageHook); }
 
 int UpdateExitCode() {
     const DownLoadList& list = TheDownLoadList();
-    return ComputeExitCode(list.FileCount(), list.remoteVersion, ReadSetting(L"APPLICATION", L"Ver"));
+    RunFacts facts;
+    facts.reached = list.reached;
+    facts.files = list.FileCount();
+    facts.refused = list.refused;
+    facts.failedDownloads = static_cast<int>(DownloadFailedList().size());
+    facts.remoteVersion = list.remoteVersion;
+    facts.installedVersion = ReadSetting(L"APPLICATION", L"Ver");
+    facts.handedOver = SessionHandedOver();
+    facts.busy = SessionFoundBusy();
+    const RunOutcome outcome = DescribeRun(facts);
+    // One last line in every mode but the hidden copy, which only renews the cache.
+    const std::wstring mode = GlobalValues::Get(L"runmode");
+    if (mode != L"downparam0" && mode != L"downparam1")
+        WriteLog(mv::Format(L"Outcome [%d]: %s", outcome.code, outcome.text.c_str()));
+    if (ReadSettingBool(L"Mirovane", L"DetailedExitCode", L"0")) return outcome.code;
+    return ComputeExitCode(facts.files, facts.remoteVersion, facts.installedVersion);
 }
 
 void CUpdateApp::PrepareAppDir() {

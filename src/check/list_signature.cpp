@@ -111,7 +111,7 @@ bool AcceptSignedList(std::string_view bytes, DownLoadList& list) {
     return true;
 }
 
-void RefuseUnhashedRecords(DownLoadList& list) {
+int RefuseUnhashedRecords(DownLoadList& list) {
     const bool signedList = ListSigningRequired();
     RecordArray kept;
     for (updatefileinfo& r : list.records) {
@@ -121,7 +121,9 @@ void RefuseUnhashedRecords(DownLoadList& list) {
         else
             WriteLog(problem);
     }
+    const int refused = static_cast<int>(list.records.size() - kept.size());
     list.records = std::move(kept);
+    return refused;
 }
 
 long long InstalledListSequence() {

@@ -23,8 +23,9 @@ bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline d
 // The accepted sequence goes into the download list's properties, for the finish step.
 bool AcceptSignedList(std::string_view bytes, DownLoadList& list);
 
-// Drops the file records whose sha256 makes them unusable (FileHashProblem), one log line each.
-void RefuseUnhashedRecords(DownLoadList& list);
+// Drops the file records whose sha256 makes them unusable (FileHashProblem), one log line
+// each; returns how many.
+int RefuseUnhashedRecords(DownLoadList& list);
 
 // The highest sequence installed in the application directory ("mirovane.sequence"); 0 when
 // none was stored.

@@ -131,7 +131,7 @@ bool MergeMainListWith(std::string& listBytes, std::string_view mainBytes, const
     return true;
 }
 
-void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles, DownLoadList& list) {
+int CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles, DownLoadList& list) {
     CompareInput in;
     in.checkLostFiles = checkLostFiles;
     in.targetsOf = InstallTargets;
@@ -139,4 +139,5 @@ void CompareLists(const RecordArray& remote, const RecordArray& installed, bool 
     CompareResult result = CompareRecords(remote, installed, in);
     for (const std::wstring& why : result.refused) WriteLog(why);
     for (updatefileinfo& r : result.update) AppendRecord(list.records, r);
+    return static_cast<int>(result.refused.size());
 }

@@ -23,5 +23,5 @@ std::wstring QueryChecksumService(const std::wstring& path, long seconds);
 
 // Compares the remote records with the installed ones ([Mirovane] CheckLostFile decides the
 // disk test) and appends the records to update to the download list; refused records are
-// logged and counted nowhere.
-void CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles, DownLoadList& list);
+// logged one by one; returns how many.
+int CompareLists(const RecordArray& remote, const RecordArray& installed, bool checkLostFiles, DownLoadList& list);

@@ -247,9 +247,9 @@ bool ReadAndCompare(std::string bytes, const std::wstring& name, DownLoadList& l
     }
     list.document = std::move(bytes);
     LoadUpdateList(mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml"), installed, false);
-    CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"), list);
+    list.refused = CompareLists(remote, installed, ReadSettingBool(L"Mirovane", L"CheckLostFile", L"0"), list);
     SeparateSpecialRecords(list);
-    RefuseUnhashedRecords(list);
+    list.refused += RefuseUnhashedRecords(list);
     if (CapDescription(list.description))
         WriteLog(mv::Format(Translate(L"MAIN", L"description cut to %zu characters").c_str(), kMaxDescriptionChars));
     if (!list.description.empty()) SendDescriptionToHosts(list.description);
@@ -267,6 +267,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
     RemoveAllRecords(list.records);
     list.description.clear();
     list.document.clear();
+    list.refused = 0;
     Report(window, L"try to download the list file...");
 
     const bool versionPage = ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0");

@@ -46,6 +46,7 @@ void SetStage(int stage) { SetStage(TheDownLoadList(), stage); }
 void SetStage(DownLoadList& list, int stage) {
     BroadcastStage(stage, list.FileCount());
     list.stage = stage;
+    if (stage != UpdateEnd) list.reached = stage;
     RunStageHooks(UpdateStageName(stage));
 }
 
@@ -70,6 +71,7 @@ void ForgetSession(DownLoadList& list) {
     list.subListUrls.clear();
     list.runTasks.clear();
     list.document.clear();
+    list.refused = 0;
 }
 
 void AddFileRecord(const updatefileinfo& record, RecordArray& records) {

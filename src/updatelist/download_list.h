@@ -74,6 +74,8 @@ inline constexpr wchar_t kDefaultFileUrlPattern[] = L"{listurl-base}/{filename}"
 struct DownLoadList {
     RecordArray records;  // the files to update, in list order
     int stage = UpdateNone;
+    int reached = UpdateNone;  // the last stage before the end sequence: what the run came to
+    int refused = 0;           // records the check refused (logged one by one)
     std::wstring description;
     std::map<std::wstring, std::wstring> properties;
     HWND statusWindow = nullptr;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/update_app.h"
+#include "updatelist/download_list.h"
 
 TEST(CommandLine, ArgumentsAfterProgramName) {
     EXPECT_EQ(ArgumentsOf(L"\"C:\\a b\\mirovane.exe\" /silence"), L" /silence");
@@ -69,6 +70,50 @@ TEST(ExitCode, FilesThenVersionThenZero) {
     EXPECT_EQ(ComputeExitCode(0, L"2.0", L"1.0"), 2147483647);
     EXPECT_EQ(ComputeExitCode(0, L"1.0", L"1.0"), 0);
     EXPECT_EQ(ComputeExitCode(0, L"", L"1.0"), 0);
+}
+
+TEST(ExitCode, OutcomeOfARun) {
+    // What a script reads from the detailed exit code, and the run's last log line.
+    struct Case {
+        int reached, files, refused, failed;
+        const wchar_t* remoteVersion;
+        bool handedOver, busy;
+        int code;
+        const wchar_t* text;
+    } cases[] = {
+        {UpdateCopyOk, 2, 0, 0, L"", false, false, OutcomeInstalled, L"installed 2 of 2 files"},
+        {UpdateCopyOk, 2, 1, 0, L"", false, false, OutcomePartly, L"installed 2 of 3 files, 1 refused"},
+        {UpdateCheckRemoteOk, 0, 0, 0, L"", false, false, OutcomeNothingToUpdate, L"nothing to update"},
+        {UpdateCheckRemoteOk, 0, 0, 0, L"1.0", false, false, OutcomeNothingToUpdate, L"nothing to update"},
+        {UpdateCheckRemoteOk, 0, 0, 0, L"2.0", false, false, OutcomeFound, L"0 files to update, not installed"},
+        {UpdateCheckRemoteOk, 0, 1, 0, L"", false, false, OutcomePartly, L"nothing to update, 1 refused"},
+        {UpdateCheckRemoteOk, 3, 0, 0, L"", false, false, OutcomeFound, L"3 files to update, not installed"},
+        {UpdateCheckRemoteError, 0, 0, 0, L"", false, false, OutcomeCheckFailed, nullptr},
+        {UpdateDownloadError, 2, 0, 1, L"", false, false, OutcomeDownloadFailed,
+         L"failed at the download: 1 of 2 files not downloaded, nothing installed"},
+        {UpdateCheckLocalError, 2, 0, 0, L"", false, false, OutcomeLocalCheckFailed, nullptr},
+        {UpdateCheckLocalError, 2, 0, 0, L"", true, false, OutcomeHandedOver, nullptr},
+        {UpdateCopyError, 2, 0, 0, L"", false, false, OutcomeInstallFailed, nullptr},
+        {UpdateCheckRemoteError, 0, 0, 0, L"", false, true, OutcomeBusy, nullptr},
+        {UpdateNone, 0, 0, 0, L"", false, false, OutcomeNothingToUpdate, L"no check ran"},
+    };
+    for (const Case& c : cases) {
+        RunFacts f;
+        f.reached = c.reached;
+        f.files = c.files;
+        f.refused = c.refused;
+        f.failedDownloads = c.failed;
+        f.remoteVersion = c.remoteVersion;
+        f.installedVersion = L"1.0";
+        f.handedOver = c.handedOver;
+        f.busy = c.busy;
+        const RunOutcome o = DescribeRun(f);
+        EXPECT_EQ(o.code, c.code) << c.reached << " " << c.files;
+        if (c.text) {
+            EXPECT_EQ(o.text, c.text) << c.reached;
+        }
+        EXPECT_FALSE(o.text.empty());
+    }
 }
 
 TEST(AppDir, UnderWindowsDrive) {
