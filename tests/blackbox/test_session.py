@@ -85,8 +85,9 @@ class Session:
         s = {"Mirovane": {"Mode": "", "QuickCheck": "0", "ShowWhenCheck": "0", "TempPath": win(self.temp),
                           "TimeOut": "20"},
              "UPDATEINFO": {"ListURL": self.check_url, "MainListURL": nginx.url("/u/main.xml")},
-             "APPLICATION": {"Application": self.app, "Ver": "1.0", **(app_settings or {})},
-             **(sections or {})}
+             "APPLICATION": {"Application": self.app, "Ver": "1.0", **(app_settings or {})}}
+        for name, values in (sections or {}).items():  # keys added to or replacing those above
+            s.setdefault(name, {}).update(values)
         self.product = make_product(s)
         if wine_prefix:  # the application directory is on that prefix's drive C
             self.product.app_dir = wine_prefix / "drive_c" / self.product.app_dir.relative_to(DRIVE_C)

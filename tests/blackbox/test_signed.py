@@ -183,6 +183,32 @@ def test_list_files_rewritten_during_the_session_are_never_used(session, nginx, 
     assert r.s.restarted_version() == "version 2"
 
 
+def test_detailed_exit_code_and_the_outcome_line(session, nginx, keys, fault_server):
+    """With [Mirovane] DetailedExitCode=1 a script tells the results apart: a refused list, a
+    file refused for its hash, an install, then nothing to do. Every run logs its outcome last."""
+    detailed = {"Mirovane": {"DetailedExitCode": "1"}}
+    refused = Signed(session, nginx, keys, sections=detailed)
+    refuse(refused, "one-byte-changed")
+    assert refused.run()[1] == 10
+    assert refused.s.log().rstrip().splitlines()[-1].endswith(
+        "Outcome [10]: failed at the check: the list could not be fetched, read or trusted")
+
+    r = Signed(session, nginx, keys, base_url=fault_server.url("/u/"), sections=detailed)
+    for p in r.folder.rglob("*"):
+        if p.is_file():
+            fault_server.add("/u/" + str(p.relative_to(r.folder)), p.read_bytes())
+    fault_server.add("/u/data.bin", b"new data" * 499 + b"evil" * 2)
+    fault_server.add("/u/data.bin._.zip")
+    assert r.run()[1] == 11
+    assert "Outcome [11]: failed at the download: 1 of 4 files not downloaded, nothing installed" in r.s.log()
+
+    fine = Signed(session, nginx, keys, sections=detailed)
+    assert fine.run()[1] == 2
+    assert fine.s.log().rstrip().splitlines()[-1].endswith("Outcome [2]: installed 4 of 4 files")
+    assert fine.run()[1] == 0
+    assert fine.s.log().rstrip().splitlines()[-1].endswith("Outcome [0]: nothing to update")
+
+
 # A document the parser must never see: its signature does not match, and it would be refused
 # for its document type declaration if it were ever parsed.
 HOSTILE = b"""<?xml version="1.0"?>
