@@ -1,5 +1,7 @@
 #include "check/check_rules.h"
 
+#include <algorithm>
+
 #include <cwctype>
 #include <unordered_map>
 
@@ -55,10 +57,14 @@ VersionPage ParseVersionPage(std::string_view page) {
 
     const std::vector<std::wstring> versions = TagValues(text, lower, L"ver");
     if (!versions.empty()) {
-        if (versions.front().size() > kMaxVersionChars)
+        const std::wstring& v = versions.front();
+        if (v.size() > kMaxVersionChars)
             out.notes.push_back(mv::Format(Translate(L"MAIN", L"version text longer than %zu characters refused").c_str(), kMaxVersionChars));
+        else if (std::any_of(v.begin(), v.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; }))
+            // It is stored and written to the journal: a line break must not become a line.
+            out.notes.push_back(Translate(L"MAIN", L"version text with control characters refused"));
         else
-            out.version = versions.front();
+            out.version = v;
     }
     for (const std::wstring& url : TagValues(text, lower, L"url")) {
         if (url.empty()) continue;

@@ -16,34 +16,70 @@
 
 namespace {
 
-constexpr char kJournalHeader[] = "mirovane install journal 1";
+// Version 2 escapes its fields; a version 1 journal (written before) is still read as it is.
+constexpr char kJournalHeader[] = "mirovane install journal 2";
+constexpr char kJournalHeaderV1[] = "mirovane install journal 1";
 constexpr char kJournalEnd[] = "end";
 
 std::wstring AppFile(const wchar_t* name) { return mv::ReduceBackslashes(GetAppDir() + L"\\" + name); }
+
+// A field as "%XX" for '%' and every control character: a version text from the network or a
+// name can never start a field or a line of its own.
+std::wstring EscapeField(const std::wstring& field) {
+    std::wstring out;
+    for (wchar_t c : field) {
+        if (c == L'%' || c < 0x20 || c == 0x7F)
+            out += mv::Format(L"%%%02X", static_cast<unsigned>(c));
+        else
+            out += c;
+    }
+    return out;
+}
+
+bool UnescapeField(const std::wstring& field, std::wstring& out) {
+    std::wstring plain;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != L'%') {
+            plain += field[i];
+            continue;
+        }
+        if (i + 2 >= field.size() || !iswxdigit(field[i + 1]) || !iswxdigit(field[i + 2])) return false;
+        plain += static_cast<wchar_t>(wcstoul(field.substr(i + 1, 2).c_str(), nullptr, 16));
+        i += 2;
+    }
+    out = std::move(plain);
+    return true;
+}
 
 }  // namespace
 
 std::string SerializeJournal(const Journal& j) {
     std::wstring text = mv::FromUtf8(kJournalHeader);
     text += L"\nstate\t" + std::wstring(j.committed ? L"done" : L"pending");
-    text += L"\nversion\t" + j.version;
-    text += L"\nworkdir\t" + j.workDir;
-    text += L"\nlist\t" + j.listStaged + L"\t" + j.listTarget;
+    text += L"\nversion\t" + EscapeField(j.version);
+    text += L"\nworkdir\t" + EscapeField(j.workDir);
+    text += L"\nlist\t" + EscapeField(j.listStaged) + L"\t" + EscapeField(j.listTarget);
     for (const JournalEntry& e : j.entries)
-        text += L"\nfile\t" + e.target + L"\t" + e.backup + L"\t" + e.staged + L"\t" + (e.existed ? L"1" : L"0");
+        text += L"\nfile\t" + EscapeField(e.target) + L"\t" + EscapeField(e.backup) + L"\t" + EscapeField(e.staged) + L"\t" +
+                (e.existed ? L"1" : L"0");
     text += L"\n" + mv::FromUtf8(kJournalEnd) + L"\n";
     return mv::ToUtf8(text);
 }
 
 bool ParseJournal(std::string_view bytes, Journal& out) {
     std::vector<std::wstring> lines = mv::Split(mv::FromUtf8(bytes), L'\n');
-    if (lines.size() < 7 || lines[0] != mv::FromUtf8(kJournalHeader)) return false;
+    if (lines.size() < 7) return false;
+    const bool escaped = lines[0] == mv::FromUtf8(kJournalHeader);
+    if (!escaped && lines[0] != mv::FromUtf8(kJournalHeaderV1)) return false;
     // A journal cut short by a crash is not acted on: the last line must be the end marker.
     if (!lines.back().empty() || lines[lines.size() - 2] != mv::FromUtf8(kJournalEnd)) return false;
     Journal j;
     bool state = false, version = false, work = false, list = false;
     for (size_t i = 1; i + 2 < lines.size(); ++i) {
         std::vector<std::wstring> f = mv::Split(lines[i], L'\t');
+        if (escaped)
+            for (size_t k = 1; k < f.size(); ++k)
+                if (!UnescapeField(f[k], f[k])) return false;
         if (f[0] == L"state" && f.size() == 2 && (f[1] == L"done" || f[1] == L"pending")) {
             j.committed = f[1] == L"done";
             state = true;
@@ -176,6 +212,43 @@ bool FinishJournal(const Journal& journal) {
     return ok;
 }
 
+namespace {
+
+// Puts back the backups whose targets are missing, below `dir`: what a swap left when its
+// journal cannot be read. A backup beside an existing target stays for the clean-up.
+void RestoreOrphanedBackups(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L".." || (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        const std::wstring path = dir + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RestoreOrphanedBackups(path);
+            continue;
+        }
+        if (!IsBackupName(name)) continue;
+        const size_t at = mv::ToLower(name).rfind(L".__old");
+        const std::wstring target = dir + L"\\" + name.substr(0, at);
+        if (PathExists(target) || !MayTouchPath(target)) continue;
+        if (RenameFile(path, target)) WriteLog(mv::Format(L"restored [%s] from its backup", target.c_str()));
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+}
+
+}  // namespace
+
+void SetAsideUnreadableJournal() {
+    // Never taken as finished, and never left to block every later install either.
+    WriteLog(mv::Format(L"unreadable install journal[%s]: the backups it may name are put back and the journal set aside",
+                        JournalPath().c_str()));
+    RestoreOrphanedBackups(NormalizePath(GetAppDir()));
+    const std::wstring aside = JournalPath() + L".unreadable";
+    if (!MoveFileExW(JournalPath().c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        WriteLog(mv::Format(L"MoveFileEx [%s] failed (%lu)", JournalPath().c_str(), GetLastError()));
+}
+
 void RecoverInterruptedInstall() {
     // Temporary names of the atomic writes: never the only copy of anything, and no other
     // writer runs beside the install lock's holder.
@@ -184,11 +257,15 @@ void RecoverInterruptedInstall() {
     if (!mv::ReadFileBytes(JournalPath(), bytes)) return;
     Journal journal;
     if (!ParseJournal(bytes, journal)) {
-        WriteLog(mv::Format(L"unreadable install journal[%s]", JournalPath().c_str()));
+        SetAsideUnreadableJournal();
         return;
     }
+    // Every path a recovery would rename or delete, not only the targets.
     for (const JournalEntry& e : journal.entries)
-        if (!MayTouchPath(e.target)) return;
+        for (const std::wstring* p : {&e.target, &e.backup, &e.staged})
+            if (!p->empty() && !MayTouchPath(*p)) return;
+    for (const std::wstring* p : {&journal.listStaged, &journal.listTarget})
+        if (!p->empty() && !MayTouchPath(*p)) return;
     if (!journal.committed) {
         WriteLog(Translate(L"MAIN", L"Rolling back an interrupted update"));
         RollBack(journal);

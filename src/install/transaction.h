@@ -24,12 +24,16 @@ struct Journal {
     std::vector<JournalEntry> entries;
 };
 
-// UTF-8 lines, tab-separated fields (paths cannot hold tabs or line breaks).
+// UTF-8 lines, tab-separated fields, each with '%' and control characters as "%XX", so no
+// text (a version from the network, a name) can add a field or a line.
 std::string SerializeJournal(const Journal& journal);
 // False for anything that is not a whole journal (the last line is an end marker).
 bool ParseJournal(std::string_view bytes, Journal& journal);
 
 std::wstring JournalPath();
+// A journal that cannot be read: backups whose targets are gone are put back, and the journal
+// is renamed aside (".unreadable") so that the next session can install.
+void SetAsideUnreadableJournal();
 // Written through a temporary name, flushed and renamed.
 bool WriteJournal(const Journal& journal);
 

@@ -226,6 +226,7 @@ TEXTS = [
     (MAIN, "version page [%s]: %s", "版本页 [%s]：%s", "版本頁 [%s]：%s"),
     (MAIN, "version page longer than %zu bytes refused", "版本页超过 %zu 字节，已拒绝", "版本頁超過 %zu 位元組，已拒絕"),
     (MAIN, "version text longer than %zu characters refused", "版本文字超过 %zu 个字符，已拒绝", "版本文字超過 %zu 個字元，已拒絕"),
+    (MAIN, "version text with control characters refused", "含控制字符的版本文本被拒绝", "含控制字元的版本文字被拒絕"),
     (MAIN, "empty path", "空路径", "空路徑"),
     (MAIN, "rooted path", "根路径", "根路徑"),
     (MAIN, "drive or stream", "驱动器或数据流", "磁碟機或資料流"),

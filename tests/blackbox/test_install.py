@@ -154,6 +154,23 @@ def test_kill_after_every_file_operation_leaves_old_or_new_set(tmp_path):
     assert outcomes == {"old", "new"}
 
 
+def test_unreadable_journal_is_set_aside_and_blocks_nothing(tmp_path):
+    """A journal that cannot be read (here: a line with a bad escape) is never taken as
+    finished: the backups whose targets are gone come back, the journal goes aside, and the
+    next install runs."""
+    s = Setup(tmp_path)
+    s.old(OLD)
+    (s.app / "data.bin").rename(s.app / "data.bin.__old")
+    (s.app / "__install.journal").write_bytes(b"mirovane install journal 2\nstate\tdone\nversion\t%zz\nend\n")
+    s.startup()
+    assert "unreadable install journal" in s.log()
+    assert (s.app / "data.bin").read_bytes() == OLD["data.bin"]
+    assert not (s.app / "__install.journal").exists() and (s.app / "__install.journal.unreadable").exists()
+    s.new(LIST, NEW)
+    assert s.install("version=2.0")["copy"] == "12", s.log()
+    assert s.snapshot() == expected_new(s) | {"__install.journal.unreadable": s.snapshot()["__install.journal.unreadable"]}
+
+
 class Holder:
     """fakehost.exe (copied to `exe`) holding files open without sharing; ended at exit."""
 

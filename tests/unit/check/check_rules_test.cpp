@@ -40,6 +40,7 @@ TEST(ParseVersionPage, TagsInAnyCaseValuesKeptAndTrimmed) {
         {"<url>http://a/1.xml</url><ver>6</ver><url>http://a/2.xml", L"6", {L"http://a/1.xml"}},
         {"<ver>7</ver><url>ftp://a/x.xml</url><url>file:///c:/x.xml</url><url></url>", L"7", {}},
         {"<versions>8</versions>", L"", {}},
+        {"<ver>2.0\tx\nfile</ver>", L"", {}},                // a control character inside: refused
         {"", L"", {}},
     };
     for (const Case& c : cases) {

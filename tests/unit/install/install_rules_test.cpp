@@ -45,6 +45,33 @@ TEST(Journal, RoundTripsAndRefusesAnythingCutShort) {
     EXPECT_TRUE(back.committed);
 }
 
+TEST(Journal, NoTextCanAddAFieldOrALine) {
+    // A version page is unsigned: whatever it says comes back as it was, and nothing more.
+    Journal j;
+    j.version = L"2.0\tx\nfile\tC:\\Windows\\evil.dll\t\t\t0\nend\n%41%";
+    j.workDir = L"C:\\t\\100%";
+    j.listStaged = L"C:\\a\\mirovane.xml.__new";
+    j.listTarget = L"C:\\a\\mirovane.xml";
+    j.entries = {{L"C:\\a\\x\x01.exe", L"", L"C:\\a\\x.exe.__new", false}};
+    const std::string bytes = SerializeJournal(j);
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 7) << bytes;
+    Journal back;
+    ASSERT_TRUE(ParseJournal(bytes, back));
+    EXPECT_EQ(back.version, j.version);
+    EXPECT_EQ(back.workDir, j.workDir);
+    ASSERT_EQ(back.entries.size(), 1u);
+    EXPECT_EQ(back.entries[0].target, j.entries[0].target);
+
+    // A journal written before escaping is read as it was; a broken escape is no journal.
+    const std::string v1 = "mirovane install journal 1\nstate\tpending\nversion\t1%\nworkdir\tC:\\t\nlist\t\t\n"
+                           "file\tC:\\a\\y.txt\t\tC:\\a\\y.txt.__new\t0\nend\n";
+    ASSERT_TRUE(ParseJournal(v1, back));
+    EXPECT_EQ(back.version, L"1%");
+    std::string broken = v1;
+    broken.replace(0, 26, "mirovane install journal 2");
+    EXPECT_FALSE(ParseJournal(broken, back));
+}
+
 TEST(OldFilesList, LinesAndBackupNames) {
     EXPECT_EQ(ParseOldFilesList("\r\nC:\\a\\x.exe.__old\r\n  b.dll.__old0 \n\n"),
               (std::vector<std::wstring>{L"C:\\a\\x.exe.__old", L"b.dll.__old0"}));
