@@ -141,6 +141,40 @@ bool ImageMatches(const std::wstring& image, const std::wstring& path, bool path
 
 // --- write test
 
+std::wstring ProbeTarget(const std::wstring& name) {
+    const std::wstring lower = mv::ToLower(name);
+    const size_t at = lower.rfind(L".__test");
+    if (at == std::wstring::npos || at == 0) return {};
+    const std::wstring tail = lower.substr(at + 7);
+    if (tail.size() > 1 || (tail.size() == 1 && !iswdigit(tail[0]))) return {};
+    return name.substr(0, at);
+}
+
+void PutBackLeftProbes(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L".." || (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        const std::wstring path = dir + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            PutBackLeftProbes(path);
+            continue;
+        }
+        const std::wstring base = ProbeTarget(name);
+        if (base.empty()) continue;
+        const std::wstring target = dir + L"\\" + base;
+        // Only a probe whose file is missing was left by a probe that died between its renames.
+        if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (MoveFileW(path.c_str(), target.c_str()))
+            WriteLog(mv::Format(L"put back [%s], left renamed by an interrupted locked-file check", target.c_str()));
+        else
+            WriteLog(mv::Format(L"MoveFile[%s]to[%s] failed: %lu", path.c_str(), target.c_str(), GetLastError()));
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+}
+
 bool TestFileWritable(const std::wstring& path) {
     if (AppState::relaunched) ClearElevationList();
     const bool hadEntries = !ElevationList().empty();

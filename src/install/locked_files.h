@@ -65,6 +65,12 @@ bool IsHostProgramClosed(HWND window);
 void CloseProgramByPath(const std::wstring& path);
 bool CloseHostProgram(HWND window);
 bool ScanLockedFiles(HWND window, const DownLoadList& list, SessionObserver* asker);
+// The file a locked-file probe name stands for ("x.exe.__test", "x.exe.__test3" -> "x.exe"),
+// or empty for any other name.
+std::wstring ProbeTarget(const std::wstring& name);
+// Renames back, below `dir`, the probes whose files are missing: a kill between the probe's
+// two renames leaves a program renamed aside. Start-up calls it under the install lock.
+void PutBackLeftProbes(const std::wstring& dir);
 bool CheckLocalFiles(SessionObserver& observer, const DownLoadList& list);
 // The step-3 entry: runs at stage 6 or 7 and leaves 9 or 8. Notifications go to the
 // observer's status window; it answers the questions.

@@ -8,6 +8,7 @@
 #include "install/confine.h"
 #include "install/file_ops.h"
 #include "install/install_lock.h"
+#include "install/locked_files.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/file_replace.h"
@@ -284,6 +285,7 @@ void DeleteRecordedBackups() {
         return;
     }
     RecoverInterruptedInstall();
+    PutBackLeftProbes(NormalizePath(GetAppDir()));
     DeleteListedBackups();
     if (!heldBefore) ReleaseInstallLock();
 }

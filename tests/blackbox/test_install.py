@@ -171,6 +171,18 @@ def test_unreadable_journal_is_set_aside_and_blocks_nothing(tmp_path):
     assert s.snapshot() == expected_new(s) | {"__install.journal.unreadable": s.snapshot()["__install.journal.unreadable"]}
 
 
+def test_program_left_renamed_by_a_locked_file_probe_is_put_back(tmp_path):
+    """A kill between the probe's two renames leaves the program as "x.exe.__test": the next
+    start puts it back, and leaves a probe name alone when its file is there."""
+    s = Setup(tmp_path)
+    s.old({"x.exe.__test": b"program", "sub/y.dll.__test2": b"library", "z.exe": b"z", "z.exe.__test": b"other"})
+    s.startup()
+    assert (s.app / "x.exe").read_bytes() == b"program" and not (s.app / "x.exe.__test").exists()
+    assert (s.app / "sub" / "y.dll").read_bytes() == b"library"
+    assert (s.app / "z.exe").read_bytes() == b"z" and (s.app / "z.exe.__test").exists()
+    assert "put back [" in s.log()
+
+
 class Holder:
     """fakehost.exe (copied to `exe`) holding files open without sharing; ended at exit."""
 

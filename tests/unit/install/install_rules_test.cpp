@@ -72,6 +72,15 @@ TEST(Journal, NoTextCanAddAFieldOrALine) {
     EXPECT_FALSE(ParseJournal(broken, back));
 }
 
+TEST(LockedFileProbe, NamesThatStandForAFile) {
+    struct { const wchar_t* name; const wchar_t* target; } cases[] = {
+        {L"app.exe.__test", L"app.exe"}, {L"app.exe.__TEST3", L"app.exe"}, {L"a.dll.__test9", L"a.dll"},
+        {L"app.exe.__test10", L""},      {L"app.exe.__testx", L""},        {L".__test", L""},
+        {L"app.exe", L""},               {L"app.exe.__old", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ProbeTarget(c.name), c.target) << c.name;
+}
+
 TEST(OldFilesList, LinesAndBackupNames) {
     EXPECT_EQ(ParseOldFilesList("\r\nC:\\a\\x.exe.__old\r\n  b.dll.__old0 \n\n"),
               (std::vector<std::wstring>{L"C:\\a\\x.exe.__old", L"b.dll.__old0"}));
