@@ -232,12 +232,12 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
         // the temporary directory after its download (a relaunch lies between) is never installed.
         if (ok) ok = DownloadedFileMatchesHash(plan.from[i], e.staged);
     }
-    if (ok && !journal.listStaged.empty()) {
-        std::wstring failure;
-        ok = mv::WriteFileReplacing(journal.listStaged, document, &failure);
-        if (!ok) WriteLog(failure);
-    }
+    if (ok && !journal.listStaged.empty()) ok = WriteFileAtomically(journal.listStaged, document);
     if (ok) ok = SwapEntries(journal);
+    // The tasks go into the journal with the commit: from there on a kill leaves them to the
+    // next start, which runs those not marked done.
+    list.rebootNeeded = 0;
+    if (ok) journal.tasks = PlanPostTasks(list);
     if (ok) ok = CommitJournal(journal);
     if (!ok) {
         RollBack(journal);
@@ -257,9 +257,8 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
     }
 
     Notify(window, Translate(L"MAIN", L"Do upgrade tasks"), 1);
-    list.rebootNeeded = 0;
-    RunRecordTasks(window, list);
-    RunCommandList(window, list);
+    NoteRemovedFiles(window, list);
+    RunJournalTasks(journal, window);
     Notify(window, Translate(L"MAIN", L"Clear temp files"), 7);
     const bool stored = FinishJournal(journal);
     Notify(window, mv::Format(Translate(L"MAIN", L"Update completed,done %d files").c_str(), list.FileCount()), 7);

@@ -227,9 +227,6 @@ bool RunCommand(const std::wstring& command, HWND window) {
     return true;
 }
 
-void RunCommandList(HWND window, const DownLoadList& list) {
-    for (const std::wstring& command : list.runTasks) RunCommand(command, window);
-}
 
 // --- libraries and shortcuts
 
@@ -295,31 +292,48 @@ void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon
     }
 }
 
-void RunRecordTasks(HWND window, DownLoadList& list) {
+std::vector<PostTask> PlanPostTasks(DownLoadList& list) {
+    std::vector<PostTask> tasks;
     const std::wstring appDir = NormalizePath(GetAppDir());
     for (const updatefileinfo& r : list.records) {
-        Sleep(1);
         if (r.action == 0) continue;
         if (r.action & ActionReboot) list.rebootNeeded = 1;
         const std::vector<std::wstring> targets = InstallTargets(r);
         for (size_t j = 0; j < targets.size(); ++j) {
             const std::wstring& target = targets[j];
-            const std::wstring shown = mv::ReplaceAll(target, GetAppDir(), L"");
             if ((r.action & ActionRegister) && j == 0 && !(r.action & ActionRemove)) {
                 // Only a library this update has just put into the application directory.
-                if (PathIsBelow(NormalizePath(target), appDir)) {
-                    Notify(window, Translate(L"MAIN", L"Register file") + L"[" + shown + L"]", 1);
-                    RegisterLibrary(target);
-                } else {
+                if (PathIsBelow(NormalizePath(target), appDir))
+                    tasks.push_back({L"register", target});
+                else
                     WriteLog(Translate(L"MAIN", L"Refused a path outside the application directory") + L"[" + target + L"]");
-                }
             }
-            if (r.action & ActionRemove) {
-                // The copy step has already taken the file away (its backup is settled there).
-                if (!mv::FileExists(target)) Notify(window, Translate(L"MAIN", L"Remove file") + L"[" + shown + L"]", 1);
-            } else if (r.action & ActionRun) {
-                RunFile(target, L"", L"", window, false);
+            if (!(r.action & ActionRemove) && (r.action & ActionRun)) {
+                tasks.push_back({L"run", target});
             }
         }
+    }
+    for (const std::wstring& command : list.runTasks) tasks.push_back({L"command", command});
+    return tasks;
+}
+
+void NoteRemovedFiles(HWND window, const DownLoadList& list) {
+    for (const updatefileinfo& r : list.records) {
+        if (!(r.action & ActionRemove)) continue;
+        // The copy step has already taken the file away (its backup is settled there).
+        for (const std::wstring& target : InstallTargets(r))
+            if (!mv::FileExists(target))
+                Notify(window, Translate(L"MAIN", L"Remove file") + L"[" + mv::ReplaceAll(target, GetAppDir(), L"") + L"]", 1);
+    }
+}
+
+void RunPostTask(const PostTask& task, HWND window) {
+    if (task.kind == L"register") {
+        Notify(window, Translate(L"MAIN", L"Register file") + L"[" + mv::ReplaceAll(task.text, GetAppDir(), L"") + L"]", 1);
+        RegisterLibrary(task.text);
+    } else if (task.kind == L"run") {
+        RunFile(task.text, L"", L"", window, false);
+    } else if (task.kind == L"command") {
+        RunCommand(task.text, window);
     }
 }

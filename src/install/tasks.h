@@ -31,7 +31,6 @@ bool RunEntryWaits(const std::wstring& wait);
 // The log text "Run[path][params][wait|nowait]" with empty brackets removed.
 std::wstring RunEntryMessage(const RunEntry& entry, bool wait);
 bool RunCommand(const std::wstring& command, HWND window);
-void RunCommandList(HWND window, const DownLoadList& list);
 
 bool RegisterLibrary(const std::wstring& path);
 // The shortcut file name: ".lnk" appended unless the name already ends in it.
@@ -42,5 +41,15 @@ bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, con
                     const std::wstring& icon, int iconIndex);
 void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon, int iconIndex,
                             const std::vector<std::wstring>& shortcuts, HWND window);
-// The task loop of the copy step over the download list (the files already installed).
-void RunRecordTasks(HWND window, DownLoadList& list);
+// A task to run after the swap: "register" a library, "run" a file, or a run-list "command".
+struct PostTask {
+    std::wstring kind;
+    std::wstring text;
+    bool done = false;
+};
+// The tasks of an installed list, in the order they run: the records' registrations and runs,
+// then the run list. Sets the list's reboot flag.
+std::vector<PostTask> PlanPostTasks(DownLoadList& list);
+// Tells the status window of each file the list removed.
+void NoteRemovedFiles(HWND window, const DownLoadList& list);
+void RunPostTask(const PostTask& task, HWND window);

@@ -63,6 +63,8 @@ std::string SerializeJournal(const Journal& j) {
     for (const JournalEntry& e : j.entries)
         text += L"\nfile\t" + EscapeField(e.target) + L"\t" + EscapeField(e.backup) + L"\t" + EscapeField(e.staged) + L"\t" +
                 (e.existed ? L"1" : L"0");
+    for (const PostTask& t : j.tasks)
+        text += L"\ntask\t" + EscapeField(t.kind) + L"\t" + (t.done ? L"1" : L"0") + L"\t" + EscapeField(t.text);
     text += L"\n" + mv::FromUtf8(kJournalEnd) + L"\n";
     return mv::ToUtf8(text);
 }
@@ -96,6 +98,9 @@ bool ParseJournal(std::string_view bytes, Journal& out) {
             list = true;
         } else if (f[0] == L"file" && f.size() == 5 && !f[1].empty() && (f[4] == L"0" || f[4] == L"1")) {
             j.entries.push_back({f[1], f[2], f[3], f[4] == L"1"});
+        } else if (f[0] == L"task" && f.size() == 4 && (f[1] == L"register" || f[1] == L"run" || f[1] == L"command") &&
+                   (f[2] == L"0" || f[2] == L"1")) {
+            j.tasks.push_back({f[1], f[3], f[2] == L"1"});
         } else {
             return false;
         }
@@ -161,6 +166,8 @@ bool RollBack(const Journal& journal) {
         if (!e.staged.empty() && PathExists(e.staged) && !DeleteFileNow(e.staged)) ok = false;
     }
     if (!journal.listStaged.empty() && PathExists(journal.listStaged) && !DeleteFileNow(journal.listStaged)) ok = false;
+    // The staged list is written through a temporary name a kill may leave behind.
+    if (!journal.listStaged.empty()) mv::RemoveLeftTempNames(journal.listStaged);
     if (ok) {
         if (PathExists(JournalPath())) DeleteFileNow(JournalPath());
         WriteLog(Translate(L"MAIN", L"The update was rolled back; the installed files are unchanged"));
@@ -197,6 +204,7 @@ bool IsDeletableWorkDir(const std::wstring& dir, const std::wstring& tempDir, co
 }
 
 bool FinishJournal(const Journal& journal) {
+    if (!journal.listStaged.empty()) mv::RemoveLeftTempNames(journal.listStaged);
     if (!journal.workDir.empty() && mv::DirExists(journal.workDir)) {
         if (IsDeletableWorkDir(NormalizePath(journal.workDir), NormalizePath(GetTempDir()), NormalizePath(GetAppDir()))) {
             DeleteTree(journal.workDir);
@@ -250,6 +258,16 @@ void SetAsideUnreadableJournal() {
         WriteLog(mv::Format(L"MoveFileEx [%s] failed (%lu)", JournalPath().c_str(), GetLastError()));
 }
 
+void RunJournalTasks(Journal& journal, HWND window) {
+    for (PostTask& t : journal.tasks) {
+        if (t.done) continue;
+        RunPostTask(t, window);
+        t.done = true;
+        if (!WriteJournal(journal))
+            WriteLog(mv::Format(L"the install journal [%s] could not record a finished task", JournalPath().c_str()));
+    }
+}
+
 void RecoverInterruptedInstall() {
     // Temporary names of the atomic writes: never the only copy of anything, and no other
     // writer runs beside the install lock's holder.
@@ -274,6 +292,7 @@ void RecoverInterruptedInstall() {
     }
     WriteLog(Translate(L"MAIN", L"Finishing an interrupted update"));
     SettleBackups(journal);
+    RunJournalTasks(journal, nullptr);
     FinishJournal(journal);
 }
 

@@ -4,9 +4,13 @@
 // backup goes. A journal found at start-up is rolled back (not done) or finished (done), so
 // an interrupted install leaves either the whole old set or the whole new set.
 #pragma once
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "install/tasks.h"
 
 struct JournalEntry {
     std::wstring target;
@@ -22,6 +26,7 @@ struct Journal {
     std::wstring listStaged;  // the new installed list staged in the application directory
     std::wstring listTarget;  // mirovane.xml
     std::vector<JournalEntry> entries;
+    std::vector<PostTask> tasks;  // after the commit: each marked done as it finishes
 };
 
 // UTF-8 lines, tab-separated fields, each with '%' and control characters as "%XX", so no
@@ -34,6 +39,10 @@ std::wstring JournalPath();
 // A journal that cannot be read: backups whose targets are gone are put back, and the journal
 // is renamed aside (".unreadable") so that the next session can install.
 void SetAsideUnreadableJournal();
+
+// Runs the journal's tasks that are not done yet, in order, marking each done in the journal
+// on disk as it finishes: a kill never loses a task, and a finished one never runs again.
+void RunJournalTasks(Journal& journal, HWND window);
 // Written through a temporary name, flushed and renamed.
 bool WriteJournal(const Journal& journal);
 

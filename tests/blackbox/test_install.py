@@ -183,6 +183,43 @@ def test_program_left_renamed_by_a_locked_file_probe_is_put_back(tmp_path):
     assert "put back [" in s.log()
 
 
+TASK_LIST = """<update>
+  <file path="data.bin" ver="2"/>
+  <run path="{sys}\\cmd.exe" param="/c echo A>> {app}\\order.txt" wait="1"/>
+  <run path="{sys}\\cmd.exe" param="/c echo B>> {app}\\order.txt" wait="1"/>
+  <run path="{sys}\\cmd.exe" param="/c echo C>> {app}\\order.txt" wait="1"/>
+</update>"""
+
+
+def test_kill_during_the_tasks_runs_the_rest_at_the_next_start(tmp_path):
+    """The journal records each task as it finishes: killed at any file operation of the
+    install, the next start finishes the set and runs the tasks that had not finished. A task
+    runs twice only when the kill falls between its end and its record."""
+    probe = Setup(tmp_path / "probe")
+    probe.old({"data.bin": b"old"})
+    probe.new(TASK_LIST, {"data.bin": b"new"})
+    total = int(probe.install("version=2.0")["ops"])
+    order = (probe.app / "order.txt").read_text().split()
+    assert sorted(order) == ["A", "B", "C"]  # in the list's run order
+    rerun = 0
+    for k in range(1, total + 1):
+        s = Setup(tmp_path / f"k{k}")
+        s.old({"data.bin": b"old"})
+        s.new(TASK_LIST, {"data.bin": b"new"})
+        code, out = s.install_killed(k)
+        assert code == 99, f"k={k} was not killed: {code} {out}"
+        s.startup()
+        ran = (s.app / "order.txt").read_text().split() if (s.app / "order.txt").exists() else []
+        if (s.app / "data.bin").read_bytes() == b"old":
+            assert ran == [], f"k={k}: rolled back, yet tasks ran: {ran}"
+            continue
+        assert not (s.app / "__install.journal").exists(), f"k={k}"
+        # Each task once, in order, and at most one again right after itself.
+        assert [t for i, t in enumerate(ran) if i == 0 or ran[i - 1] != t] == order and len(ran) <= 4, f"k={k}: {ran}"
+        rerun += len(ran) - 3
+    assert rerun <= 3
+
+
 class Holder:
     """fakehost.exe (copied to `exe`) holding files open without sharing; ended at exit."""
 

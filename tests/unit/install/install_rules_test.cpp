@@ -53,14 +53,19 @@ TEST(Journal, NoTextCanAddAFieldOrALine) {
     j.listStaged = L"C:\\a\\mirovane.xml.__new";
     j.listTarget = L"C:\\a\\mirovane.xml";
     j.entries = {{L"C:\\a\\x\x01.exe", L"", L"C:\\a\\x.exe.__new", false}};
+    j.tasks = {{L"command", L"C:\\a\\t.exe9a\tb\nc99", true}, {L"run", L"C:\\a\\x.exe", false}};
     const std::string bytes = SerializeJournal(j);
-    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 7) << bytes;
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 9) << bytes;
     Journal back;
     ASSERT_TRUE(ParseJournal(bytes, back));
     EXPECT_EQ(back.version, j.version);
     EXPECT_EQ(back.workDir, j.workDir);
     ASSERT_EQ(back.entries.size(), 1u);
     EXPECT_EQ(back.entries[0].target, j.entries[0].target);
+    ASSERT_EQ(back.tasks.size(), 2u);
+    EXPECT_EQ(back.tasks[0].text, j.tasks[0].text);
+    EXPECT_TRUE(back.tasks[0].done);
+    EXPECT_FALSE(back.tasks[1].done);
 
     // A journal written before escaping is read as it was; a broken escape is no journal.
     const std::string v1 = "mirovane install journal 1\nstate\tpending\nversion\t1%\nworkdir\tC:\\t\nlist\t\t\n"
