@@ -88,8 +88,9 @@ std::wstring IcaclsProgram() {
 }
 
 std::wstring IcaclsParameters(const std::wstring& path) {
-    // By SID: the group's name is translated on non-English systems.
-    return L"\"" + path + L"\" /grant *S-1-5-32-545:(D,WDAC)";
+    // By SID: the group's name is translated on non-English systems. Read, run and delete, never
+    // the right to change the access list: that would let any user take the file over.
+    return L"\"" + path + L"\" /grant *S-1-5-32-545:(RX,D)";
 }
 
 void GrantUsersDelete(const std::wstring& program, const std::wstring& path) {

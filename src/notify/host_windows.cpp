@@ -62,7 +62,7 @@ void Register(HWND window, bool openProcess) {
         entry.process = pid ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) : nullptr;
         if (entry.process)
             entry.buffer = VirtualAllocEx(entry.process, nullptr, MIROVANE_TRANSFER_BUFFER_SIZE, MEM_COMMIT | MEM_RESERVE,
-                                          PAGE_EXECUTE_READWRITE);
+                                          PAGE_READWRITE);  // data only: never executable in the host
     }
     std::lock_guard<std::mutex> hold(g_mutex);
     g_entries.push_back(entry);

@@ -173,7 +173,7 @@ TEST(Names, ShortcutsListsHostsAndLocks) {
 
     EXPECT_EQ(RepairListName(L"C:\\t\\A.xml.xml"), L"C:\\t\\A.xml");
     EXPECT_EQ(RepairListName(L"C:\\t\\A"), L"C:\\t\\A.xml");
-    EXPECT_EQ(IcaclsParameters(L"C:\\a b\\x.exe"), L"\"C:\\a b\\x.exe\" /grant *S-1-5-32-545:(D,WDAC)");
+    EXPECT_EQ(IcaclsParameters(L"C:\\a b\\x.exe"), L"\"C:\\a b\\x.exe\" /grant *S-1-5-32-545:(RX,D)");
 
     struct { const wchar_t* image; const wchar_t* path; bool dir; bool match; } cases[] = {
         {L"C:\\a\\host.exe", L"C:\\a\\host.exe", false, true},
