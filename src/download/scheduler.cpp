@@ -293,6 +293,14 @@ void ResetDownloadSession() {
 
 // ------------------------------------------------------------------ one entry
 
+// The most a zipped form may unpack to: the caller's bound, else [Mirovane] MaxUnpackedMB
+// (default 1024). A form that declares more is refused before it is unpacked.
+static unsigned long long UnpackLimit(const DownloadLimits& limits) {
+    if (limits.maxBytes != 0) return limits.maxBytes;
+    const long megabytes = mv::ParseLong(ReadSettingOr(L"Mirovane", L"MaxUnpackedMB", L"1024"));
+    return static_cast<unsigned long long>(megabytes > 0 ? megabytes : 1024) * 1024 * 1024;
+}
+
 int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
                     const DownloadLimits& limits) {
     std::shared_ptr<std::mutex> fileLock = LocalFileLock(localName);
@@ -332,7 +340,8 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
             return 0;
         }
         if (!ReadSettingBool(L"Mirovane", L"UnZip", L"1") && index >= 0) return 0;  // the archive itself is kept
-        if (ExtractFirstItem(t, localName) &&
+        std::wstring why;
+        if (ExtractFirstItem(t, localName, UnpackLimit(limits), &why) &&
             (limits.maxBytes == 0 || static_cast<uint64_t>(std::max(FileSizeOf(localName), 0LL)) <= limits.maxBytes)) {
             if (index >= 0 && !MoveWithRetries(localName, finished)) {
                 RemoveFile(localName);
@@ -344,7 +353,7 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
             if (index >= 0) WriteStamp(index, localName, url);
             return 0;
         }
-        WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), t.c_str()));
+        WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), t.c_str()) + (why.empty() ? L"" : L": " + why));
         AppendSpare(index, mv::Format(L"unzip error[%s]", t.c_str()));
         RemoveFile(t);
         RemoveFile(localName);

@@ -518,7 +518,8 @@ unsigned CloseArchive(ArchiveHandle handle) {
 
 unsigned LastArchiveResult() { return g_lastResult.load(); }
 
-bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target) {
+bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target, unsigned long long maxBytes,
+                      std::wstring* why) {
     // A target that cannot be removed would pass an old file off as the unpacked one.
     if (mv::FileExists(target) && !RemoveFile(target)) return false;
     ArchiveHandle h = OpenArchive(archive, nullptr);
@@ -526,9 +527,26 @@ bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target) {
         RemoveFile(target);
         return false;
     }
-    const unsigned code = ExtractItem(h, 0, target);
     ArchiveItem first;
-    const bool emptyItem = GetArchiveItem(h, 0, &first) == ZR_OK && first.size == 0;
+    const bool known = GetArchiveItem(h, 0, &first) == ZR_OK;
+    const bool emptyItem = known && first.size == 0;
+    if (known) {
+        ULARGE_INTEGER freeBytes{};
+        const std::wstring dir = mv::PathDir(target);
+        const unsigned long long size = static_cast<unsigned long long>(first.size);
+        std::wstring refusal;
+        if (size > maxBytes)
+            refusal = mv::Format(L"it would unpack to %llu bytes, more than the limit of %llu", size, maxBytes);
+        else if (GetDiskFreeSpaceExW(dir.c_str(), &freeBytes, nullptr, nullptr) && size > freeBytes.QuadPart)
+            refusal = mv::Format(L"it would unpack to %llu bytes, more than the %llu free on its volume", size,
+                                 static_cast<unsigned long long>(freeBytes.QuadPart));
+        if (!refusal.empty()) {
+            CloseArchive(h);
+            if (why) *why = refusal;
+            return false;
+        }
+    }
+    const unsigned code = ExtractItem(h, 0, target);
     CloseArchive(h);
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (code == ZR_OK) return true;

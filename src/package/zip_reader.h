@@ -57,8 +57,11 @@ unsigned CloseArchive(ArchiveHandle handle);
 unsigned LastArchiveResult();
 
 // Unpacks item 0 of `archive` to `target` (a downloaded "._.zip" to the file it carries).
-// True when the target now holds the file.
-bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target);
+// True when the target now holds the file. An item that declares more than `maxBytes`, or
+// more than the target's volume has free, is refused before a byte is written (`why` says
+// so); the reader never inflates past the size an item declares.
+bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target, unsigned long long maxBytes = ~0ull,
+                      std::wstring* why = nullptr);
 
 // The item name as the reader presents it: drive, leading slashes and everything up to the
 // last ".." component dropped.

@@ -195,6 +195,14 @@ def test_extract_first_item(tmp_path):
     assert driver("unzipfirst", win(path), win(target))["ok"] == "1"
     assert target.read_bytes() == b"new content"
 
+    # An item that declares more than the limit is refused before a byte is written: a zipped
+    # form can never fill the disk.
+    big = make_zip(tmp_path / "big.zip", [("big.dat", bytes(8 << 20))])
+    out = driver("unzipfirst", win(big), win(tmp_path / "big.dat"), str(1 << 20))
+    assert out["ok"] == "0" and "more than the limit of 1048576" in out["why"]
+    assert not (tmp_path / "big.dat").exists()
+    assert driver("unzipfirst", win(big), win(tmp_path / "big.dat"), str(8 << 20))["ok"] == "1"
+
     # Not an archive: false, and the target is gone.
     (tmp_path / "bad.zip").write_bytes(b"<html>404</html>")
     assert driver("unzipfirst", win(tmp_path / "bad.zip"), win(target))["ok"] == "0"

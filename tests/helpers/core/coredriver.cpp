@@ -226,8 +226,12 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"session" && a.size() == 4) return Session(a);
     if (cmd == L"unzip" && a.size() == 3) return Unzip(a);
     if (cmd == L"unzipmem" && a.size() == 5) return UnzipMem(a);
-    if (cmd == L"unzipfirst" && a.size() == 2) {
-        Out(mv::Format(L"ok=%d", ExtractFirstItem(a[0], a[1]) ? 1 : 0));
+    if (cmd == L"unzipfirst" && (a.size() == 2 || a.size() == 3)) {
+        // unzipfirst <archive> <target> [limit in bytes]
+        std::wstring why;
+        const unsigned long long limit = a.size() == 3 ? _wcstoui64(a[2].c_str(), nullptr, 10) : ~0ull;
+        Out(mv::Format(L"ok=%d", ExtractFirstItem(a[0], a[1], limit, &why) ? 1 : 0));
+        Out(L"why=" + why);
         return 0;
     }
     if (cmd == L"loadpackage" && a.size() >= 2) return LoadPackage(a);
