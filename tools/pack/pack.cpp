@@ -133,7 +133,15 @@ const wchar_t kUsage[] =
     L"\n"
     L"Exit code: 0 done, 1 error or verification failed (reason on stderr), 2 usage error.\n";
 
-void Usage(FILE* to) { fwprintf(to, L"%ls", kUsage); }
+void Usage(FILE* to) {
+    if (to == stdout) {
+        fwprintf(to, L"%ls", kUsage);
+        return;
+    }
+    // After a usage error, the forms only.
+    const std::wstring text = kUsage;
+    fwprintf(to, L"%ls(mirovane-pack --help says more)\n", text.substr(0, text.find(L"\n\n") + 1).c_str());
+}
 
 // Parses argv into `o`; false (after a message) on a usage error.
 bool ParseArguments(int argc, wchar_t** argv, Options& o) {
@@ -652,7 +660,8 @@ bool IsHexHash(const std::wstring& s) { return s.size() == 64 && s.find_first_no
 
 // Checks one list of the folder: its signature (with a key), then every listed file and its
 // zipped copy. Prints one line per problem; returns the number of problems.
-int VerifyList(const std::wstring& folder, const std::wstring& name, const std::string& publicKey, size_t& filesOk) {
+int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpdateList, const std::string& publicKey,
+               size_t& filesOk) {
     int problems = 0;
     auto problem = [&](const std::wstring& text) {
         fwprintf(stderr, L"mirovane-pack: %ls: %ls\n", name.c_str(), text.c_str());
@@ -686,7 +695,9 @@ int VerifyList(const std::wstring& folder, const std::wstring& name, const std::
         problem(L"not an update list: " + error);
         return problems;
     }
-    if (!publicKey.empty() && list.sequence.empty()) problem(L"no sequence element: a signed updater refuses it");
+    // The update list carries the sequence a signed updater checks; a main list needs none.
+    if (isUpdateList && !publicKey.empty() && list.sequence.empty())
+        problem(L"no sequence element: a signed updater refuses it");
     for (const ListedFile& f : list.files) {
         if (f.path.empty() || f.path.find(L"..") != std::wstring::npos || f.path.find(L':') != std::wstring::npos ||
             f.path[0] == L'\\') {
@@ -760,7 +771,7 @@ int Verify(const Options& o) {
     }
     int problems = 0;
     size_t filesOk = 0;
-    for (const std::wstring& name : lists) problems += VerifyList(folder, name, publicKey, filesOk);
+    for (const std::wstring& name : lists) problems += VerifyList(folder, name, name == o.listName, publicKey, filesOk);
     if (publicKey.empty()) wprintf(L"signatures not checked: give --key or --list-key\n");
     if (problems) {
         fwprintf(stderr, L"mirovane-pack: %ls: verification FAILED, %d problem(s): do not upload\n", folder.c_str(), problems);
