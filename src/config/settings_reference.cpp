@@ -35,8 +35,10 @@ std::vector<std::wstring> AliasesOf(const SettingInfo& s) {
     return out;
 }
 
-// Markdown table cells hold no "|" and no line break.
-std::wstring Cell(const wchar_t* text) { return mv::ReplaceAll(text, L"|", L"\\|"); }
+// Markdown table cells hold no "|" and no line break; "<name>" would read as an HTML tag.
+std::wstring Cell(const wchar_t* text) {
+    return mv::ReplaceAll(mv::ReplaceAll(mv::ReplaceAll(text, L"|", L"\\|"), L"<", L"&lt;"), L">", L"&gt;");
+}
 
 // Wraps `text` into comment lines of at most 92 columns.
 void AppendComment(std::wstring& out, const std::wstring& text) {
