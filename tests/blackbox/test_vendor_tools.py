@@ -96,8 +96,9 @@ def off_curve_key():
     (b"Log=inst.log\r\n[Mirovane]\r\n", "line 1: a key before the first [section]"),
     (b"[APPLICATION]\r\nAgentName=kd\r\nName=Real\r\n", 'would be named "kd"'),
     (b"[APPLICATION]\r\nName = Spaced\r\n", 'would be named " Spaced"'),
+    (b"\xef\xbb\xbf[APPLICATION]\r\nName=Bom\r\n", "starts with a Unicode byte order mark"),
 ], ids=["not-ini", "key-not-base64", "key-short", "key-off-curve", "key-outside-section", "name-after-agentname",
-        "name-spaced"])
+        "name-spaced", "utf8-bom"])
 def test_embed_refuses(tmp_path, settings, why):
     (tmp_path / "s.ini").write_bytes(settings)
     code, out, err = tool(EMBED, win(BIN / "mirovane.exe"), "s.ini", "out.exe", cwd=tmp_path)

@@ -152,7 +152,15 @@ int Embed(const std::wstring& exe, const std::wstring& ini, const std::wstring& 
     std::string settings, image;
     DWORD err = 0;
     if (!ReadWhole(ini, settings, err)) return Fail(L"cannot read the settings file", ini, err);
-    // The updater reads its settings in the system's 8-bit code page, as this does.
+    // The updater reads its settings in the system's 8-bit code page, as this does; a byte
+    // order mark would become part of the first line there.
+    if (settings.compare(0, 3, "\xEF\xBB\xBF") == 0 || settings.compare(0, 2, "\xFF\xFE") == 0 ||
+        settings.compare(0, 2, "\xFE\xFF") == 0) {
+        fwprintf(stderr, L"mirovane-embed: %ls: the file starts with a Unicode byte order mark: save it as plain "
+                         L"8-bit text (the system's code page)\nmirovane-embed: settings refused, nothing written\n",
+                 ini.c_str());
+        return 1;
+    }
     const std::wstring text = mv::FromCodePage(settings, CP_ACP);
     const std::vector<std::wstring> errors = SettingsErrors(text);
     for (const std::wstring& e : errors) fwprintf(stderr, L"mirovane-embed: %ls: %ls\n", ini.c_str(), e.c_str());

@@ -699,8 +699,9 @@ int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpda
     if (isUpdateList && !publicKey.empty() && list.sequence.empty())
         problem(L"no sequence element: a signed updater refuses it");
     for (const ListedFile& f : list.files) {
-        if (f.path.empty() || f.path.find(L"..") != std::wstring::npos || f.path.find(L':') != std::wstring::npos ||
-            f.path[0] == L'\\') {
+        bool outside = f.path.empty() || f.path.find(L':') != std::wstring::npos || f.path[0] == L'\\';
+        for (const std::wstring& part : SplitTrim(f.path, L'\\')) outside = outside || part == L".." || part.empty();
+        if (outside) {
             problem(L"file path [" + f.path + L"] leaves the folder");
             continue;
         }
