@@ -483,14 +483,18 @@ int NewKey(const std::wstring& name) {
     SecureZeroMemory(privateText.data(), privateText.size());
     SecureZeroMemory(content.data(), content.size());
     if (!ok) return Fail(error);
-    const std::wstring access = DescribeAccess(path);
-    wprintf(L"private key written to %ls (access: %ls): keep it, never ship it\n", path.c_str(), access.c_str());
-    if (RunningUnderWine())
+    if (RunningUnderWine()) {
+        // What Wine reads back is made from the mode bits, not the list written: not worth showing.
+        wprintf(L"private key written to %ls: keep it, never ship it\n", path.c_str());
         fwprintf(stderr, L"mirovane-pack: under Wine the access list becomes Unix mode bits for owner and group: "
                          L"run \"chmod 600\" on %ls\n", path.c_str());
-    else if (access != L"owner only")
-        fwprintf(stderr, L"mirovane-pack: warning: %ls is not readable by its owner only (%ls); restrict it yourself\n",
-                 path.c_str(), access.c_str());
+    } else {
+        const std::wstring access = DescribeAccess(path);
+        wprintf(L"private key written to %ls (access: %ls): keep it, never ship it\n", path.c_str(), access.c_str());
+        if (access != L"owner only")
+            fwprintf(stderr, L"mirovane-pack: warning: %ls is not readable by its owner only (%ls); restrict it yourself\n",
+                     path.c_str(), access.c_str());
+    }
     wprintf(L"ListKey=%ls\n", FromUtf8(publicText).c_str());
     return 0;
 }
