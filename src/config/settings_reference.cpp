@@ -111,7 +111,7 @@ const std::vector<SettingInfo>& SettingsReference() {
          nullptr, P::SettingsFile},
         {L"Mirovane", L"ProxyUser", L"", L"user,password", L"no credentials", L"user, \",\", password",
          L"Credentials for the proxy.", nullptr, P::SettingsFile},
-        {L"Mirovane", L"CheckTmSpan", L"", L"minutes", L"one check, then the tray icon ends",
+        {L"Mirovane", L"CheckTmSpan", L"", L"minutes", L"one check: the tray icon ends when it finds nothing",
          L"1..60 (less is 5, more is 60)",
          L"Period of the tray mode's checks; each check is spread by up to a tenth of the period.",
          nullptr, P::SettingsFile},
@@ -202,8 +202,8 @@ const std::vector<SettingInfo>& SettingsReference() {
          L"again after the update. appenter needs it.",
          L"yourprogram.exe", P::SettingsFile},
         {L"APPLICATION", L"Ver", L"", L"text", L"empty", L"any",
-         L"Installed version text, compared with a version page's version "
-         L"(CheckVerNumber) and the list's version text.",
+         L"Installed version text. A check that finds another version text (a version page's "
+         L"<ver>) offers the update even when no file changed (exit code 2147483647).",
          nullptr, P::SettingsFile},
         {L"APPLICATION", L"CheckVerNumber", L"", L"Boolean", L"0", L"0 or 1",
          L"ListURL is a version page (<ver> and <url> elements) that names the lists to fetch.",
