@@ -6,7 +6,7 @@
 #      settings (http://127.0.0.1:18473/update/);
 #   2. installs version 1 (its files and its list as mirovane.xml) into the application
 #      directory and starts demohost.exe, which asks for the updater's messages;
-#   3. runs mirovane.exe /silence <host window>, as the host program would, and answers its
+#   3. runs mirovane.exe /silence /<host window>, as the host program would, and answers its
 #      question "close the main program?" with Yes, as a person would;
 #   4. prints the stages the host received, the files that changed, the backups made and
 #      removed, the log, the exit code, and the restarted demohost.exe saying "version 2".
@@ -120,9 +120,9 @@ echo "demohost.exe version 1 is running, window $handle"
 wine "$bin/clickbox.exe" 60000 "Mirovane Demo" yes </dev/null >"$work/clickbox.txt" 2>/dev/null &
 click_pid=$!
 echo
-echo "== Ran: mirovane.exe /silence $handle   (from the application directory, LANG=$LANG)"
+echo "== Ran: mirovane.exe /silence /$handle   (from the application directory, LANG=$LANG)"
 rc=0
-out=$(wine "$bin/runexit.exe" 180000 "C:\\Brenwick\\omra\\Mirovane Demo\\mirovane.exe" /silence "$handle" </dev/null | tr -d '\r') || rc=$?
+out=$(wine "$bin/runexit.exe" 180000 "C:\\Brenwick\\omra\\Mirovane Demo\\mirovane.exe" /silence "/$handle" </dev/null | tr -d '\r') || rc=$?
 [ $rc -ne 124 ] || die "the updater did not end within 180 s and was killed"
 [ $rc -eq 0 ] && [[ $out =~ ^exit=-?[0-9]+$ ]] || die "the updater did not run (runexit status $rc: '$out')"
 code=${out#exit=}

@@ -6,7 +6,7 @@
 //
 // It creates a window, asks for the updater's messages (property "mirovane.needmsg" = 1974,
 // unless --no-needmsg), and with --run starts PROGRAM with ARGS and the window's decimal handle
-// as its last word, for example:  --run mirovane.exe /silence
+// as its last word ("/<handle>"), for example:  --run mirovane.exe /silence
 // Every message it receives is printed as one UTF-8 line on stdout (and into FILE with --out):
 //   window <handle>                 first line, once the window exists
 //   stage <n> <name> files <count>  1974
@@ -209,7 +209,7 @@ int wmain(int argc, wchar_t** argv) {
     Print(L"version " + std::to_wstring(MIROVANE_SAMPLE_HOST_VERSION));
 
     if (!program.empty()) {
-        params += handle;
+        params += L"/" + handle;  // the command form the README uses: /silence /<handle>
         SHELLEXECUTEINFOW sei{};
         sei.cbSize = sizeof(sei);
         sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;

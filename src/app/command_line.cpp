@@ -74,6 +74,49 @@ std::wstring FindDotNetSwitch(const std::wstring& cleaned) {
 
 bool HasRelaunchMarker(const std::wstring& cleaned) { return cleaned.find(L"___runas_admin___") != std::wstring::npos; }
 
+bool IsUsageRequest(const std::wstring& args) {
+    std::wstring a = mv::ToLower(args);
+    for (auto& c : a)
+        if (c == L'\t' || c == L'"') c = L' ';
+    for (const std::wstring& word : mv::Split(a, L' '))
+        if (word == L"/?" || word == L"-?" || word == L"--help" || word == L"-help" || word == L"/help") return true;
+    return false;
+}
+
+std::wstring UsageText() {
+    return L"Usage: mirovane.exe [/mode] [/<window handle>] [/dotnetNN]\r\n"
+           L"\r\n"
+           L"Modes (the last mode word wins; without one, [Mirovane] Mode of the settings):\r\n"
+           L"  /silence            check, download and install without a window; asks only before\r\n"
+           L"                      closing the running host program\r\n"
+           L"  /appenter           check, offer the update found, then update ([APPLICATION]\r\n"
+           L"                      Application must be set)\r\n"
+           L"  /appenternoprompt   the same without the offer\r\n"
+           L"  /checkforupdates    check only\r\n"
+           L"  /showwhenupdate     check, and open the update window only when there is an update\r\n"
+           L"                      (also /showwhenhaveupdate)\r\n"
+           L"  /icon               an icon in the notification area that checks every [Mirovane]\r\n"
+           L"                      CheckTmSpan minutes (also /tryicon)\r\n"
+           L"  /mostsimple         the update window (also what an empty mode opens)\r\n"
+           L"  /uninstall          remove the files the installed list names, the log and the list\r\n"
+           L"  /emptytemp          remove the cached lists\r\n"
+           L"\r\n"
+           L"Switches:\r\n"
+           L"  /<window handle>    decimal handle of a host program window that receives the stages\r\n"
+           L"                      and log lines (set its property mirovane.needmsg to 1974)\r\n"
+           L"  /dotnet20 ... /dotnet40   check for that .NET Framework version only, and offer it\r\n"
+           L"  /? or --help        this text; nothing else is done\r\n"
+           L"\r\n"
+           L"Words may start with \"/\" or \"-\", e.g.: mirovane.exe /silence /1312578\r\n"
+           L"The exit code is the number of files that needed updating (2147483647 when only the\r\n"
+           L"version text changed, 0 when nothing did, -1 after an unexpected failure); with\r\n"
+           L"[Mirovane] DetailedExitCode=1 it tells the outcome: 0 nothing to update, 1 found but not\r\n"
+           L"installed, 2 installed, 3 continued as administrator, 4 installed with refused records,\r\n"
+           L"10 check failed, 11 download failed, 12 stopped before the install, 13 install failed,\r\n"
+           L"14 another update was running. The log's last line names the outcome.\r\n"
+           L"Settings and the application directory: see the README that came with the updater.\r\n";
+}
+
 std::wstring ReadEmbeddedSetting(const std::wstring& text, const std::wstring& section, const std::wstring& key) {
     size_t s = text.find(section);
     if (s == std::wstring::npos) return {};

@@ -21,6 +21,12 @@ HWND FindHostWindow(const std::vector<std::wstring>& words, const std::function<
 std::wstring FindDotNetSwitch(const std::wstring& cleaned);
 bool HasRelaunchMarker(const std::wstring& cleaned);
 
+// True when the arguments (as ArgumentsOf gives them) ask for the usage text: one of them is
+// "/?", "-?", "--help", "-help" or "/help" (any case). Looked at before anything else runs.
+bool IsUsageRequest(const std::wstring& args);
+// The modes and switches, for a person at a console. Lines end in "\r\n".
+std::wstring UsageText();
+
 // Value of `key` in `section` of the embedded settings text (see the .cpp for the exact rule).
 std::wstring ReadEmbeddedSetting(const std::wstring& text, const std::wstring& section, const std::wstring& key);
 

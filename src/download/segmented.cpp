@@ -703,6 +703,10 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
         else if (answer.ok)
             WriteLog(mv::Format(Translate(L"MAIN", L"File too large (%lld bytes): %s").c_str(), answer.length,
                                 url.c_str()));
+        else if (answer.status == 404 && mv::EndsWithNoCase(url, L"._.zip"))
+            // Most files have no zipped copy: normal, and the caller fetches the file itself.
+            WriteLog(mv::Format(Translate(L"MAIN", L"No zipped copy on the server, the file itself is fetched: %s").c_str(),
+                                url.c_str()));
         else
             WriteLog(mv::Format(Translate(L"MAIN", L"Size query failed (%lu): %s").c_str(), answer.status, url.c_str()));
         RemoveLeftover(path);

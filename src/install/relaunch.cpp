@@ -77,7 +77,7 @@ bool OfferAdminRestartForSettings() {
     const std::wstring text =
         mv::Format(Translate(L"MAIN", L"Can't write to file\n%s\nRequest run as administrator.\nRestart program now?").c_str(),
                    SettingsFilePath().c_str());
-    if (PromptUser(nullptr, text, Translate(L"MAIN", L"Mirovane"), MB_YESNO, IDNO) != IDYES) return false;
+    if (PromptUser(nullptr, text, BoxCaption(), MB_YESNO, IDNO) != IDYES) return false;
     if (!RelaunchAsAdministrator(false)) return false;
     CloseOwnWindows();
     return true;

@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "config/settings.h"
 #include "resources/resource_ids.h"
 #include "util/files.h"
 #include "util/text.h"
@@ -86,7 +87,7 @@ unsigned LanguageResourceCodePage(int resourceNumber) {
     }
 }
 
-void CLanguage::ParseLine(const std::wstring& raw, std::optional<std::wstring>& section) {
+void CLanguage::ParseLine(const std::wstring& raw, std::optional<std::wstring>& section, bool fromFile) {
     const std::wstring line = mv::TrimRight(raw);
     if (line.empty()) return;
     if (line[0] == L';' || line[0] == L'\'') return;
@@ -102,9 +103,10 @@ void CLanguage::ParseLine(const std::wstring& raw, std::optional<std::wstring>& 
     const size_t eq = entry.find(L'=');
     if (eq == std::wstring::npos) return;
     sections_[*section][entry.substr(0, eq)] = entry.substr(eq + 1);
+    if (fromFile) fileEntries_[*section][entry.substr(0, eq)] = entry.substr(eq + 1);
 }
 
-void CLanguage::LoadLanguageText(std::string_view bytes, unsigned codePage) {
+void CLanguage::LoadLanguageText(std::string_view bytes, unsigned codePage, bool fromFile) {
     std::lock_guard<std::mutex> hold(mutex_);
     std::optional<std::wstring> section;
     size_t pos = 0;
@@ -116,7 +118,7 @@ void CLanguage::LoadLanguageText(std::string_view bytes, unsigned codePage) {
         pos += take;
         chunk = chunk.substr(0, chunk.find('\0'));  // a zero byte ends the text of a line
         while (!chunk.empty() && (chunk.back() == '\n' || chunk.back() == '\r')) chunk.remove_suffix(1);
-        ParseLine(mv::FromCodePage(chunk, codePage), section);
+        ParseLine(mv::FromCodePage(chunk, codePage), section, fromFile);
     }
 }
 
@@ -134,7 +136,7 @@ bool CLanguage::LoadLanguageResource(int resourceNumber) {
 bool CLanguage::LoadLanguageFile(const std::wstring& path) {
     std::string bytes;
     if (!mv::ReadFileBytes(path, bytes)) return false;
-    LoadLanguageText(bytes, CP_ACP);
+    LoadLanguageText(bytes, CP_ACP, true);
     return true;
 }
 
@@ -145,6 +147,16 @@ std::wstring CLanguage::Translate(const std::wstring& section, const std::wstrin
     // A missing key is remembered with an empty translation, which still means "English".
     const std::wstring& found = sec->second[text];
     return found.empty() || !SameFormatConversions(text, found) ? text : found;
+}
+
+std::optional<std::wstring> CLanguage::FileTranslation(const std::wstring& section, const std::wstring& text) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto sec = fileEntries_.find(section);
+    if (sec == fileEntries_.end()) return std::nullopt;
+    auto found = sec->second.find(text);
+    if (found == sec->second.end() || found->second.empty() || !SameFormatConversions(text, found->second))
+        return std::nullopt;
+    return found->second;
 }
 
 void CLanguage::TranslateDialog(HWND window, const std::wstring& section) {
@@ -161,4 +173,16 @@ CLanguage& TheLanguage() {
 
 std::wstring Translate(const std::wstring& section, const std::wstring& text) {
     return TheLanguage().Translate(section, text);
+}
+
+std::wstring BoxCaptionFrom(const std::optional<std::wstring>& fileTranslation, const std::wstring& name,
+                            const std::wstring& builtIn) {
+    if (fileTranslation && !mv::Trim(*fileTranslation).empty()) return *fileTranslation;
+    const std::wstring trimmed = mv::Trim(name);
+    return trimmed.empty() ? builtIn : trimmed;
+}
+
+std::wstring BoxCaption() {
+    return BoxCaptionFrom(TheLanguage().FileTranslation(L"MAIN", L"Mirovane"), ReadSetting(L"APPLICATION", L"Name"),
+                          Translate(L"MAIN", L"Mirovane"));
 }

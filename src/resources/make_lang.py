@@ -72,6 +72,8 @@ TEXTS = [
     (MAIN, "File too large (%lld bytes): %s", "文件过大 (%lld 字节)：%s", "檔案過大 (%lld 位元組)：%s"),
     (MAIN, "No Content-Length: %s", "没有 Content-Length：%s", "沒有 Content-Length：%s"),
     (MAIN, "Size query failed (%lu): %s", "查询大小失败 (%lu)：%s", "查詢大小失敗 (%lu)：%s"),
+    (MAIN, "No zipped copy on the server, the file itself is fetched: %s", "服务器上没有压缩副本，下载文件本身：%s",
+     "伺服器上沒有壓縮副本，下載檔案本身：%s"),
     (MAIN, "Unsafe file name[%s]", "不安全的文件名[%s]", "不安全的檔名[%s]"),
     (MAIN, "MoveFile failed (%lu): %s", "MoveFile 失败 (%lu)：%s", "MoveFile 失敗 (%lu)：%s"),
     (MAIN, "WriteFile failed (%lu): %s", "WriteFile 失败 (%lu)：%s", "WriteFile 失敗 (%lu)：%s"),

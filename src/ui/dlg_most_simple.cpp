@@ -112,7 +112,7 @@ DWORD WINAPI CDlgMostSimple::UpdateWorker(LPVOID param) {
 }
 
 bool CDlgMostSimple::AskCloseHost(const std::wstring& question) {
-    return MessageBoxW(hwnd_, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) ==
+    return MessageBoxW(hwnd_, question.c_str(), BoxCaption().c_str(), MB_YESNO | MB_ICONQUESTION) ==
            IDYES;
 }
 

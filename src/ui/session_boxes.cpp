@@ -7,10 +7,10 @@ int ShowPromptBox(HWND owner, const std::wstring& text, const std::wstring& capt
 }
 
 bool BoxObserver::AskCloseHost(const std::wstring& question) {
-    return MessageBoxW(window_, question.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_YESNO | MB_ICONQUESTION) ==
+    return MessageBoxW(window_, question.c_str(), BoxCaption().c_str(), MB_YESNO | MB_ICONQUESTION) ==
            IDYES;
 }
 
 bool BoxObserver::AskRetryLocked(const std::wstring& text) {
-    return MessageBoxW(nullptr, text.c_str(), Translate(L"MAIN", L"Mirovane").c_str(), MB_RETRYCANCEL) == IDRETRY;
+    return MessageBoxW(nullptr, text.c_str(), BoxCaption().c_str(), MB_RETRYCANCEL) == IDRETRY;
 }

@@ -41,5 +41,11 @@ bool CreateListKey(std::string& privateText, std::string& publicText, std::wstri
 bool PublicKeyOf(std::string_view privateText, std::string& publicText);
 // Signs SHA-256 of `data`; `signatureText` is the base64 of r‖s.
 bool SignListBytes(std::string_view privateText, std::string_view data, std::string& signatureText, std::wstring& error);
+// True when `keyText` is a usable ListKey: the base64 of X‖Y of a point on the P-256 curve.
+// Checked by arithmetic, not by CNG, which need not refuse a point off the curve. Otherwise
+// `why` says what is wrong.
+bool IsListPublicKey(std::string_view keyText, std::wstring& why);
+// The on-curve test alone, over the 64 bytes X‖Y (big-endian).
+bool IsP256Point(std::string_view xy);
 
 }  // namespace mv

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "util/crypto.h"
@@ -101,6 +103,104 @@ bool SignListBytes(std::string_view privateText, std::string_view data, std::str
         return false;
     }
     signatureText = EncodeBase64(signature);
+    return true;
+}
+
+namespace {
+
+// 256-bit numbers as eight 32-bit limbs, least significant first: just enough arithmetic
+// modulo the P-256 prime to test the curve equation. Speed does not matter here.
+using U256 = std::array<uint32_t, 8>;
+
+U256 FromBigEndian(std::string_view bytes) {
+    U256 v{};
+    for (size_t i = 0; i < 32; ++i)
+        v[(31 - i) / 4] |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << (8 * ((31 - i) % 4));
+    return v;
+}
+
+U256 FromHex(const char* hex) {
+    std::string bytes;
+    for (size_t i = 0; i < 64; i += 2) bytes += static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16));
+    return FromBigEndian(bytes);
+}
+
+const U256& Prime() {
+    static const U256 p = FromHex("ffffffff00000001000000000000000000000000ffffffffffffffffffffffff");
+    return p;
+}
+
+bool Less(const U256& a, const U256& b) {
+    for (int i = 7; i >= 0; --i)
+        if (a[i] != b[i]) return a[i] < b[i];
+    return false;
+}
+
+// a - b, ignoring the borrow out.
+U256 Sub(const U256& a, const U256& b) {
+    U256 r{};
+    int64_t borrow = 0;
+    for (int i = 0; i < 8; ++i) {
+        int64_t d = static_cast<int64_t>(a[i]) - b[i] - borrow;
+        borrow = d < 0;
+        r[i] = static_cast<uint32_t>(d + (borrow ? (int64_t{1} << 32) : 0));
+    }
+    return r;
+}
+
+// (a + b) mod p for a, b < p.
+U256 AddMod(const U256& a, const U256& b) {
+    U256 r{};
+    uint64_t carry = 0;
+    for (int i = 0; i < 8; ++i) {
+        const uint64_t s = static_cast<uint64_t>(a[i]) + b[i] + carry;
+        r[i] = static_cast<uint32_t>(s);
+        carry = s >> 32;
+    }
+    return carry || !Less(r, Prime()) ? Sub(r, Prime()) : r;
+}
+
+// (a - b) mod p for a, b < p.
+U256 SubMod(const U256& a, const U256& b) { return Less(a, b) ? AddMod(a, Sub(Prime(), b)) : Sub(a, b); }
+
+// (a * b) mod p by doubling and adding over the bits of a.
+U256 MulMod(const U256& a, const U256& b) {
+    U256 r{};
+    for (int bit = 255; bit >= 0; --bit) {
+        r = AddMod(r, r);
+        if ((a[bit / 32] >> (bit % 32)) & 1) r = AddMod(r, b);
+    }
+    return r;
+}
+
+}  // namespace
+
+bool IsP256Point(std::string_view xy) {
+    if (xy.size() != kListKeyBytes) return false;
+    const U256 x = FromBigEndian(xy.substr(0, 32)), y = FromBigEndian(xy.substr(32, 32));
+    if (!Less(x, Prime()) || !Less(y, Prime())) return false;
+    static const U256 b = FromHex("5ac635d8aa3a93e7b3ebbd55769886bc651d06b0cc53b0f63bce3c3e27d2604b");
+    // y^2 = x^3 - 3x + b
+    const U256 left = MulMod(y, y);
+    const U256 threeX = AddMod(AddMod(x, x), x);
+    const U256 right = AddMod(SubMod(MulMod(MulMod(x, x), x), threeX), b);
+    return left == right;
+}
+
+bool IsListPublicKey(std::string_view keyText, std::wstring& why) {
+    std::string xy;
+    if (!DecodeBase64(keyText, xy)) {
+        why = L"it is not base64 text";
+        return false;
+    }
+    if (xy.size() != kListKeyBytes) {
+        why = Format(L"it decodes to %zu bytes; a P-256 public key is 64", xy.size());
+        return false;
+    }
+    if (!IsP256Point(xy)) {
+        why = L"its 64 bytes are not a point of the P-256 curve";
+        return false;
+    }
     return true;
 }
 

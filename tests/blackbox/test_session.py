@@ -353,7 +353,7 @@ def test_access_denied_relaunches_with_the_saved_list_and_resumes_at_the_local_c
     wait_for(lambda: "Start the main program" in s.log() or "not started again" in s.log(), 60, "the elevated copy")
     log = s.log()
     assert "continue update as administrator" in log
-    assert "Started as administrator [/silence %s /___runas_admin___]" % s.watch_out.read_text().split()[1] in log
+    assert "Started as administrator [/silence /%s /___runas_admin___]" % s.watch_out.read_text().split()[1] in log
     after = log.split("Started as administrator")[1]
     assert "Check locked file..." in after and "The update could not be installed" in after
     assert "try to download" not in after           # resumed after the download

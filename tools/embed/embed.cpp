@@ -2,17 +2,49 @@
 // Writes a vendor's settings file into a copy of mirovane.exe as its built-in settings
 // (RT_RCDATA 179). The input executable is never changed: the copy is made first and
 // only the copy is updated; on any failure the partial output is removed.
+//
+// The settings are checked first: a text the settings reader would misread, or a ListKey
+// that is not a P-256 public key (an updater that refuses every list for ever), is refused
+// and nothing is written.
+//
+//   mirovane-embed --defaults     a commented settings file to start from, on stdout
+//   mirovane-embed --reference    the settings reference (Markdown) the README carries
+//   mirovane-embed --help         usage
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "config/settings_reference.h"
 #include "resources/resource_ids.h"
+#include "util/crypto.h"
+#include "util/text.h"
 
 namespace {
 
 constexpr WORD kSettingsResource = MV_RES_SETTINGS;
+
+const wchar_t kUsage[] =
+    L"usage: mirovane-embed <mirovane.exe> <settings.ini> <output.exe>\n"
+    L"       mirovane-embed --defaults > settings.ini\n"
+    L"       mirovane-embed --reference\n"
+    L"\n"
+    L"Writes the settings file into a copy of mirovane.exe (the input is never changed) and\n"
+    L"prints what the copy will do: product, application directory, list addresses, signed\n"
+    L"or not. Settings that are not \"key=value\" lines under \"[section]\" headers, or a\n"
+    L"ListKey that is not a P-256 public key, are refused and nothing is written.\n"
+    L"\n"
+    L"  --defaults    print a commented settings file to start from (English; set ListURL,\n"
+    L"                MainListURL, Name and Application)\n"
+    L"  --reference   print every setting with its default and values (Markdown)\n"
+    L"  --help        this text\n"
+    L"\n"
+    L"Exit code: 0 written, 1 refused or failed (the reason on stderr), 2 usage error.\n";
 
 int Fail(const wchar_t* what, const std::wstring& path, DWORD err) {
     wchar_t* msg = nullptr;
@@ -54,17 +86,88 @@ BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR par
     return TRUE;
 }
 
-}  // namespace
+// Bytes to stdout as they are: no text-mode line-end translation.
+void WriteOut(const std::string& bytes) {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    fflush(stdout);
+}
 
-int wmain(int argc, wchar_t** argv) {
-    if (argc != 4) {
-        fwprintf(stderr, L"usage: mirovane-embed <mirovane.exe> <settings.ini> <output.exe>\n");
-        return 2;
-    }
-    const std::wstring exe = argv[1], ini = argv[2], out = argv[3];
+// Everything wrong with the settings, one line each; empty when they may be embedded.
+std::vector<std::wstring> SettingsErrors(const std::wstring& text) {
+    std::vector<std::wstring> errors;
+    for (const SettingsProblem& p : SettingsSyntaxProblems(text)) errors.push_back(mv::Format(L"line %d: %s", p.line, p.text.c_str()));
+    const std::wstring key = SettingValueIn(text, L"UPDATEINFO", L"ListKey");
+    std::wstring why;
+    if (!key.empty() && !mv::IsListPublicKey(mv::ToUtf8(key), why))
+        errors.push_back(L"[UPDATEINFO] ListKey is not a list signing key: " + why +
+                         L" (use the ListKey= line that mirovane-pack --new-key printed)");
+    // The application directory is named by the raw-text rule of start-up (the first "Name"
+    // after "[APPLICATION]"), which a comment or a key like AgentName above Name can fool.
+    const std::wstring name = SettingValueIn(text, L"APPLICATION", L"Name");
+    const std::wstring dirName = ReadEmbeddedSetting(text, L"[APPLICATION]", L"Name");
+    if (dirName != name)
+        errors.push_back(L"[APPLICATION] Name is \"" + name + L"\" but the application directory would be named \"" +
+                         dirName + L"\" (start-up takes the text after the first \"Name\" below [APPLICATION]): write "
+                         L"\"Name=<name>\" without spaces, above any other line that holds the word Name");
+    return errors;
+}
+
+std::vector<std::wstring> SettingsWarnings(const std::wstring& text) {
+    std::vector<std::wstring> warnings;
+    for (const std::wstring& k : UnknownSettings(text)) warnings.push_back(k + L" is not a setting the updater reads");
+    if (SettingValueIn(text, L"APPLICATION", L"Name").empty())
+        warnings.push_back(L"[APPLICATION] Name is empty: the application directory is C:\\Brenwick\\omra\\ itself");
+    if (SettingValueIn(text, L"UPDATEINFO", L"ListURL").empty())
+        warnings.push_back(L"[UPDATEINFO] ListURL is empty: the updater has no list to check");
+    else if (SettingValueIn(text, L"UPDATEINFO", L"MainListURL").empty())
+        warnings.push_back(L"[UPDATEINFO] MainListURL is empty: every check asks the default address, which "
+                           L"does not answer, and fails (publish a main list: mirovane-pack --main-list)");
+    if (!SettingValueIn(text, L"UPDATEINFO", L"ListGuid").empty() && SettingValueIn(text, L"UPDATEINFO", L"ListKey").empty())
+        warnings.push_back(L"[UPDATEINFO] ListGuid is only checked on signed lists (ListKey is empty)");
+    return warnings;
+}
+
+void PrintSummary(const std::wstring& text) {
+    const std::wstring name = SettingValueIn(text, L"APPLICATION", L"Name");
+    const std::wstring list = SettingValueIn(text, L"UPDATEINFO", L"ListURL");
+    const std::wstring main = SettingValueIn(text, L"UPDATEINFO", L"MainListURL");
+    const std::wstring key = SettingValueIn(text, L"UPDATEINFO", L"ListKey");
+    const std::wstring guid = SettingValueIn(text, L"UPDATEINFO", L"ListGuid");
+    const std::wstring app = SettingValueIn(text, L"APPLICATION", L"Application");
+    wprintf(L"  product:               %ls\n", name.empty() ? L"(none)" : name.c_str());
+    wprintf(L"  application directory: C:\\Brenwick\\omra\\%ls%ls\n", name.c_str(), name.empty() ? L"" : L"\\");
+    wprintf(L"  host program:          %ls\n", app.empty() ? L"(none)" : app.c_str());
+    wprintf(L"  list:                  %ls\n", list.empty() ? L"(none)" : list.c_str());
+    wprintf(L"  main list:             %ls\n", main.empty() ? L"(none: the default address)" : main.c_str());
+    if (key.empty())
+        wprintf(L"  signed lists:          no\n");
+    else
+        wprintf(L"  signed lists:          yes, key %ls...%ls\n", key.substr(0, 8).c_str(),
+                guid.empty() ? L"" : (L", guid " + guid).c_str());
+}
+
+int Embed(const std::wstring& exe, const std::wstring& ini, const std::wstring& out) {
     std::string settings, image;
     DWORD err = 0;
     if (!ReadWhole(ini, settings, err)) return Fail(L"cannot read the settings file", ini, err);
+    // The updater reads its settings in the system's 8-bit code page, as this does; a byte
+    // order mark would become part of the first line there.
+    if (settings.compare(0, 3, "\xEF\xBB\xBF") == 0 || settings.compare(0, 2, "\xFF\xFE") == 0 ||
+        settings.compare(0, 2, "\xFE\xFF") == 0) {
+        fwprintf(stderr, L"mirovane-embed: %ls: the file starts with a Unicode byte order mark: save it as plain "
+                         L"8-bit text (the system's code page)\nmirovane-embed: settings refused, nothing written\n",
+                 ini.c_str());
+        return 1;
+    }
+    const std::wstring text = mv::FromCodePage(settings, CP_ACP);
+    const std::vector<std::wstring> errors = SettingsErrors(text);
+    for (const std::wstring& e : errors) fwprintf(stderr, L"mirovane-embed: %ls: %ls\n", ini.c_str(), e.c_str());
+    if (!errors.empty()) {
+        fwprintf(stderr, L"mirovane-embed: settings refused, nothing written\n");
+        return 1;
+    }
     if (!ReadWhole(exe, image, err)) return Fail(L"cannot read the executable", exe, err);
     if (!LooksLikeExecutable(image)) return Fail(L"not a Windows executable", exe, ERROR_BAD_EXE_FORMAT);
 
@@ -104,7 +207,33 @@ int wmain(int argc, wchar_t** argv) {
         DeleteFileW(out.c_str());
         return Fail(L"cannot write the output's resources", out, err);
     }
+    for (const std::wstring& w : SettingsWarnings(text)) fwprintf(stderr, L"mirovane-embed: warning: %ls\n", w.c_str());
     wprintf(L"mirovane-embed: wrote %ls with %lu bytes of settings from %ls\n", out.c_str(),
             static_cast<unsigned long>(settings.size()), ini.c_str());
+    PrintSummary(text);
     return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring first = argc > 1 ? argv[1] : L"";
+    if (argc == 2 && (first == L"--help" || first == L"-h" || first == L"/?")) {
+        WriteOut(mv::ToUtf8(kUsage));
+        return 0;
+    }
+    if (argc == 2 && first == L"--defaults") {
+        WriteOut(mv::ToCodePage(StarterSettingsText(), CP_ACP));
+        return 0;
+    }
+    if (argc == 2 && first == L"--reference") {
+        WriteOut(mv::ToUtf8(SettingsReferenceMarkdown()));
+        return 0;
+    }
+    if (argc != 4 || first.compare(0, 2, L"--") == 0) {
+        if (argc > 1) fwprintf(stderr, L"mirovane-embed: expected three paths or one of --defaults, --reference, --help\n");
+        fwprintf(stderr, L"%ls", kUsage);
+        return 2;
+    }
+    return Embed(argv[1], argv[2], argv[3]);
 }

@@ -20,14 +20,23 @@
 //   --expires TIME       a signed list's expiry, UTC in ISO 8601 (e.g. 2030-01-31T00:00:00Z)
 //   --guid TEXT          the list's guid (the product's [UPDATEINFO] ListGuid)
 //
+//   --dry-run            write nothing: show what would change against the list already in
+//                        the output folder
+//
 //   mirovane-pack --new-key NAME
-//       creates a signing key: NAME.key (private: keep it, never ship it) and prints the
-//       ListKey= line for the updater's settings.
+//       creates a signing key: NAME.key (private: keep it, never ship it; readable by its
+//       owner only) and prints the ListKey= line for the updater's settings.
+//   mirovane-pack --verify <output folder> [--key FILE | --list-key TEXT] [--list NAME] [--main-list NAME]
+//       checks a published folder before upload: every list's signature against the public
+//       key, every listed file (and zipped copy) against its sha256.
+//   mirovane-pack --help
 //
 // Lines of the two text files are UTF-8; empty lines and lines starting with # are skipped.
-// Exit code 0 when everything was written, 1 on an error (one line on stderr), 2 on a usage
-// error. The release folder is never written to.
+// Exit code 0 when everything was written (or verified), 1 on an error (one line on stderr)
+// or a failed verification, 2 on a usage error. The release folder is never written to.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -38,11 +47,15 @@
 #include <string>
 #include <vector>
 
+#include "unzip.h"
 #include "zip.h"
 // after zip.h, which brings the file-function types it uses
 #include "iowin32.h"
+#include "util/com.h"
 #include "util/crypto.h"
 #include "util/handle.h"
+#include "util/text.h"
+#include "util/xml_doc.h"
 
 namespace {
 
@@ -59,6 +72,9 @@ struct Options {
     std::wstring sequence;
     std::wstring expires;
     std::wstring guid;
+    bool dryRun = false;
+    std::wstring verifyFolder;
+    std::wstring listKey;  // --verify: the public key as the ListKey setting holds it
 };
 
 // One switch: its name and what it does with its value (a switch without value gets none).
@@ -81,16 +97,50 @@ const std::vector<Switch>& Switches() {
         {L"--sequence", true, [](Options& o, const std::wstring& v) { o.sequence = v; }},
         {L"--expires", true, [](Options& o, const std::wstring& v) { o.expires = v; }},
         {L"--guid", true, [](Options& o, const std::wstring& v) { o.guid = v; }},
+        {L"--dry-run", false, [](Options& o, const std::wstring&) { o.dryRun = true; }},
+        {L"--verify", true, [](Options& o, const std::wstring& v) { o.verifyFolder = v; }},
+        {L"--list-key", true, [](Options& o, const std::wstring& v) { o.listKey = v; }},
     };
     return table;
 }
 
-void Usage() {
-    fwprintf(stderr,
-             L"usage: mirovane-pack [--list NAME] [--file-url PATTERN] [--main-list NAME] [--description TEXT]\n"
-             L"                     [--targets FILE] [--runs FILE] [--no-zip]\n"
-             L"                     [--key FILE [--sequence N] [--expires TIME]] [--guid TEXT] <release folder> <output folder>\n"
-             L"       mirovane-pack --new-key NAME\n");
+const wchar_t kUsage[] =
+    L"usage: mirovane-pack [options] <release folder> <output folder>\n"
+    L"       mirovane-pack --new-key NAME\n"
+    L"       mirovane-pack --verify <output folder> [--key FILE | --list-key TEXT] [--list NAME] [--main-list NAME]\n"
+    L"       mirovane-pack --help\n"
+    L"\n"
+    L"Writes into the output folder a copy of every release file, its zipped copy <file>._.zip\n"
+    L"when that is smaller, and the update list (one file element per file, ver = SHA-256).\n"
+    L"Upload the output folder as it is; point [UPDATEINFO] ListURL at the list.\n"
+    L"\n"
+    L"  --list NAME          name of the update list (default mirovane.xml)\n"
+    L"  --main-list NAME     also write a main list (for [UPDATEINFO] MainListURL)\n"
+    L"  --description TEXT   a description element (in the main list when one is written)\n"
+    L"  --file-url PATTERN   the list's fileurl, e.g. {listurl-base}/files/{filename}\n"
+    L"  --targets FILE       lines \"path = target;target\": that file's install targets\n"
+    L"  --runs FILE          lines \"path | parameters | wait\": tasks after the update\n"
+    L"  --no-zip             no zipped copies\n"
+    L"  --key FILE           sign with the key made by --new-key (sha256 per file, sequence, .sig files)\n"
+    L"  --sequence N         the signed list's sequence (default: one more than the list in the output folder)\n"
+    L"  --expires TIME       the signed list's expiry, UTC, e.g. 2031-01-01T00:00:00Z\n"
+    L"  --guid TEXT          the list's guid ([UPDATEINFO] ListGuid)\n"
+    L"  --dry-run            write nothing; show what would change against the list in the output folder\n"
+    L"\n"
+    L"  --new-key NAME       make a signing key: NAME.key (private, owner-only) and the ListKey= line\n"
+    L"  --verify FOLDER      check a packed folder before upload: signatures against the public key\n"
+    L"                       (--key or --list-key), every listed file and zipped copy against its hash\n"
+    L"\n"
+    L"Exit code: 0 done, 1 error or verification failed (reason on stderr), 2 usage error.\n";
+
+void Usage(FILE* to) {
+    if (to == stdout) {
+        fwprintf(to, L"%ls", kUsage);
+        return;
+    }
+    // After a usage error, the forms only.
+    const std::wstring text = kUsage;
+    fwprintf(to, L"%ls(mirovane-pack --help says more)\n", text.substr(0, text.find(L"\n\n") + 1).c_str());
 }
 
 // Parses argv into `o`; false (after a message) on a usage error.
@@ -119,7 +169,21 @@ bool ParseArguments(int argc, wchar_t** argv, Options& o) {
             positional.push_back(a);
         }
     }
-    if (positional.size() != 2) return false;
+    if (!o.verifyFolder.empty()) {
+        if (!positional.empty()) {
+            fwprintf(stderr, L"mirovane-pack: --verify takes the output folder only\n");
+            return false;
+        }
+        return true;
+    }
+    if (!o.listKey.empty()) {
+        fwprintf(stderr, L"mirovane-pack: --list-key belongs to --verify (packing signs with --key)\n");
+        return false;
+    }
+    if (positional.size() != 2) {
+        fwprintf(stderr, L"mirovane-pack: expected a release folder and an output folder\n");
+        return false;
+    }
     o.release = positional[0];
     o.output = positional[1];
     return true;
@@ -316,16 +380,121 @@ const char kKeyWarning[] =
     "# Mirovane list signing key (private). Anyone who has this file can make your users'\r\n"
     "# updaters install anything. Keep it offline and backed up; never ship or upload it.\r\n";
 
+// The SID of the user this process runs as, as text ("S-1-5-21-..."); empty on failure.
+std::wstring CurrentUserSid() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+    mv::Handle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : 1);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
+    std::wstring sid = text;
+    LocalFree(text);
+    return sid;
+}
+
+// Creates a new file (never over an existing one) whose access list grants the current user
+// alone full control and inherits nothing from its folder, and writes `bytes` to it.
+bool WriteOwnerOnly(const std::wstring& path, const std::string& bytes, std::wstring& error) {
+    const std::wstring sid = CurrentUserSid();
+    if (sid.empty()) {
+        error = mv::Format(L"cannot read the current user (error %lu)", GetLastError());
+        return false;
+    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    // Read, write, delete and the right to change the access list again; no execute.
+    const std::wstring sddl = L"O:" + sid + L"D:P(A;;FRFWSDRCWDWO;;;" + sid + L")";
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) {
+        error = mv::Format(L"ConvertStringSecurityDescriptorToSecurityDescriptor failed (%lu)", GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
+    mv::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD code = GetLastError();
+    LocalFree(sd);
+    if (!f) {
+        error = mv::Format(L"cannot create %s (error %lu)", path.c_str(), code);
+        return false;
+    }
+    DWORD put = 0;
+    if (!WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) || put != bytes.size()) {
+        error = mv::Format(L"cannot write %s (error %lu)", path.c_str(), GetLastError());
+        f.reset();
+        DeleteFileW(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// What the file's access list says, read back: "owner only" when its one entry is the
+// current user's, else a description of what was found.
+std::wstring DescribeAccess(const std::wstring& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD r = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                          &dacl, nullptr, &sd);
+    if (r != ERROR_SUCCESS) return mv::Format(L"unknown (GetNamedSecurityInfo failed: %lu)", r);
+    std::wstring what;
+    if (!dacl) {
+        what = L"no access list: open to everyone";
+    } else {
+        const std::wstring me = CurrentUserSid();
+        bool onlyMe = dacl->AceCount == 1;
+        std::wstring entries;
+        for (WORD i = 0; i < dacl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(dacl, i, &ace)) continue;
+            const auto* header = static_cast<ACE_HEADER*>(ace);
+            wchar_t* text = nullptr;
+            std::wstring sid;
+            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+                if (ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text)) sid = text;
+                if (text) LocalFree(text);
+            }
+            const bool allowed = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            if (!allowed || sid != me) onlyMe = false;
+            entries += mv::Format(L"%s%s %s 0x%lx", entries.empty() ? L"" : L", ", allowed ? L"allow" : L"other",
+                                  sid.c_str(), static_cast<unsigned long>(static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask));
+        }
+        what = onlyMe ? L"owner only" : L"not owner only: " + entries;
+    }
+    LocalFree(sd);
+    return what;
+}
+
+// Wine keeps no Windows access list for a file on a Unix file system: it maps the list to the
+// file's mode bits, owner and group alike, and reads back a list made from those bits.
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 int NewKey(const std::wstring& name) {
     const std::wstring path = name + L".key";
     if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return Fail(path + L" exists already; it is not replaced");
     std::string privateText, publicText;
     std::wstring error;
     if (!mv::CreateListKey(privateText, publicText, error)) return Fail(error);
-    const bool ok = WriteAll(path, kKeyWarning + privateText + "\r\n");
+    std::string content = kKeyWarning + privateText + "\r\n";
+    const bool ok = WriteOwnerOnly(path, content, error);
     SecureZeroMemory(privateText.data(), privateText.size());
-    if (!ok) return Fail(L"cannot write " + path);
-    wprintf(L"private key written to %ls: keep it, never ship it\n", path.c_str());
+    SecureZeroMemory(content.data(), content.size());
+    if (!ok) return Fail(error);
+    if (RunningUnderWine()) {
+        // What Wine reads back is made from the mode bits, not the list written: not worth showing.
+        wprintf(L"private key written to %ls: keep it, never ship it\n", path.c_str());
+        fwprintf(stderr, L"mirovane-pack: under Wine the access list becomes Unix mode bits for owner and group: "
+                         L"run \"chmod 600\" on %ls\n", path.c_str());
+    } else {
+        const std::wstring access = DescribeAccess(path);
+        wprintf(L"private key written to %ls (access: %ls): keep it, never ship it\n", path.c_str(), access.c_str());
+        if (access != L"owner only")
+            fwprintf(stderr, L"mirovane-pack: warning: %ls is not readable by its owner only (%ls); restrict it yourself\n",
+                     path.c_str(), access.c_str());
+    }
     wprintf(L"ListKey=%ls\n", FromUtf8(publicText).c_str());
     return 0;
 }
@@ -373,6 +542,249 @@ bool WriteSignature(const std::string& key, const std::wstring& path, const std:
     }
     Wrote(sigPath, signature.size() + 2);
     return true;
+}
+
+// --- reading a list this tool wrote (the one in the output folder, or one to verify)
+
+struct ListedFile {
+    std::wstring path, ver, sha256;
+};
+struct ListedList {
+    std::vector<ListedFile> files;
+    std::wstring sequence, expires, guid;
+};
+
+std::wstring ChildText(IXMLDOMDocument* doc, const wchar_t* query) {
+    mv::ComPtr<IXMLDOMNode> node;
+    mv::Bstr q(query);
+    if (doc->selectSingleNode(q.get(), node.put()) != S_OK || !node) return {};
+    return Trim(mv::NodeText(node.get()));
+}
+
+// Reads the file elements and root values of a list; false (with `error`) when the file is
+// missing or not an update list.
+bool ReadList(const std::wstring& path, ListedList& out, std::wstring& error) {
+    mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+    if (!doc) {
+        error = L"cannot create an XML document";
+        return false;
+    }
+    if (mv::LoadXmlFile(doc.get(), path, &error) != mv::XmlLoad::Ok) {
+        if (error.empty()) error = L"not readable XML";
+        return false;
+    }
+    mv::ComPtr<IXMLDOMNode> root;
+    mv::Bstr rootQuery(L"/update");
+    if (doc->selectSingleNode(rootQuery.get(), root.put()) != S_OK || !root) {
+        error = L"no update element";
+        return false;
+    }
+    out.sequence = ChildText(doc.get(), L"/update/sequence");
+    out.expires = ChildText(doc.get(), L"/update/expires");
+    out.guid = ChildText(doc.get(), L"/update/guid");
+    mv::ComPtr<IXMLDOMNodeList> nodes;
+    mv::Bstr fileQuery(L"/update/file");
+    if (doc->selectNodes(fileQuery.get(), nodes.put()) != S_OK || !nodes) return true;
+    for (;;) {
+        mv::ComPtr<IXMLDOMNode> node;
+        if (nodes->nextNode(node.put()) != S_OK || !node) break;
+        mv::ComPtr<IXMLDOMElement> element;
+        if (FAILED(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.put())))) continue;
+        out.files.push_back({Backslashes(Trim(mv::ElementAttribute(element.get(), L"path"))),
+                             Lower(Trim(mv::ElementAttribute(element.get(), L"ver"))),
+                             Lower(Trim(mv::ElementAttribute(element.get(), L"sha256")))});
+    }
+    return true;
+}
+
+// --- what a pack changes against the list already in the output folder
+
+struct Change {
+    std::vector<std::wstring> added, changed, removed;
+    size_t unchanged = 0;
+};
+
+Change CompareWithPrevious(const std::vector<std::pair<std::wstring, std::wstring>>& now, const ListedList& before) {
+    Change c;
+    std::map<std::wstring, std::wstring> old;
+    for (const ListedFile& f : before.files) old[Lower(f.path)] = f.ver;
+    for (const auto& [rel, hash] : now) {
+        auto it = old.find(Lower(rel));
+        if (it == old.end())
+            c.added.push_back(rel);
+        else if (it->second != hash)
+            c.changed.push_back(rel);
+        else
+            ++c.unchanged;
+        if (it != old.end()) old.erase(it);
+    }
+    for (const ListedFile& f : before.files)
+        if (old.count(Lower(f.path))) c.removed.push_back(f.path);
+    return c;
+}
+
+void PrintChange(const std::wstring& listPath, bool hadList, const ListedList& before, const Change& c) {
+    if (!hadList) {
+        wprintf(L"no list at %ls yet: all %lu files are new\n", listPath.c_str(), static_cast<unsigned long>(c.added.size()));
+        return;
+    }
+    wprintf(L"against the list at %ls%ls:\n", listPath.c_str(),
+            before.sequence.empty() ? L"" : (L" (sequence " + before.sequence + L")").c_str());
+    for (const std::wstring& f : c.added) wprintf(L"  added     %ls\n", f.c_str());
+    for (const std::wstring& f : c.changed) wprintf(L"  changed   %ls\n", f.c_str());
+    for (const std::wstring& f : c.removed)
+        wprintf(L"  dropped   %ls (no longer listed; installed copies stay on users' machines)\n", f.c_str());
+    wprintf(L"  %lu added, %lu changed, %lu dropped, %lu unchanged\n", static_cast<unsigned long>(c.added.size()),
+            static_cast<unsigned long>(c.changed.size()), static_cast<unsigned long>(c.removed.size()),
+            static_cast<unsigned long>(c.unchanged));
+}
+
+// --- verifying a packed folder
+
+// The bytes of the single entry of a zipped copy.
+bool ReadZipEntry(const std::wstring& zipPath, std::string& data) {
+    zlib_filefunc64_def io;
+    fill_win32_filefunc64W(&io);
+    unzFile z = unzOpen2_64(zipPath.c_str(), &io);
+    if (!z) return false;
+    bool ok = unzGoToFirstFile(z) == UNZ_OK && unzOpenCurrentFile(z) == UNZ_OK;
+    if (ok) {
+        data.clear();
+        char buf[65536];
+        int got = 0;
+        while ((got = unzReadCurrentFile(z, buf, sizeof(buf))) > 0) data.append(buf, static_cast<size_t>(got));
+        ok = got == 0;
+        if (unzCloseCurrentFile(z) != UNZ_OK) ok = false;
+    }
+    unzClose(z);
+    return ok;
+}
+
+bool IsHexHash(const std::wstring& s) { return s.size() == 64 && s.find_first_not_of(L"0123456789abcdef") == std::wstring::npos; }
+
+// Checks one list of the folder: its signature (with a key), then every listed file and its
+// zipped copy. Prints one line per problem; returns the number of problems.
+int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpdateList, const std::string& publicKey,
+               size_t& filesOk) {
+    int problems = 0;
+    auto problem = [&](const std::wstring& text) {
+        fwprintf(stderr, L"mirovane-pack: %ls: %ls\n", name.c_str(), text.c_str());
+        ++problems;
+    };
+    const std::wstring listPath = folder + L"\\" + name;
+    std::string bytes;
+    if (!ReadAll(listPath, bytes)) {
+        problem(L"missing");
+        return problems;
+    }
+    if (!publicKey.empty()) {
+        std::string signature;
+        std::wstring error;
+        if (!ReadAll(listPath + L".sig", signature)) {
+            problem(L"no signature beside it (" + name + L".sig)");
+        } else {
+            while (!signature.empty() && (signature.back() == '\n' || signature.back() == '\r')) signature.pop_back();
+            switch (mv::VerifyListSignature(publicKey, bytes, signature, error)) {
+                case mv::SignatureCheck::Ok: wprintf(L"%ls: signature verified\n", name.c_str()); break;
+                case mv::SignatureCheck::Wrong: problem(L"its signature does not match (signed with another key, or changed after signing)"); break;
+                case mv::SignatureCheck::Malformed: problem(L"its signature file is malformed"); break;
+                case mv::SignatureCheck::BadKey: problem(L"the public key is not usable"); break;
+                case mv::SignatureCheck::CryptoError: problem(L"cannot check the signature: " + error); break;
+            }
+        }
+    }
+    ListedList list;
+    std::wstring error;
+    if (!ReadList(listPath, list, error)) {
+        problem(L"not an update list: " + error);
+        return problems;
+    }
+    // The update list carries the sequence a signed updater checks; a main list needs none.
+    if (isUpdateList && !publicKey.empty() && list.sequence.empty())
+        problem(L"no sequence element: a signed updater refuses it");
+    for (const ListedFile& f : list.files) {
+        bool outside = f.path.empty() || f.path.find(L':') != std::wstring::npos || f.path[0] == L'\\';
+        for (const std::wstring& part : SplitTrim(f.path, L'\\')) outside = outside || part == L".." || part.empty();
+        if (outside) {
+            problem(L"file path [" + f.path + L"] leaves the folder");
+            continue;
+        }
+        const std::wstring expected = !f.sha256.empty() ? f.sha256 : (IsHexHash(f.ver) ? f.ver : std::wstring());
+        if (!publicKey.empty() && f.sha256.empty()) {
+            problem(L"[" + f.path + L"] has no sha256: a signed updater leaves it out");
+            continue;
+        }
+        if (expected.empty()) {
+            wprintf(L"%ls: [%ls] has no hash to check against (ver=\"%ls\")\n", name.c_str(), f.path.c_str(), f.ver.c_str());
+            continue;
+        }
+        std::string data;
+        if (!ReadAll(folder + L"\\" + f.path, data)) {
+            problem(L"[" + f.path + L"] is missing from the folder");
+            continue;
+        }
+        if (Sha256Hex(data) != expected) {
+            problem(L"[" + f.path + L"] does not match its hash");
+            continue;
+        }
+        const std::wstring zipPath = folder + L"\\" + f.path + L"._.zip";
+        if (GetFileAttributesW(zipPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            std::string unzipped;
+            if (!ReadZipEntry(zipPath, unzipped)) {
+                problem(L"[" + f.path + L"._.zip] cannot be unpacked (the updater fetches it first)");
+                continue;
+            }
+            if (Sha256Hex(unzipped) != expected) {
+                problem(L"[" + f.path + L"._.zip] holds other bytes than its file (the updater fetches it first)");
+                continue;
+            }
+        }
+        ++filesOk;
+    }
+    return problems;
+}
+
+int Verify(const Options& o) {
+    const std::wstring folder = FullPath(o.verifyFolder);
+    const DWORD attrs = GetFileAttributesW(folder.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return Fail(L"no such folder: " + folder);
+    std::string publicKey;
+    if (!o.keyFile.empty()) {
+        std::string privateKey;
+        const bool ok = ReadKey(o.keyFile, privateKey) && mv::PublicKeyOf(privateKey, publicKey);
+        SecureZeroMemory(privateKey.data(), privateKey.size());
+        if (!ok) return Fail(o.keyFile + L" is not a key made by --new-key");
+    } else if (!o.listKey.empty()) {
+        std::wstring why;
+        publicKey = Utf8(Trim(o.listKey));
+        if (publicKey.compare(0, 8, "ListKey=") == 0) publicKey.erase(0, 8);
+        if (!mv::IsListPublicKey(publicKey, why)) return Fail(L"--list-key is not a list key: " + why);
+    }
+    mv::ComInit com;
+    // The list, the main list, and every other list that has a signature beside it.
+    std::vector<std::wstring> lists = {o.listName};
+    if (!o.mainList.empty()) lists.push_back(o.mainList);
+    WIN32_FIND_DATAW fd;
+    mv::FindHandle h(FindFirstFileW((folder + L"\\*.sig").c_str(), &fd));
+    if (h) {
+        do {
+            const std::wstring listName = std::wstring(fd.cFileName).substr(0, wcslen(fd.cFileName) - 4);
+            bool known = false;
+            for (const std::wstring& l : lists) known = known || Lower(l) == Lower(listName);
+            if (!known) lists.push_back(listName);
+        } while (FindNextFileW(h.get(), &fd));
+    }
+    int problems = 0;
+    size_t filesOk = 0;
+    for (const std::wstring& name : lists) problems += VerifyList(folder, name, name == o.listName, publicKey, filesOk);
+    if (publicKey.empty()) wprintf(L"signatures not checked: give --key or --list-key\n");
+    if (problems) {
+        fwprintf(stderr, L"mirovane-pack: %ls: verification FAILED, %d problem(s): do not upload\n", folder.c_str(), problems);
+        return 1;
+    }
+    wprintf(L"%ls: verified, %lu list(s), %lu file(s) match their hashes\n", folder.c_str(),
+            static_cast<unsigned long>(lists.size()), static_cast<unsigned long>(filesOk));
+    return 0;
 }
 
 int Pack(const Options& o) {
@@ -427,6 +839,33 @@ int Pack(const Options& o) {
             parts.resize(3);
             runs.push_back(parts);
         }
+    }
+
+    // What this pack changes for users, against the list already published from this folder.
+    std::vector<std::pair<std::wstring, std::wstring>> hashes;
+    for (const std::wstring& rel : files) {
+        std::string data;
+        if (!ReadAll(release + L"\\" + rel, data)) return Fail(L"cannot read " + rel);
+        const std::wstring hash = Sha256Hex(data);
+        if (hash.size() != 64) return Fail(L"cannot hash " + rel);
+        hashes.emplace_back(rel, hash);
+    }
+    {
+        const std::wstring previousPath = output + L"\\" + o.listName;
+        ListedList before;
+        std::wstring error;
+        mv::ComInit com;
+        const bool hadList = GetFileAttributesW(previousPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (hadList && !ReadList(previousPath, before, error))
+            wprintf(L"the list at %ls cannot be read (%ls): every file counts as new\n", previousPath.c_str(), error.c_str());
+        PrintChange(previousPath, hadList, before, CompareWithPrevious(hashes, before));
+    }
+    if (o.dryRun) {
+        wprintf(L"dry run: would write %lu files and %ls%ls%ls to %ls; nothing was written\n",
+                static_cast<unsigned long>(files.size()), o.listName.c_str(), o.mainList.empty() ? L"" : L" and ",
+                o.mainList.c_str(), output.c_str());
+        if (!key.empty()) wprintf(L"dry run: the list would be signed with sequence %lld\n", sequence);
+        return 0;
     }
 
     MakeDirs(output);
@@ -489,11 +928,15 @@ int Pack(const Options& o) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && (std::wstring(argv[1]) == L"--help" || std::wstring(argv[1]) == L"-h" || std::wstring(argv[1]) == L"/?")) {
+        Usage(stdout);
+        return 0;
+    }
     if (argc == 3 && std::wstring(argv[1]) == L"--new-key") return NewKey(argv[2]);
     Options o;
-    if (!ParseArguments(argc, argv, o)) {
-        Usage();
+    if (argc < 2 || !ParseArguments(argc, argv, o)) {
+        Usage(stderr);
         return 2;
     }
-    return Pack(o);
+    return o.verifyFolder.empty() ? Pack(o) : Verify(o);
 }

@@ -52,6 +52,28 @@ TEST(CommandLine, DotNetSwitchOnlyPastFirstPosition) {
     EXPECT_FALSE(HasRelaunchMarker(L"/runas_admin"));
 }
 
+TEST(CommandLine, UsageRequest) {
+    struct Case {
+        const wchar_t* args;
+        bool usage;
+    } cases[] = {
+        {L" /?", true},          {L" --help", true},         {L" -?", true},
+        {L" /HELP", true},       {L" /silence /? ", true},   {L" \"/?\"", true},
+        {L"\t--help", true},     {L"", false},               {L" /silence /123", false},
+        {L" /helpme", false},    {L" help", false},          {L" ---help", false},
+        {L" /?x", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsUsageRequest(c.args), c.usage) << c.args;
+    // The usage names every mode word the command line knows.
+    const std::wstring usage = UsageText();
+    for (const wchar_t* word : {L"silence", L"appenter", L"appenternoprompt", L"checkforupdates", L"showwhenupdate",
+                                L"showwhenhaveupdate", L"icon", L"tryicon", L"mostsimple", L"uninstall", L"emptytemp"}) {
+        const std::wstring w = std::wstring(L"/") + word;
+        EXPECT_TRUE(usage.find(w + L" ") != std::wstring::npos || usage.find(w + L")") != std::wstring::npos) << word;
+        EXPECT_NE(PickRunMode(L"", {word}), L"") << word;
+    }
+}
+
 TEST(EmbeddedSetting, ValueAfterSectionAndKey) {
     const std::wstring text = L"[Mirovane]\r\nName=wrong\r\n[APPLICATION]\r\nApplication=a.exe\r\nName=Demo App\r\nVer=1\r\n";
     EXPECT_EQ(ReadEmbeddedSetting(text, L"[APPLICATION]", L"Name"), L"Demo App");

@@ -213,3 +213,32 @@ TEST(Language, TranslateDialogCaptionAndDirectChildren) {
     EXPECT_EQ(text(dialog), L"Installer .NET");
     DestroyWindow(dialog);
 }
+
+TEST(Language, FileTranslationsAreKeptApartFromBuiltIn) {
+    CLanguage lang;
+    lang.LoadLanguageText("[MAIN]\r\nMirovane=Built-in caption\r\nRetry=Nochmal\r\n", 1252);
+    EXPECT_FALSE(lang.FileTranslation(L"MAIN", L"Mirovane"));
+    lang.LoadLanguageText("[MAIN]\r\nMirovane=Vendor caption\r\nCount %d=Zahl %s\r\n", 1252, true);
+    EXPECT_EQ(lang.FileTranslation(L"MAIN", L"Mirovane"), std::optional<std::wstring>(L"Vendor caption"));
+    EXPECT_EQ(lang.Translate(L"MAIN", L"Mirovane"), L"Vendor caption");
+    EXPECT_FALSE(lang.FileTranslation(L"MAIN", L"Retry"));     // only the built-in said it
+    EXPECT_FALSE(lang.FileTranslation(L"MAIN", L"Count %d"));  // a translation that is refused
+    EXPECT_FALSE(lang.FileTranslation(L"TRYICON", L"Mirovane"));
+}
+
+TEST(Language, BoxCaptionRule) {
+    struct Case {
+        std::optional<std::wstring> file;
+        const wchar_t* name;
+        const wchar_t* expected;
+    } cases[] = {
+        {std::nullopt, L"TinyNote", L"TinyNote"},
+        {std::nullopt, L"  TinyNote ", L"TinyNote"},
+        {std::nullopt, L"", L"Mirovane built-in"},
+        {std::nullopt, L"  ", L"Mirovane built-in"},
+        {L"TinyNote Updater", L"TinyNote", L"TinyNote Updater"},  // the vendor's language file wins
+        {L"TinyNote Updater", L"", L"TinyNote Updater"},
+        {L" ", L"TinyNote", L"TinyNote"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(BoxCaptionFrom(c.file, c.name, L"Mirovane built-in"), c.expected) << c.name;
+}

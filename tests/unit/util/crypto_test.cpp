@@ -101,4 +101,43 @@ TEST(ListKey, CreatedKeySignsWhatItsPublicHalfVerifies) {
     EXPECT_FALSE(mv::SignListBytes("YWJj", "x", signature, error));
 }
 
+TEST(ListKey, PublicKeyCheckTable) {
+    std::string xy;
+    ASSERT_TRUE(mv::DecodeBase64(kKey, xy));
+    std::string offCurve = xy;
+    offCurve[63] = static_cast<char>(offCurve[63] ^ 1);  // y changed: no longer on the curve
+    std::string xTooLarge(32, '\xff');                  // x >= p
+    xTooLarge += xy.substr(32);
+    const std::string zeros(64, '\0');                  // the point at infinity's encoding is not a key
+    struct Case {
+        std::string text;
+        bool ok;
+        const wchar_t* why;
+    } cases[] = {
+        {kKey, true, L""},
+        {std::string(" ") + kKey + "\r\n", true, L""},  // as pasted from a line
+        {"", false, L"decodes to 0 bytes"},
+        {"notbase64!!", false, L"not base64"},
+        {"AAAA", false, L"decodes to 3 bytes"},
+        {mv::EncodeBase64(xy + "x"), false, L"decodes to 65 bytes"},
+        {mv::EncodeBase64(offCurve), false, L"not a point"},
+        {mv::EncodeBase64(xTooLarge), false, L"not a point"},
+        {mv::EncodeBase64(zeros), false, L"not a point"},
+    };
+    for (const Case& c : cases) {
+        std::wstring why;
+        EXPECT_EQ(mv::IsListPublicKey(c.text, why), c.ok) << c.text;
+        if (!c.ok) {
+            EXPECT_NE(why.find(c.why), std::wstring::npos) << c.text;
+        }
+    }
+    // Every key the platform makes passes.
+    for (int i = 0; i < 5; ++i) {
+        std::string privateText, publicText;
+        std::wstring error, why;
+        ASSERT_TRUE(mv::CreateListKey(privateText, publicText, error)) << error;
+        EXPECT_TRUE(mv::IsListPublicKey(publicText, why)) << publicText;
+    }
+}
+
 }  // namespace
