@@ -90,9 +90,10 @@ int UpdateExitCode() {
     facts.handedOver = SessionHandedOver();
     facts.busy = SessionFoundBusy();
     const RunOutcome outcome = DescribeRun(facts);
-    // One last line in every mode but the hidden copy, which only renews the cache.
+    // One last line in every mode but the hidden copy, which only renews the cache, and the
+    // uninstall, which has just removed the log.
     const std::wstring mode = GlobalValues::Get(L"runmode");
-    if (mode != L"downparam0" && mode != L"downparam1")
+    if (mode != L"downparam0" && mode != L"downparam1" && mode != L"uninstall")
         WriteLog(mv::Format(L"Outcome [%d]: %s", outcome.code, outcome.text.c_str()));
     if (ReadSettingBool(L"Mirovane", L"DetailedExitCode", L"0")) return outcome.code;
     return ComputeExitCode(facts.files, facts.remoteVersion, facts.installedVersion);
