@@ -128,7 +128,7 @@ bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch
         if (!ok) LogFetch(url, error);
     }
     // A signed list is verified here, before anything parses or caches it.
-    if (ok && !VerifyListBytes(url, bytes, deadline)) ok = false;
+    if (ok && !VerifyListBytes(url, mv::ListRole::Update, bytes, deadline)) ok = false;
     if (!ok) bytes.clear();
     return ok;
 }
@@ -139,8 +139,8 @@ bool CachedCopyUsable(std::string_view bytes, const ListValidators& v, bool full
     return !full || IsListBytes(bytes);
 }
 
-bool FetchCachedList(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& scratch,
-                     Deadline deadline, std::string& bytes) {
+bool FetchCachedList(HWND window, const std::wstring& url, mv::ListRole role, const std::wstring& copyPath,
+                     const std::wstring& scratch, Deadline deadline, std::string& bytes) {
     bytes.clear();
     ListValidators v = ReadValidators(copyPath);
     const std::string metaBefore = FormatValidators(v);
@@ -213,7 +213,7 @@ bool FetchCachedList(HWND window, const std::wstring& url, const std::wstring& c
 
     // A signed list is verified before it is kept or parsed, a copy that stands for "not
     // modified" again; a refused list is neither kept nor fetched another way.
-    if (gotIt && !VerifyListBytes(url, bytes, deadline)) {
+    if (gotIt && !VerifyListBytes(url, role, bytes, deadline)) {
         bytes.clear();
         return false;
     }
@@ -242,7 +242,7 @@ bool FetchCachedList(HWND window, const std::wstring& url, const std::wstring& c
     // The engine reconnects, resumes and tries the escaped address.
     if (networkFailed && MillisecondsLeft(deadline) > 0) {
         LogFetch(url, Translate(L"MAIN", L"the plain fetch failed, trying the download engine"));
-        if (EngineFetchBytes(window, url, scratch, deadline, bytes) && VerifyListBytes(url, bytes, deadline)) return true;
+        if (EngineFetchBytes(window, url, scratch, deadline, bytes) && VerifyListBytes(url, role, bytes, deadline)) return true;
     }
     bytes.clear();
     return false;

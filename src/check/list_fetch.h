@@ -12,6 +12,7 @@
 
 #include "check/list_validators.h"
 #include "download/fetch.h"
+#include "util/crypto.h"
 
 // Every list arrives in memory: a fetch may pass through a private scratch file (removed
 // again), but what is verified, parsed, merged, cached and installed are the bytes taken
@@ -22,7 +23,8 @@
 bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadline deadline, std::wstring& error);
 // A list: the download engine's list download (zipped form as it decides), then the plain
 // fetch when that fails, through `scratch`. False, with `bytes` empty, when neither gave at
-// most kMaxListBytes or a signed list did not verify. Logs one line per failure.
+// most kMaxListBytes or a signed list did not verify as an update list. Logs one line per
+// failure.
 bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes);
 
 // A cached list: a copy of what the server last sent for an address, kept at `copyPath`
@@ -34,8 +36,8 @@ bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch
 // The copy is read once before the request; a 304 answers with those bytes after checking
 // them again, a 200 renews the copy and its validators. Without any answer from the server,
 // the download engine tries too. Same bounds, verification and logging as FetchList.
-bool FetchCachedList(HWND window, const std::wstring& url, const std::wstring& copyPath, const std::wstring& scratch,
-                     Deadline deadline, std::string& bytes);
+bool FetchCachedList(HWND window, const std::wstring& url, mv::ListRole role, const std::wstring& copyPath,
+                     const std::wstring& scratch, Deadline deadline, std::string& bytes);
 // True when the bytes of a cached copy are what its validators describe (size and hash) and,
 // when `full`, load as a list.
 bool CachedCopyUsable(std::string_view bytes, const ListValidators& v, bool full);

@@ -48,7 +48,7 @@ bool RootChildText(IXMLDOMElement* root, const wchar_t* name, std::wstring& text
 
 bool ListSigningRequired() { return !ListKey().empty(); }
 
-bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline deadline) {
+bool VerifyListBytes(const std::wstring& url, mv::ListRole role, std::string_view bytes, Deadline deadline) {
     const std::wstring key = ListKey();
     if (key.empty()) return true;
     const std::wstring sigUrl = SignatureUrlOf(url);
@@ -58,7 +58,7 @@ bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline d
     if (!FetchToMemory(sigUrl, deadline, kMaxSignatureBytes, signature, error)) {
         Refuse(L"list [%s] refused: its signature could not be fetched (%s)", url, error);
     } else {
-        switch (mv::VerifyListSignature(mv::ToUtf8(key), bytes, signature, error)) {
+        switch (mv::VerifyListSignature(mv::ToUtf8(key), mv::SignedListMessage(role, bytes), signature, error)) {
             case mv::SignatureCheck::Ok:
                 ok = true;
                 WriteLog(L"list [" + url + L"]: signature verified");
@@ -70,7 +70,8 @@ bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline d
                 Refuse(L"list [%s] refused: its signature is malformed (%s)", url, error);
                 break;
             case mv::SignatureCheck::Wrong:
-                Refuse(L"list [%s] refused: its signature does not match (%s)", url, error);
+                Refuse(L"list [%s] refused: its signature does not match (%s)", url,
+                       error + (error.empty() ? L"" : L"; ") + L"checked as the " + mv::ListRoleName(role));
                 break;
             case mv::SignatureCheck::CryptoError:
                 Refuse(L"list [%s] refused: the signature could not be checked (%s)", url, error);
@@ -80,19 +81,18 @@ bool VerifyListBytes(const std::wstring& url, std::string_view bytes, Deadline d
     return ok;
 }
 
-bool AcceptSignedList(std::string_view bytes, DownLoadList& list) {
-    list.properties.erase(kSequenceProperty);
-    if (!ListSigningRequired()) return true;
+namespace {
+
+// Why a verified list may not be used in its role, or empty; `sequence` receives its sequence.
+std::wstring TrustProblemOf(std::string_view bytes, long long& sequence) {
     ListTrustValues values;
     {
         mv::ComInit com;
         mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
         mv::ComPtr<IXMLDOMElement> root;
         if (!doc || mv::LoadXmlBytes(doc.get(), bytes) != mv::XmlLoad::Ok || doc->get_documentElement(root.put()) != S_OK ||
-            !root) {
-            Refuse(L"list [%s] refused: %s", CurrentListSource().configured, L"it cannot be read");
-            return false;
-        }
+            !root)
+            return L"it cannot be read";
         values.hasSequence = RootChildText(root.get(), L"sequence", values.sequence);
         values.hasExpires = RootChildText(root.get(), L"expires", values.expires);
         values.hasGuid = RootChildText(root.get(), L"guid", values.guid);
@@ -101,14 +101,31 @@ bool AcceptSignedList(std::string_view bytes, DownLoadList& list) {
     in.installedSequence = InstalledListSequence();
     in.expectedGuid = ReadSetting(L"UPDATEINFO", L"ListGuid");
     in.now = NowUtc();
+    return ListTrustProblem(values, in, sequence);
+}
+
+}  // namespace
+
+bool AcceptSignedList(std::string_view bytes, DownLoadList& list) {
+    list.properties.erase(kSequenceProperty);
+    if (!ListSigningRequired()) return true;
     long long sequence = 0;
-    const std::wstring problem = ListTrustProblem(values, in, sequence);
+    const std::wstring problem = TrustProblemOf(bytes, sequence);
     if (!problem.empty()) {
         Refuse(L"list [%s] refused: %s", CurrentListSource().configured, problem);
         return false;
     }
     list.properties[kSequenceProperty] = std::to_wstring(sequence);
     return true;
+}
+
+bool AcceptSignedMainList(const std::wstring& url, std::string_view bytes) {
+    if (!ListSigningRequired()) return true;
+    long long sequence = 0;
+    const std::wstring problem = TrustProblemOf(bytes, sequence);
+    if (problem.empty()) return true;
+    Refuse(L"main list [%s] refused: %s", url, problem);
+    return false;
 }
 
 int RefuseUnhashedRecords(DownLoadList& list) {
@@ -126,22 +143,43 @@ int RefuseUnhashedRecords(DownLoadList& list) {
     return refused;
 }
 
-long long InstalledListSequence() {
+namespace {
+
+long long StoredListSequence() {
+    long long stored = 0;
     std::string text;
-    if (!mv::ReadFileBytes(SequencePath(), text, 64)) return 0;
-    long long sequence = 0;
-    if (!ParseSequence(mv::FromUtf8(text), sequence)) {
+    if (mv::ReadFileBytes(SequencePath(), text, 64) && !ParseSequence(mv::FromUtf8(text), stored)) {
         WriteLog(L"the stored list sequence [" + SequencePath() + L"] is not a number and is ignored");
-        return 0;
+        stored = 0;
     }
-    return sequence;
+    return stored;
+}
+
+}  // namespace
+
+long long InstalledListSequence() {
+    const long long stored = StoredListSequence();
+    // The installed list says which release is installed even where the stored sequence is
+    // missing (an install from before it was kept, or a file lost since).
+    long long installed = 0;
+    std::string list;
+    if (mv::ReadFileBytes(mv::ReduceBackslashes(GetAppDir() + L"\\mirovane.xml"), list, static_cast<long long>(kMaxListBytes))) {
+        mv::ComInit com;
+        mv::ComPtr<IXMLDOMDocument> doc = mv::CreateDomDocument();
+        mv::ComPtr<IXMLDOMElement> root;
+        std::wstring value;
+        if (doc && mv::LoadXmlBytes(doc.get(), list) == mv::XmlLoad::Ok && doc->get_documentElement(root.put()) == S_OK &&
+            root && RootChildText(root.get(), L"sequence", value) && !ParseSequence(value, installed))
+            installed = 0;
+    }
+    return stored > installed ? stored : installed;
 }
 
 void StoreInstalledListSequence(const DownLoadList& list) {
     const auto found = list.properties.find(kSequenceProperty);
     long long sequence = 0;
     if (found == list.properties.end() || !ParseSequence(found->second, sequence)) return;
-    if (sequence <= InstalledListSequence()) return;
+    if (sequence <= StoredListSequence()) return;
     const std::wstring path = SequencePath();
     const std::wstring temp = path + L".~new";
     if (!mv::WriteFileBytes(temp, std::to_string(sequence)) ||

@@ -4,14 +4,10 @@
 #include <string>
 
 #include "updatelist/download_list.h"
+#include "util/utc_time.h"
 
 // The detached signature of a list: ".sig" added to the path, before any "?" query.
 std::wstring SignatureUrlOf(const std::wstring& listUrl);
-
-// A UTC time in ISO 8601 ("2030-01-31", "2030-01-31T12:00:00Z", "2030-01-31T12:00Z", an
-// offset "+02:00" instead of "Z", fractions of a second ignored) as seconds since 1970-01-01.
-// False for anything else, a time without "Z" or offset included (it would mean local time).
-bool ParseUtcTime(const std::wstring& text, long long& seconds);
 
 // A sequence text: a positive decimal integer of at most 18 digits, spaces around allowed.
 bool ParseSequence(const std::wstring& text, long long& sequence);

@@ -145,11 +145,13 @@ struct SingleState {
 void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
                         std::wstring cache, Deadline deadline) {
     std::string list, main;
-    bool ok = FetchCachedList(window, url, ListSourceCopyOf(cache), mv::PrivateTempNameBeside(cache, L"list"), deadline, list);
+    bool ok = FetchCachedList(window, url, mv::ListRole::Update, ListSourceCopyOf(cache),
+                              mv::PrivateTempNameBeside(cache, L"list"), deadline, list);
     if (ok) {
         LogDownload(mainUrl);
-        ok = FetchCachedList(window, mainUrl, MainListCopyOf(cache), mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main"),
-                             deadline, main);
+        ok = FetchCachedList(window, mainUrl, mv::ListRole::Main, MainListCopyOf(cache),
+                             mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main"), deadline, main) &&
+             AcceptSignedMainList(mainUrl, main);
     }
     if (ok) {
         ok = MergeMainList(list, main);

@@ -178,6 +178,14 @@ bool Sha256OfFile(const std::wstring& path, std::string& digest, std::wstring& e
     return h.Finish(digest, error);
 }
 
+std::string SignedListMessage(ListRole role, std::string_view bytes) {
+    std::string message = role == ListRole::Main ? "mirovane main list\n" : "mirovane update list\n";
+    message.append(bytes.data(), bytes.size());
+    return message;
+}
+
+const wchar_t* ListRoleName(ListRole role) { return role == ListRole::Main ? L"main list" : L"update list"; }
+
 SignatureCheck VerifyListSignature(std::string_view keyText, std::string_view data, std::string_view signatureText,
                                    std::wstring& error) {
     std::string key, signature, digest;

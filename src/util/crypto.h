@@ -34,6 +34,12 @@ enum class SignatureCheck {
 SignatureCheck VerifyListSignature(std::string_view keyText, std::string_view data, std::string_view signatureText,
                                    std::wstring& error);
 
+// A list is signed in one role: what a signature covers is a line naming the role followed by
+// the list's bytes, so a main list can never stand in for an update list or the other way round.
+enum class ListRole { Update, Main };
+std::string SignedListMessage(ListRole role, std::string_view bytes);
+const wchar_t* ListRoleName(ListRole role);  // "update list" or "main list", for log lines
+
 // Publisher side. A private key is kept as the base64 of X‖Y‖d (96 bytes).
 // Creates a new key pair; `publicText` is the base64 of X‖Y (the text of the ListKey setting).
 bool CreateListKey(std::string& privateText, std::string& publicText, std::wstring& error);

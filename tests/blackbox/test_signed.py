@@ -2,6 +2,7 @@
 silent session while nginx serves version 2 packed and signed by mirovane-pack, or the fault
 server stands between them as a man in the middle. Stages, the log, the application
 directory byte for byte, the task the list asks for, the host program started again."""
+import datetime
 import hashlib
 import pathlib
 import re
@@ -12,7 +13,7 @@ import pytest
 from conftest import BIN, win
 from driver import click_box
 from test_check import settings as check_settings
-from test_session import CHANGED, HOST2, NEW, pack as pack_release, session, tree  # noqa: F401 (session: fixture)
+from test_session import CHANGED, HOST2, NEW, pack as pack_release, session, tree, wait_for  # noqa: F401 (session: fixture)
 
 GUID = "{6F1C2A3B-0000-4000-8000-00000000A1B2}"
 RUNS = "{sys}\\cmd.exe | /c echo ran> {app}\\ran.txt | 1\n"
@@ -109,9 +110,28 @@ def refuse(r, what):
     elif what == "replayed-older":
         (r.s.dir / "mirovane.sequence").write_bytes(b"2")
     elif what == "expired":
-        r.publish("vendor", "--sequence", "1", "--expires", "2001-01-01T00:00:00Z")
+        # The tool refuses a time already past, so the list expires a moment after packing.
+        soon = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0) + datetime.timedelta(seconds=2)
+        r.publish("vendor", "--sequence", "1", "--expires", soon.strftime("%Y-%m-%dT%H:%M:%SZ"))
+        wait_for(lambda: datetime.datetime.now(datetime.timezone.utc) > soon, 10, "the expiry to pass")
     elif what == "other-product":
         r.publish("vendor", "--sequence", "1", "--guid", "{00000000-0000-4000-8000-000000000000}")
+    elif what == "old-main-list":
+        # Release 2 is installed; release 3 is served with release 1's signed main list.
+        old = {n: (r.folder / n).read_bytes() for n in ("main.xml", "main.xml.sig")}
+        (r.s.dir / "mirovane.sequence").write_bytes(b"2")
+        r.publish("vendor", "--sequence", "3")
+        for n, data in old.items():
+            (r.folder / n).write_bytes(data)
+    elif what in ("update-list-as-main", "main-list-as-update"):
+        src, dst = ("mirovane.xml", "main.xml") if what == "update-list-as-main" else ("main.xml", "mirovane.xml")
+        for ext in ("", ".sig"):
+            (r.folder / (dst + ext)).write_bytes((r.folder / (src + ext)).read_bytes())
+    elif what == "older-than-the-installed-list":
+        # No stored sequence: the installed list alone says release 5 is installed.
+        installed = r.s.dir / "mirovane.xml"
+        installed.write_bytes(installed.read_bytes().replace(b"<update>", b"<update><sequence>5</sequence>", 1))
+        assert b"<sequence>5" in installed.read_bytes()
 
 
 REFUSALS = {
@@ -121,8 +141,12 @@ REFUSALS = {
     "malformed-sig": "mirovane.xml] refused: its signature is malformed",
     "unsigned-main-list": "main.xml] refused: its signature could not be fetched (HTTP status 404)",
     "replayed-older": "refused: the list is older than the installed release (sequence 1, installed 2)",
-    "expired": "refused: the list expired on 2001-01-01T00:00:00Z",
+    "expired": "refused: the list expired on ",
     "other-product": "refused: the list belongs to another product",
+    "old-main-list": "main.xml] refused: the list is older than the installed release (sequence 1, installed 2)",
+    "update-list-as-main": "main.xml] refused: its signature does not match",
+    "main-list-as-update": "mirovane.xml] refused: its signature does not match",
+    "older-than-the-installed-list": "refused: the list is older than the installed release (sequence 1, installed 5)",
 }
 
 

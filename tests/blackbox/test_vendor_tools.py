@@ -2,6 +2,7 @@
 and the settings reference the README carries (generated from the one table, held against the
 keys the sources read)."""
 import base64
+import datetime
 import os
 import re
 import subprocess
@@ -204,7 +205,8 @@ def test_pack_dry_run_and_verify(tmp_path, keys):  # noqa: F811
     for ok in (["--key", win(key_file)], ["--list-key", list_key], ["--list-key", "ListKey=" + list_key]):
         code, out, err = verify(*ok)
         assert code == 0, err
-        assert "mirovane.xml: signature verified" in out and "verified, 2 list(s), 3 file(s) match" in out, out
+        assert "mirovane.xml: signature verified as the update list" in out, out
+        assert "main.xml: signature verified as the main list" in out and "verified, 2 list(s), 3 file(s) match" in out, out
     code, out, err = verify()
     assert code == 0 and "signatures not checked" in out, out
     code, _, err = verify("--key", win(other_key))
@@ -230,3 +232,34 @@ def test_pack_dry_run_and_verify(tmp_path, keys):  # noqa: F811
         assert code == 1 and why in err and "verification FAILED" in err, (name, err)
         (site / name).write_bytes(saved)
     assert verify("--key", win(key_file))[0] == 0
+    # Each list is signed in its role: the main list in the update list's place does not verify.
+    saved = {n: (site / n).read_bytes() for n in ("mirovane.xml", "mirovane.xml.sig", "main.xml", "main.xml.sig")}
+    for ext in ("", ".sig"):
+        (site / ("mirovane.xml" + ext)).write_bytes(saved["main.xml" + ext])
+    code, _, err = verify("--key", win(key_file))
+    assert code == 1 and "mirovane.xml: its signature does not match as the update list" in err, err
+    for n, data in saved.items():
+        (site / n).write_bytes(data)
+
+
+@pytest.mark.parametrize("expires, code, shown", [
+    (None, 0, "the signed lists expire on "),
+    ("none", 0, "signed, sequence 1, no expiry"),
+    ("2099-01-01T00:00:00Z", 0, "signed, sequence 1, expires 2099-01-01T00:00:00Z"),
+    ("2001-01-01T00:00:00Z", 1, "--expires names a time already past"),
+    ("next year", 1, "--expires needs a UTC time"),
+    ("2099-01-01T00:00:00", 1, "--expires needs a UTC time"),  # no zone: local time
+])
+def test_pack_signed_lists_expire_by_default(tmp_path, keys, expires, code, shown):  # noqa: F811
+    (tmp_path / "r").mkdir()
+    (tmp_path / "r" / "a.txt").write_bytes(b"a")
+    opts = ["--expires", expires] if expires else []
+    got, out, err = pack(tmp_path, "--key", win(keys["vendor"][0]), "--main-list", "main.xml", *opts, "r", "site")
+    assert got == code and shown in out + err, out + err
+    if code == 0:
+        lists = [(tmp_path / "site" / n).read_text() for n in ("mirovane.xml", "main.xml")]
+        for text in lists:  # the main list carries the same sequence and expiry
+            assert "<sequence>1</sequence>" in text and (("<expires>" in text) == (expires != "none")), text
+        if expires is None:
+            year = int(re.search(r"<expires>(\d{4})-", lists[0]).group(1))
+            assert year == datetime.datetime.now(datetime.timezone.utc).year + 1

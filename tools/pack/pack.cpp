@@ -13,11 +13,13 @@
 //   --targets FILE       install targets: lines "path = target;target" (desname of that file)
 //   --runs FILE          run entries: lines "path | parameters | wait"
 //   --no-zip             write no zipped copies
-//   --key FILE           sign: sha256 on every file, the list's sequence, and "<list>.sig" and
-//                        "<main list>.sig" beside the lists (FILE made by --new-key)
+//   --key FILE           sign: sha256 on every file, the lists' sequence, expiry and guid, and
+//                        "<list>.sig" and "<main list>.sig" beside the lists, each signed in
+//                        its role (FILE made by --new-key)
 //   --sequence N         the sequence of a signed list (default: one more than the list of
 //                        that name already in the output folder, else 1)
-//   --expires TIME       a signed list's expiry, UTC in ISO 8601 (e.g. 2030-01-31T00:00:00Z)
+//   --expires TIME       a signed list's expiry, UTC in ISO 8601 (e.g. 2030-01-31T00:00:00Z);
+//                        default one year from now, "none" for no expiry
 //   --guid TEXT          the list's guid (the product's [UPDATEINFO] ListGuid)
 //
 //   --dry-run            write nothing: show what would change against the list already in
@@ -55,6 +57,7 @@
 #include "util/crypto.h"
 #include "util/handle.h"
 #include "util/text.h"
+#include "util/utc_time.h"
 #include "util/xml_doc.h"
 
 namespace {
@@ -123,7 +126,8 @@ const wchar_t kUsage[] =
     L"  --no-zip             no zipped copies\n"
     L"  --key FILE           sign with the key made by --new-key (sha256 per file, sequence, .sig files)\n"
     L"  --sequence N         the signed list's sequence (default: one more than the list in the output folder)\n"
-    L"  --expires TIME       the signed list's expiry, UTC, e.g. 2031-01-01T00:00:00Z\n"
+    L"  --expires TIME       the signed lists' expiry, UTC, e.g. 2031-01-01T00:00:00Z\n"
+    L"                       (default: one year from now; none: no expiry)\n"
     L"  --guid TEXT          the list's guid ([UPDATEINFO] ListGuid)\n"
     L"  --dry-run            write nothing; show what would change against the list in the output folder\n"
     L"\n"
@@ -517,6 +521,13 @@ bool ParseSequence(const std::wstring& text, long long& value) {
     return value > 0;
 }
 
+long long NowUtc() {
+    FILETIME ft{};
+    GetSystemTimeAsFileTime(&ft);
+    const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<long long>(ticks / 10000000ULL) - 11644473600LL;
+}
+
 // The sequence of the list already at `path`, or 0.
 long long PreviousSequence(const std::wstring& path) {
     std::string bytes;
@@ -528,10 +539,10 @@ long long PreviousSequence(const std::wstring& path) {
     return value;
 }
 
-bool WriteSignature(const std::string& key, const std::wstring& path, const std::string& bytes) {
+bool WriteSignature(const std::string& key, const std::wstring& path, mv::ListRole role, const std::string& bytes) {
     std::string signature;
     std::wstring error;
-    if (!mv::SignListBytes(key, bytes, signature, error)) {
+    if (!mv::SignListBytes(key, mv::SignedListMessage(role, bytes), signature, error)) {
         Fail(error);
         return false;
     }
@@ -666,6 +677,7 @@ bool IsHexHash(const std::wstring& s) { return s.size() == 64 && s.find_first_no
 // zipped copy. Prints one line per problem; returns the number of problems.
 int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpdateList, const std::string& publicKey,
                size_t& filesOk) {
+    const mv::ListRole role = isUpdateList ? mv::ListRole::Update : mv::ListRole::Main;
     int problems = 0;
     auto problem = [&](const std::wstring& text) {
         fwprintf(stderr, L"mirovane-pack: %ls: %ls\n", name.c_str(), text.c_str());
@@ -684,9 +696,12 @@ int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpda
             problem(L"no signature beside it (" + name + L".sig)");
         } else {
             while (!signature.empty() && (signature.back() == '\n' || signature.back() == '\r')) signature.pop_back();
-            switch (mv::VerifyListSignature(publicKey, bytes, signature, error)) {
-                case mv::SignatureCheck::Ok: wprintf(L"%ls: signature verified\n", name.c_str()); break;
-                case mv::SignatureCheck::Wrong: problem(L"its signature does not match (signed with another key, or changed after signing)"); break;
+            switch (mv::VerifyListSignature(publicKey, mv::SignedListMessage(role, bytes), signature, error)) {
+                case mv::SignatureCheck::Ok: wprintf(L"%ls: signature verified as the %ls\n", name.c_str(), mv::ListRoleName(role)); break;
+                case mv::SignatureCheck::Wrong:
+                    problem(std::wstring(L"its signature does not match as the ") + mv::ListRoleName(role) +
+                            L" (signed with another key, in another role, or changed after signing)");
+                    break;
                 case mv::SignatureCheck::Malformed: problem(L"its signature file is malformed"); break;
                 case mv::SignatureCheck::BadKey: problem(L"the public key is not usable"); break;
                 case mv::SignatureCheck::CryptoError: problem(L"cannot check the signature: " + error); break;
@@ -699,9 +714,8 @@ int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpda
         problem(L"not an update list: " + error);
         return problems;
     }
-    // The update list carries the sequence a signed updater checks; a main list needs none.
-    if (isUpdateList && !publicKey.empty() && list.sequence.empty())
-        problem(L"no sequence element: a signed updater refuses it");
+    // Both lists carry the sequence a signed updater checks.
+    if (!publicKey.empty() && list.sequence.empty()) problem(L"no sequence element: a signed updater refuses it");
     for (const ListedFile& f : list.files) {
         bool outside = f.path.empty() || f.path.find(L':') != std::wstring::npos || f.path[0] == L'\\';
         for (const std::wstring& part : SplitTrim(f.path, L'\\')) outside = outside || part == L".." || part.empty();
@@ -822,10 +836,23 @@ int Pack(const Options& o) {
     }
     std::string key;
     long long sequence = 0;
+    std::wstring expires;
     if (!o.keyFile.empty()) {
         if (!ReadKey(o.keyFile, key)) return Fail(o.keyFile + L" is not a key made by --new-key");
         if (!o.sequence.empty() && !ParseSequence(o.sequence, sequence)) return Fail(L"--sequence needs a positive number");
         if (o.sequence.empty()) sequence = PreviousSequence(FullPath(o.output) + L"\\" + o.listName) + 1;
+        long long seconds = 0;
+        if (o.expires.empty()) {
+            // A signed list that never expires can be replayed for ever once it leaks.
+            expires = FormatUtcTime(NowUtc() + 365LL * 86400);
+            wprintf(L"the signed lists expire on %ls (one year from now; --expires TIME for another, --expires none for none)\n",
+                    expires.c_str());
+        } else if (Lower(Trim(o.expires)) != L"none") {
+            if (!ParseUtcTime(o.expires, seconds))
+                return Fail(L"--expires needs a UTC time such as 2031-01-01T00:00:00Z, or none: " + o.expires);
+            if (seconds <= NowUtc()) return Fail(L"--expires names a time already past: " + o.expires);
+            expires = Trim(o.expires);
+        }
     } else if (!o.sequence.empty() || !o.expires.empty()) {
         return Fail(L"--sequence and --expires belong to a signed list (--key)");
     }
@@ -872,8 +899,11 @@ int Pack(const Options& o) {
     std::string list = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<update>\r\n";
     if (!o.fileUrl.empty()) list += "  <fileurl>" + XmlEscape(o.fileUrl) + "</fileurl>\r\n";
     if (!o.guid.empty()) list += "  <guid>" + XmlEscape(o.guid) + "</guid>\r\n";
-    if (!key.empty()) list += "  <sequence>" + std::to_string(sequence) + "</sequence>\r\n";
-    if (!o.expires.empty()) list += "  <expires>" + XmlEscape(o.expires) + "</expires>\r\n";
+    // What a signed updater checks before it uses a list; the main list carries the same.
+    std::string trust;
+    if (!key.empty()) trust += "  <sequence>" + std::to_string(sequence) + "</sequence>\r\n";
+    if (!expires.empty()) trust += "  <expires>" + XmlEscape(expires) + "</expires>\r\n";
+    list += trust;
     if (!o.description.empty() && o.mainList.empty())
         list += "  <description>" + XmlEscape(o.description) + "</description>\r\n";
     for (const std::wstring& rel : files) {
@@ -910,18 +940,21 @@ int Pack(const Options& o) {
     const std::wstring listPath = output + L"\\" + o.listName;
     if (!WriteAll(listPath, list)) return Fail(L"cannot write " + listPath);
     Wrote(listPath, list.size());
-    if (!key.empty() && !WriteSignature(key, listPath, list)) return 1;
+    if (!key.empty() && !WriteSignature(key, listPath, mv::ListRole::Update, list)) return 1;
     if (!o.mainList.empty()) {
         std::string main = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<update>\r\n";
+        if (!key.empty() && !o.guid.empty()) main += "  <guid>" + XmlEscape(o.guid) + "</guid>\r\n";
+        main += trust;
         if (!o.description.empty()) main += "  <description>" + XmlEscape(o.description) + "</description>\r\n";
         main += "</update>\r\n";
         const std::wstring mainPath = output + L"\\" + o.mainList;
         if (!WriteAll(mainPath, main)) return Fail(L"cannot write " + mainPath);
         Wrote(mainPath, main.size());
-        if (!key.empty() && !WriteSignature(key, mainPath, main)) return 1;
+        if (!key.empty() && !WriteSignature(key, mainPath, mv::ListRole::Main, main)) return 1;
     }
     wprintf(L"%lu files listed in %ls\n", static_cast<unsigned long>(files.size()), listPath.c_str());
-    if (!key.empty()) wprintf(L"signed, sequence %lld\n", sequence);
+    if (!key.empty()) wprintf(L"signed, sequence %lld%ls%ls\n", sequence, expires.empty() ? L", no expiry" : L", expires ",
+                              expires.c_str());
     return 0;
 }
 

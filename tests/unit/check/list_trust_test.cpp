@@ -42,6 +42,17 @@ TEST(ParseUtcTime, Table) {
     }
 }
 
+TEST(FormatUtcTime, WritesWhatParseUtcTimeReads) {
+    EXPECT_EQ(FormatUtcTime(0), L"1970-01-01T00:00:00Z");
+    EXPECT_EQ(FormatUtcTime(1709164800 + 3661), L"2024-02-29T01:01:01Z");
+    EXPECT_EQ(FormatUtcTime(1896091200), L"2030-01-31T12:00:00Z");
+    for (long long t : {951782400LL, 4102444799LL, 1735689599LL}) {
+        long long back = 0;
+        ASSERT_TRUE(ParseUtcTime(FormatUtcTime(t), back)) << t;
+        EXPECT_EQ(back, t);
+    }
+}
+
 TEST(ParseSequence, Table) {
     struct Case {
         const wchar_t* text;

@@ -101,6 +101,21 @@ TEST(ListKey, CreatedKeySignsWhatItsPublicHalfVerifies) {
     EXPECT_FALSE(mv::SignListBytes("YWJj", "x", signature, error));
 }
 
+TEST(ListKey, ASignatureHoldsOnlyInTheRoleItWasMadeFor) {
+    std::string privateText, publicText, signature;
+    std::wstring error;
+    ASSERT_TRUE(mv::CreateListKey(privateText, publicText, error)) << error;
+    const std::string list = "<update><sequence>3</sequence></update>";
+    EXPECT_EQ(mv::SignedListMessage(mv::ListRole::Update, list), "mirovane update list\n" + list);
+    EXPECT_EQ(mv::SignedListMessage(mv::ListRole::Main, list), "mirovane main list\n" + list);
+    ASSERT_TRUE(mv::SignListBytes(privateText, mv::SignedListMessage(mv::ListRole::Main, list), signature, error));
+    EXPECT_EQ(mv::VerifyListSignature(publicText, mv::SignedListMessage(mv::ListRole::Main, list), signature, error),
+              mv::SignatureCheck::Ok);
+    EXPECT_EQ(mv::VerifyListSignature(publicText, mv::SignedListMessage(mv::ListRole::Update, list), signature, error),
+              mv::SignatureCheck::Wrong);
+    EXPECT_EQ(mv::VerifyListSignature(publicText, list, signature, error), mv::SignatureCheck::Wrong);
+}
+
 TEST(ListKey, PublicKeyCheckTable) {
     std::string xy;
     ASSERT_TRUE(mv::DecodeBase64(kKey, xy));
