@@ -33,6 +33,7 @@
 #include "check/list_validators.h"
 #include "check/remote_check.h"
 #include "util/files.h"
+#include "util/private_dir.h"
 #include "util/text.h"
 
 namespace {
@@ -47,7 +48,7 @@ std::string LoadSettingsResource() {
 }
 }  // namespace
 
-const wchar_t kAppDirSddl[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+const wchar_t* const kAppDirSddl = mv::kProtectedDirSddl;
 
 bool CreateAppDirTree(const std::wstring& dir) {
     std::wstring p = dir;
@@ -197,6 +198,10 @@ BOOL CUpdateApp::InitInstance() {
     // The copy that runs the update removes the last one's backups; a hidden copy would only
     // find the directory held by it.
     if (!hiddenCopy) DeleteRecordedBackups();
+    const std::wstring refused = WorkingDirRefusal();
+    if (!refused.empty())
+        WriteLog(mv::Format(Translate(L"MAIN", L"working directory %s refused: the application directory serves instead").c_str(),
+                            refused.c_str()));
     LoadInstalledVersion();
     LoadLanguages();
 

@@ -41,7 +41,7 @@ int RunUpdateApp(CUpdateApp& app);
 // and SYSTEM full control, Users read and execute, inherited by everything inside, nothing
 // inherited from the parent. Any user could otherwise plant a language file, mirovane.xml or
 // a hook target that the elevated updater uses.
-extern const wchar_t kAppDirSddl[];
+extern const wchar_t* const kAppDirSddl;
 // Creates the directory and its missing parents, each one created here with kAppDirSddl;
 // directories that exist already are left as they are. True when the directory exists after.
 bool CreateAppDirTree(const std::wstring& dir);

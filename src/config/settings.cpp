@@ -7,6 +7,7 @@
 #include "config/global_values.h"
 #include "config/path_macros.h"
 #include "util/files.h"
+#include "util/private_dir.h"
 #include "util/text.h"
 
 using mv::ReduceBackslashes;
@@ -84,9 +85,29 @@ std::wstring GetTempDir() {
         if (p.find(L':') == std::wstring::npos) p = GetAppDir() + p;
         return ReduceBackslashes(p);
     }
+    // An elevated copy reads nothing from the user's own temporary directory.
+    if (mv::RunsElevated()) {
+        const std::wstring& dir = PrivateDirDecision().first;
+        return dir.empty() ? GetAppDir() : dir;
+    }
     wchar_t buf[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH + 1, buf);
     return buf;
+}
+
+const std::pair<std::wstring, std::wstring>& PrivateDirDecision() {
+    static const std::pair<std::wstring, std::wstring> decided = [] {
+        std::pair<std::wstring, std::wstring> d;
+        d.first = mv::PrivateWorkDir(d.second);
+        return d;
+    }();
+    return decided;
+}
+
+std::wstring WorkingDirRefusal() {
+    if (!mv::RunsElevated() || ReadSettingBool(L"Mirovane", L"TempAppPath", L"0") || !ReadSetting(L"Mirovane", L"TempPath").empty())
+        return {};
+    return PrivateDirDecision().second;
 }
 
 // --- list cache names

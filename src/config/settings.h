@@ -2,6 +2,7 @@
 // is read from disk at most once per process; writes change only the cache.
 #pragma once
 #include <string>
+#include <utility>
 
 #include "util/files.h"
 
@@ -22,7 +23,14 @@ bool ParseSettingBool(const std::wstring& value);
 
 // Directories. The application directory (GetAppDir, SetAppDir) is kept by util/files.h,
 // because relative file paths are taken from it.
+// The working directory: the application directory with [Mirovane] TempAppPath, [Mirovane]
+// TempPath when set, else, in an elevated copy, the private directory (util/private_dir.h),
+// or the application directory when that may not serve; else the user's temporary directory.
 std::wstring GetTempDir();
+// The private directory (path or empty) and why it may not serve, decided once per process.
+const std::pair<std::wstring, std::wstring>& PrivateDirDecision();
+// Why the private directory was refused, when it is the one this copy would use; else empty.
+std::wstring WorkingDirRefusal();
 // Full path of mirovane.ini in the application directory.
 std::wstring SettingsFilePath();
 

@@ -2,6 +2,8 @@
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
+
+#include "util/private_dir.h"
 #include <windows.h>
 
 #include "config/global_values.h"
@@ -99,9 +101,36 @@ TEST_F(SettingsTest, TempDirThreeCases) {
     WriteIni(L"mirovane.ini", "[Mirovane]\r\nTempPath=D:\\\\tmp\\\\x\r\n");
     EXPECT_EQ(GetTempDir(), L"D:\\tmp\\x");
 
+    // Neither: an elevated copy (as every copy under Wine) uses its private directory.
     GlobalValues::Clear();
     WriteIni(L"mirovane.ini", "[Mirovane]\r\nTempAppPath=0\r\n");
-    EXPECT_EQ(GetTempDir(), std::wstring(sys));
+    const std::wstring privateDir = PrivateDirDecision().first;
+    EXPECT_EQ(GetTempDir(), mv::RunsElevated() ? privateDir : std::wstring(sys));
+    if (mv::RunsElevated()) {
+        EXPECT_EQ(privateDir.substr(privateDir.size() - 10), L"\\Mirovane\\") << privateDir;
+        EXPECT_TRUE(PrivateDirDecision().second.empty()) << PrivateDirDecision().second;
+    }
+}
+
+TEST(PrivateDir, RefusesALinkAnotherOwnerAndAFile) {
+    using mv::FoundDir;
+    const struct {
+        DWORD attributes;
+        bool ownerTrusted;
+        const wchar_t* problem;
+    } cases[] = {
+        {INVALID_FILE_ATTRIBUTES, false, L""},  // nothing there yet: it is made
+        {FILE_ATTRIBUTE_DIRECTORY, true, L""},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, true, L"it is a link"},
+        {FILE_ATTRIBUTE_DIRECTORY, false, L"its owner is neither Administrators nor SYSTEM"},
+        {FILE_ATTRIBUTE_ARCHIVE, true, L"it is not a directory"},
+    };
+    for (const auto& c : cases) {
+        FoundDir found;
+        found.attributes = c.attributes;
+        found.ownerTrusted = c.ownerTrusted;
+        EXPECT_EQ(mv::PrivateDirProblem(found), c.problem) << c.attributes;
+    }
 }
 
 TEST_F(SettingsTest, CheckStampReadFromTemporaryCopy) {
