@@ -200,7 +200,7 @@ BOOL CUpdateApp::InitInstance() {
     if (!hiddenCopy) DeleteRecordedBackups();
     const std::wstring refused = WorkingDirRefusal();
     if (!refused.empty())
-        WriteLog(mv::Format(Translate(L"MAIN", L"working directory %s refused: the application directory serves instead").c_str(),
+        WriteLog(mv::Format(Translate(L"MAIN", L"the private working directory is refused (%s): the application directory serves instead").c_str(),
                             refused.c_str()));
     LoadInstalledVersion();
     LoadLanguages();
@@ -234,14 +234,18 @@ BOOL CUpdateApp::InitInstance() {
         const std::wstring saved = ListCacheLstPath();
         const bool present = mv::FileExists(saved);
         const bool loaded = present && LoadList(saved);
-        if (loaded && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
-        DeleteFileW(saved.c_str());
-        if (present && !loaded && !hiddenCopy) {
-            // The copy was started to continue a session it cannot read: it installs nothing,
-            // and brings back the host program the first copy closed. (A hidden copy runs no
-            // session and goes on with its own work.)
+        if (present && !loaded)
             WriteLog(mv::Format(Translate(L"MAIN", L"The saved download list [%s] cannot be read; the update stops").c_str(),
                                 saved.c_str()));
+        // Only what this copy can verify goes on (a user may have written the saved list).
+        const bool usable = loaded && ContinueFromSavedList(TheDownLoadList());
+        if (usable && TheDownLoadList().FileCount() > 0) SetStage(UpdateDownloadOk);
+        DeleteFileW(saved.c_str());
+        if (present && !usable) ForgetSession(TheDownLoadList());
+        if (present && !usable && !hiddenCopy) {
+            // The copy was started to continue a session it cannot use: it installs nothing,
+            // and brings back the host program the first copy closed. (A hidden copy runs no
+            // session and goes on with its own work.)
             SetStage(UpdateCheckLocalError);
             EndUpdateSession(TheDownLoadList());
             return FALSE;

@@ -118,7 +118,8 @@ bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadlin
     return GetToFile(url, path, deadline, L"", answer, error);
 }
 
-bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes) {
+bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes,
+               std::string* signature) {
     // The engine tries the plain and the zipped form; the plain fetch is the last resort.
     bool ok = EngineFetchBytes(window, url, scratch, deadline, bytes);
     if (!ok) {
@@ -128,7 +129,7 @@ bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch
         if (!ok) LogFetch(url, error);
     }
     // A signed list is verified here, before anything parses or caches it.
-    if (ok && !VerifyListBytes(url, mv::ListRole::Update, bytes, deadline)) ok = false;
+    if (ok && !VerifyListBytes(url, mv::ListRole::Update, bytes, deadline, signature)) ok = false;
     if (!ok) bytes.clear();
     return ok;
 }
@@ -140,7 +141,7 @@ bool CachedCopyUsable(std::string_view bytes, const ListValidators& v, bool full
 }
 
 bool FetchCachedList(HWND window, const std::wstring& url, mv::ListRole role, const std::wstring& copyPath,
-                     const std::wstring& scratch, Deadline deadline, std::string& bytes) {
+                     const std::wstring& scratch, Deadline deadline, std::string& bytes, std::string* signature) {
     bytes.clear();
     ListValidators v = ReadValidators(copyPath);
     const std::string metaBefore = FormatValidators(v);
@@ -213,7 +214,7 @@ bool FetchCachedList(HWND window, const std::wstring& url, mv::ListRole role, co
 
     // A signed list is verified before it is kept or parsed, a copy that stands for "not
     // modified" again; a refused list is neither kept nor fetched another way.
-    if (gotIt && !VerifyListBytes(url, role, bytes, deadline)) {
+    if (gotIt && !VerifyListBytes(url, role, bytes, deadline, signature)) {
         bytes.clear();
         return false;
     }
@@ -242,7 +243,8 @@ bool FetchCachedList(HWND window, const std::wstring& url, mv::ListRole role, co
     // The engine reconnects, resumes and tries the escaped address.
     if (networkFailed && MillisecondsLeft(deadline) > 0) {
         LogFetch(url, Translate(L"MAIN", L"the plain fetch failed, trying the download engine"));
-        if (EngineFetchBytes(window, url, scratch, deadline, bytes) && VerifyListBytes(url, role, bytes, deadline)) return true;
+        if (EngineFetchBytes(window, url, scratch, deadline, bytes) && VerifyListBytes(url, role, bytes, deadline, signature))
+            return true;
     }
     bytes.clear();
     return false;

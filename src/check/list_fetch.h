@@ -25,7 +25,9 @@ bool PlainFetchToFile(const std::wstring& url, const std::wstring& path, Deadlin
 // fetch when that fails, through `scratch`. False, with `bytes` empty, when neither gave at
 // most kMaxListBytes or a signed list did not verify as an update list. Logs one line per
 // failure.
-bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes);
+// `signature` (when given) receives the signature that verified it.
+bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch, Deadline deadline, std::string& bytes,
+               std::string* signature = nullptr);
 
 // A cached list: a copy of what the server last sent for an address, kept at `copyPath`
 // with its validators in copyPath + ".meta" (check/list_validators.h).
@@ -37,7 +39,8 @@ bool FetchList(HWND window, const std::wstring& url, const std::wstring& scratch
 // them again, a 200 renews the copy and its validators. Without any answer from the server,
 // the download engine tries too. Same bounds, verification and logging as FetchList.
 bool FetchCachedList(HWND window, const std::wstring& url, mv::ListRole role, const std::wstring& copyPath,
-                     const std::wstring& scratch, Deadline deadline, std::string& bytes);
+                     const std::wstring& scratch, Deadline deadline, std::string& bytes,
+                     std::string* signature = nullptr);
 // True when the bytes of a cached copy are what its validators describe (size and hash) and,
 // when `full`, load as a list.
 bool CachedCopyUsable(std::string_view bytes, const ListValidators& v, bool full);

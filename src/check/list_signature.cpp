@@ -48,37 +48,55 @@ bool RootChildText(IXMLDOMElement* root, const wchar_t* name, std::wstring& text
 
 bool ListSigningRequired() { return !ListKey().empty(); }
 
-bool VerifyListBytes(const std::wstring& url, mv::ListRole role, std::string_view bytes, Deadline deadline) {
-    const std::wstring key = ListKey();
-    if (key.empty()) return true;
-    const std::wstring sigUrl = SignatureUrlOf(url);
-    std::string signature;
+namespace {
+
+// Checks `signature` over the list's bytes in its role; logs one line either way.
+bool CheckSignature(const std::wstring& key, const std::wstring& url, mv::ListRole role, std::string_view bytes,
+                    const std::string& signature) {
     std::wstring error;
     bool ok = false;
-    if (!FetchToMemory(sigUrl, deadline, kMaxSignatureBytes, signature, error)) {
-        Refuse(L"list [%s] refused: its signature could not be fetched (%s)", url, error);
-    } else {
-        switch (mv::VerifyListSignature(mv::ToUtf8(key), mv::SignedListMessage(role, bytes), signature, error)) {
-            case mv::SignatureCheck::Ok:
-                ok = true;
-                WriteLog(L"list [" + url + L"]: signature verified");
-                break;
-            case mv::SignatureCheck::BadKey:
-                Refuse(L"list [%s] refused: [UPDATEINFO] ListKey is not a usable key (%s)", url, error);
-                break;
-            case mv::SignatureCheck::Malformed:
-                Refuse(L"list [%s] refused: its signature is malformed (%s)", url, error);
-                break;
-            case mv::SignatureCheck::Wrong:
-                Refuse(L"list [%s] refused: its signature does not match (%s)", url,
-                       error + (error.empty() ? L"" : L"; ") + L"checked as the " + mv::ListRoleName(role));
-                break;
-            case mv::SignatureCheck::CryptoError:
-                Refuse(L"list [%s] refused: the signature could not be checked (%s)", url, error);
-                break;
-        }
+    switch (mv::VerifyListSignature(mv::ToUtf8(key), mv::SignedListMessage(role, bytes), signature, error)) {
+        case mv::SignatureCheck::Ok:
+            ok = true;
+            WriteLog(L"list [" + url + L"]: signature verified");
+            break;
+        case mv::SignatureCheck::BadKey:
+            Refuse(L"list [%s] refused: [UPDATEINFO] ListKey is not a usable key (%s)", url, error);
+            break;
+        case mv::SignatureCheck::Malformed:
+            Refuse(L"list [%s] refused: its signature is malformed (%s)", url, error);
+            break;
+        case mv::SignatureCheck::Wrong:
+            Refuse(L"list [%s] refused: its signature does not match (%s)", url,
+                   error + (error.empty() ? L"" : L"; ") + L"checked as the " + mv::ListRoleName(role));
+            break;
+        case mv::SignatureCheck::CryptoError:
+            Refuse(L"list [%s] refused: the signature could not be checked (%s)", url, error);
+            break;
     }
     return ok;
+}
+
+}  // namespace
+
+bool VerifyListBytes(const std::wstring& url, mv::ListRole role, std::string_view bytes, Deadline deadline,
+                     std::string* signatureOut) {
+    const std::wstring key = ListKey();
+    if (key.empty()) return true;
+    std::string signature;
+    std::wstring error;
+    if (!FetchToMemory(SignatureUrlOf(url), deadline, kMaxSignatureBytes, signature, error)) {
+        Refuse(L"list [%s] refused: its signature could not be fetched (%s)", url, error);
+        return false;
+    }
+    if (!CheckSignature(key, url, role, bytes, signature)) return false;
+    if (signatureOut) *signatureOut = std::move(signature);
+    return true;
+}
+
+bool VerifySavedListBytes(const SignedSource& source) {
+    const std::wstring key = ListKey();
+    return !key.empty() && CheckSignature(key, source.url, source.role, source.bytes, source.signature);
 }
 
 namespace {

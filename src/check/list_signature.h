@@ -18,7 +18,11 @@ bool ListSigningRequired();
 // matches, or when no key is set. On a refusal logs one line naming the list and why. Only
 // these bytes are used afterwards: a file another process could write is never read again
 // once verified.
-bool VerifyListBytes(const std::wstring& url, mv::ListRole role, std::string_view bytes, Deadline deadline);
+// `signature` (when given) receives the signature that verified.
+bool VerifyListBytes(const std::wstring& url, mv::ListRole role, std::string_view bytes, Deadline deadline,
+                     std::string* signature = nullptr);
+// The same check against a signature already at hand (a saved list's); no request.
+bool VerifySavedListBytes(const SignedSource& source);
 
 // Reads sequence, expires and guid of a (verified) update list and decides whether it may be
 // used ([UPDATEINFO] ListGuid, the installed sequence, the clock). Logs one line when refused.

@@ -140,33 +140,41 @@ struct SingleState {
     std::condition_variable cv;
     int status = 0;  // 0 pending, 2 list ready, 3 failed
     std::string bytes;
+    std::vector<SignedSource> sources;
 };
 
 void ListDownloadThread(std::shared_ptr<SingleState> s, HWND window, std::wstring url, std::wstring mainUrl,
                         std::wstring cache, Deadline deadline) {
-    std::string list, main;
+    std::string list, main, listSig, mainSig;
     bool ok = FetchCachedList(window, url, mv::ListRole::Update, ListSourceCopyOf(cache),
-                              mv::PrivateTempNameBeside(cache, L"list"), deadline, list);
+                              mv::PrivateTempNameBeside(cache, L"list"), deadline, list, &listSig);
     if (ok) {
         LogDownload(mainUrl);
         ok = FetchCachedList(window, mainUrl, mv::ListRole::Main, MainListCopyOf(cache),
-                             mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main"), deadline, main) &&
+                             mv::PrivateTempNameBeside(MainListCopyOf(cache), L"main"), deadline, main, &mainSig) &&
              AcceptSignedMainList(mainUrl, main);
     }
+    std::vector<SignedSource> sources;
+    if (ok && ListSigningRequired())
+        sources = {SignedSource{mv::ListRole::Update, url, list, listSig}, SignedSource{mv::ListRole::Main, mainUrl, main, mainSig}};
     if (ok) {
         ok = MergeMainList(list, main);
         if (!ok)
             WriteLog(mv::Format(Translate(L"MAIN", L"main list [%s] could not be merged into [%s]").c_str(), mainUrl.c_str(), url.c_str()));
     }
     std::lock_guard<std::mutex> hold(s->m);
-    if (ok) s->bytes = std::move(list);
+    if (ok) {
+        s->bytes = std::move(list);
+        s->sources = std::move(sources);
+    }
     s->status = ok ? 2 : 3;
     s->cv.notify_all();
 }
 
 // Fetches the list and the main list (conditionally, against the copies kept beside the
 // cache) and merges them into `bytes`.
-bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds, std::string& bytes) {
+bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring& cache, long seconds, std::string& bytes,
+                        std::vector<SignedSource>& sources) {
     const std::wstring mainUrl = CurrentListSource().mainUrl;
     auto s = std::make_shared<SingleState>();
     const Deadline deadline = DeadlineIn(seconds);
@@ -183,6 +191,7 @@ bool DownloadSingleList(HWND window, const std::wstring& url, const std::wstring
     if (status == 0) WriteLog(mv::Format(Translate(L"MAIN", L"list [%s] not ready within %ld seconds").c_str(), url.c_str(), seconds));
     if (status != 2) return false;
     bytes = std::move(s->bytes);
+    sources = std::move(s->sources);
     return true;
 }
 
@@ -200,13 +209,14 @@ struct RaceState {
     std::condition_variable cv;
     std::wstring winner;
     std::string bytes;
+    std::string signature;
     int pending = 0;
     bool closed = false;
 };
 
 void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url, std::wstring scratch, Deadline deadline) {
-    std::string bytes;
-    bool ok = FetchList(window, url, scratch, deadline, bytes);
+    std::string bytes, signature;
+    bool ok = FetchList(window, url, scratch, deadline, bytes, &signature);
     // A page that is not a list (an error page sent with status 200) never wins.
     if (ok && !IsListBytes(bytes)) {
         WriteLog(mv::Format(Translate(L"MAIN", L"race: [%s] is not an update list").c_str(), url.c_str()));
@@ -216,6 +226,7 @@ void RaceListThread(std::shared_ptr<RaceState> s, HWND window, std::wstring url,
     if (ok && !s->closed && s->winner.empty()) {
         s->winner = url;
         s->bytes = std::move(bytes);
+        s->signature = std::move(signature);
     }
     --s->pending;
     s->cv.notify_all();
@@ -280,6 +291,8 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
     const std::wstring pinned = PinnedListCopyOf(cache);
     std::string bytes;
     std::wstring name;
+    std::vector<SignedSource> sources;
+    list.signedSources.clear();
 
     if (quick) {
         // The freshest copy wins: what the hidden copy or a download left replaces the copy
@@ -308,7 +321,9 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
                 std::vector<std::wstring> urls;
                 for (const std::wstring& u : list.subListUrls) urls.push_back(ApplyListParameters(u));
                 std::wstring winner;
-                ok = RaceLists(window, urls, cache, SettingSeconds(L"MultCheckTimeOut"), winner, bytes);
+                std::string signature;
+                ok = RaceLists(window, urls, cache, SettingSeconds(L"MultCheckTimeOut"), winner, bytes, &signature);
+                if (ok && ListSigningRequired()) sources = {SignedSource{mv::ListRole::Update, winner, bytes, signature}};
                 if (ok) {
                     list.listUrlBase = ListBaseOf(winner);
                     list.subListUrls.clear();
@@ -317,7 +332,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
                 }
             } else {
                 GlobalValues::Set(L"__down|" + cache, source.url);
-                ok = DownloadSingleList(window, source.url, cache, SettingSeconds(L"TimeOut"), bytes);
+                ok = DownloadSingleList(window, source.url, cache, SettingSeconds(L"TimeOut"), bytes, sources);
                 name = source.url;
             }
             fetched = ok;
@@ -337,6 +352,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
         Report(window, L"error when download the list file.");
         return false;
     }
+    list.signedSources = std::move(sources);
     if (fetched) {
         KeepCache(cache, list.document);
         KeepCache(pinned, list.document);
@@ -405,7 +421,7 @@ bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& versi
 }
 
 bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::wstring& cache, long seconds,
-               std::wstring& winner, std::string& bytes) {
+               std::wstring& winner, std::string& bytes, std::string* signature) {
     auto s = std::make_shared<RaceState>();
     s->pending = static_cast<int>(urls.size());
     const Deadline deadline = DeadlineIn(seconds);
@@ -421,6 +437,7 @@ bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::ws
         s->closed = true;
         winner = s->winner;
         bytes = std::move(s->bytes);
+        if (signature) *signature = std::move(s->signature);
     }
     {
         // The first list wins at once; the others are joined later, each by its deadline.
@@ -466,6 +483,68 @@ void RunRemoteCheck(HWND window, DownLoadList& list) {
 
 
 
+bool ContinueFromSavedList(DownLoadList& list) {
+    const std::wstring saved = ListCacheLstPath();
+    // The working directory is this copy's own, whatever the saved list names.
+    list.workDir = ListCacheDir();
+    if (!ListSigningRequired()) {
+        // Loaded records pass the rules fresh ones pass.
+        RecordArray kept;
+        for (updatefileinfo& r : list.records) {
+            const bool file = r.action != RunTaskRecord && r.action != DescriptionRecord;
+            const std::wstring why = file ? FileRecordProblem(r) : std::wstring();
+            if (why.empty()) {
+                kept.push_back(std::move(r));
+            } else {
+                WriteLog(mv::Format(Translate(L"MAIN", L"record refused (%s): %s").c_str(), why.c_str(),
+                                    r.path.substr(0, 260).c_str()));
+            }
+        }
+        std::lock_guard<std::mutex> hold(RecordMutex());
+        list.records = std::move(kept);
+        return true;
+    }
+    // With a key nothing saved is taken on trust: the lists are verified again in their roles
+    // and the records rebuilt from them, as the check built them.
+    auto refuse = [&saved](const std::wstring& why) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"the saved list [%s] could not be verified (%s): nothing of it is installed or run")
+                                .c_str(),
+                            saved.c_str(), why.c_str()));
+        return false;
+    };
+    const SignedSource* update = nullptr;
+    const SignedSource* main = nullptr;
+    for (const SignedSource& src : list.signedSources) {
+        const SignedSource*& slot = src.role == mv::ListRole::Main ? main : update;
+        if (slot) return refuse(L"it holds two lists in one role");
+        slot = &src;
+    }
+    if (!update) return refuse(L"it holds no signed list");
+    for (const SignedSource* src : {update, main})
+        if (src && !VerifySavedListBytes(*src)) return refuse(L"a signature does not match");
+    mv::ComInit com;
+    const std::vector<SignedSource> sources = list.signedSources;
+    std::string bytes = update->bytes;
+    const std::wstring name = update->url;
+    if (main && !AcceptSignedMainList(main->url, main->bytes)) return refuse(L"the main list may not be used");
+    if (main && !MergeMainList(bytes, main->bytes)) return refuse(L"the main list cannot be merged");
+    const int stage = list.stage;
+    const std::wstring workDir = list.workDir;
+    ForgetSession(list);
+    list.properties.clear();
+    list.listUrlBase = ListBaseOf(name);
+    if (!ReadAndCompare(std::move(bytes), name, list)) {
+        ForgetSession(list);
+        return refuse(L"the list may not be used");
+    }
+    list.signedSources = sources;
+    list.stage = stage;
+    list.workDir = workDir;
+    WriteLog(mv::Format(Translate(L"MAIN", L"the saved list [%s] verified again: %d files").c_str(), saved.c_str(),
+                        list.FileCount()));
+    return true;
+}
+
 bool RefreshListCache() {
     BusyFlag busy;
     if (!busy.owned()) return false;
@@ -473,7 +552,8 @@ bool RefreshListCache() {
     const ListSource source = CurrentListSource();
     if (source.configured.size() < 5 || ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) return false;
     std::string bytes;
-    const bool ok = DownloadSingleList(nullptr, source.url, source.cacheXml, SettingSeconds(L"TimeOut"), bytes) &&
+    std::vector<SignedSource> sources;
+    const bool ok = DownloadSingleList(nullptr, source.url, source.cacheXml, SettingSeconds(L"TimeOut"), bytes, sources) &&
                     mv::WriteFileReplacing(source.cacheXml, bytes);
     WriteLog(ok ? Translate(L"MAIN", L"background refresh: list cache renewed")
                 : Translate(L"MAIN", L"background refresh: list cache kept, the download failed"));

@@ -15,6 +15,14 @@ int StartRemoteCheck(HWND window, DownLoadList& list);
 // The whole step with its reporting; `window` (or null) receives the status texts.
 void RunRemoteCheck(HWND window, DownLoadList& list);
 
+// An elevated copy's start from the list the first copy saved (already loaded into `list`):
+// its working directory is this copy's own; without a key the records must pass the rules a
+// fresh list's pass; with a key the saved update list and main list must verify again in
+// their roles (signature, sequence, expiry, product) and the records, tasks and document are
+// rebuilt from those bytes, never taken from the saved form. False (logged, the list emptied
+// of nothing usable) when the saved list may not be continued from.
+bool ContinueFromSavedList(DownLoadList& list);
+
 // Joins the threads of raced lists that lost (each ends by its check's deadline). Called by
 // the application before it ends.
 void JoinCheckThreads();
@@ -33,4 +41,4 @@ bool ProbeVersionPage(const std::wstring& url, long seconds, std::wstring& versi
 // bytes in `bytes`; false when none did within `seconds`. Each candidate passes through a
 // private scratch file beside `cache` that it removes itself.
 bool RaceLists(HWND window, const std::vector<std::wstring>& urls, const std::wstring& cache, long seconds,
-               std::wstring& winner, std::string& bytes);
+               std::wstring& winner, std::string& bytes, std::string* signature = nullptr);

@@ -101,9 +101,12 @@ const std::vector<SettingInfo>& SettingsReference() {
          nullptr, P::SettingsFile},
         {L"Mirovane", L"TempAppPath", L"", L"Boolean", L"0", L"0 or 1",
          L"Use the application directory as the temporary directory.", nullptr, P::SettingsFile},
-        {L"Mirovane", L"TempPath", L"", L"path (path macros allowed)", L"the system's temporary directory",
+        {L"Mirovane", L"TempPath", L"", L"path (path macros allowed)",
+         L"%ProgramData%\\Mirovane when elevated, else the user's temporary directory",
          L"a path; without a drive it is taken from the application directory",
-         L"The temporary directory: downloads, the list cache, the saved download list.", nullptr,
+         L"The working directory: downloads, the list cache, the saved download list, the settings package. "
+         L"A directory other users can write gives up the protection of the private one (see \"Working directory\").",
+         nullptr,
          P::SettingsFile},
         {L"Mirovane", L"Proxy", L"", L"host:port", L"no proxy", L"host, \":\", port",
          L"HTTP proxy for every request. A value without \":\" is reported (\"The proxy set "

@@ -303,6 +303,13 @@ TEXTS = [
     (MAIN, "backup in use, removed at the next start[%s]", "备份正在使用，下次启动时删除[%s]", "備份正在使用，下次啟動時刪除[%s]"),
     (MAIN, "The saved download list [%s] cannot be read; the update stops", "无法读取保存的下载列表 [%s]；更新停止",
      "無法讀取儲存的下載清單 [%s]；更新停止"),
+    (MAIN, "the saved list [%s] could not be verified (%s): nothing of it is installed or run",
+     "保存的列表 [%s] 无法验证 (%s)：不安装也不运行其中任何内容",
+     "儲存的清單 [%s] 無法驗證 (%s)：不安裝也不執行其中任何內容"),
+    (MAIN, "the saved list [%s] verified again: %d files", "保存的列表 [%s] 已重新验证：%d 个文件",
+     "儲存的清單 [%s] 已重新驗證：%d 個檔案"),
+    (MAIN, "the private working directory is refused (%s): the application directory serves instead",
+     "专用工作目录被拒绝 (%s)：改用应用程序目录", "專用工作目錄被拒絕 (%s)：改用應用程式目錄"),
 ]
 
 PLACEHOLDER = re.compile(r"%[-+ #0-9.]*l?[dsuxXc%]")

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cwchar>
+#include <iterator>
 
 #include "config/settings.h"
 #include "lang/language.h"
@@ -71,6 +72,7 @@ void ForgetSession(DownLoadList& list) {
     list.subListUrls.clear();
     list.runTasks.clear();
     list.document.clear();
+    list.signedSources.clear();
     list.refused = 0;
 }
 
@@ -190,6 +192,36 @@ bool UnpackBytes(const std::wstring& packed, const std::wstring& sizeText, std::
     return true;
 }
 
+constexpr wchar_t kSourceProperty[] = L"source|";
+
+// "source|<n>|<part>" of signed source n.
+std::wstring SourceKey(size_t n, const wchar_t* part) { return kSourceProperty + std::to_wstring(n) + L"|" + part; }
+
+// Takes the signed sources out of the properties; false when one is incomplete or garbled.
+bool TakeSignedSources(std::map<std::wstring, std::wstring>& properties, std::vector<SignedSource>& sources) {
+    for (size_t n = 0;; ++n) {
+        const auto role = properties.find(SourceKey(n, L"role"));
+        if (role == properties.end()) break;
+        SignedSource src;
+        if (role->second != L"update" && role->second != L"main") return false;
+        src.role = role->second == L"main" ? mv::ListRole::Main : mv::ListRole::Update;
+        const auto url = properties.find(SourceKey(n, L"url"));
+        const auto bytes = properties.find(SourceKey(n, L"bytes"));
+        const auto size = properties.find(SourceKey(n, L"size"));
+        const auto sig = properties.find(SourceKey(n, L"sig"));
+        if (url == properties.end() || bytes == properties.end() || size == properties.end() || sig == properties.end())
+            return false;
+        if (!UnpackBytes(bytes->second, size->second, src.bytes)) return false;
+        src.url = url->second;
+        src.signature = mv::ToUtf8(sig->second);
+        sources.push_back(std::move(src));
+    }
+    // Anything left under the prefix is not a source this program wrote.
+    for (auto it = properties.begin(); it != properties.end();)
+        it = it->first.rfind(kSourceProperty, 0) == 0 ? properties.erase(it) : std::next(it);
+    return true;
+}
+
 constexpr size_t kMinRecordBytes = 8 * 4 + 4;  // eight empty strings and the action
 
 }  // namespace
@@ -204,6 +236,16 @@ std::string SerializeList(const DownLoadList& list) {
     if (!list.document.empty()) {
         properties[kDocumentProperty] = PackBytes(list.document);
         properties[kDocumentSizeProperty] = std::to_wstring(list.document.size());
+    }
+    for (auto it = properties.begin(); it != properties.end();)
+        it = it->first.rfind(kSourceProperty, 0) == 0 ? properties.erase(it) : std::next(it);
+    for (size_t n = 0; n < list.signedSources.size(); ++n) {
+        const SignedSource& src = list.signedSources[n];
+        properties[SourceKey(n, L"role")] = src.role == mv::ListRole::Main ? L"main" : L"update";
+        properties[SourceKey(n, L"url")] = src.url;
+        properties[SourceKey(n, L"bytes")] = PackBytes(src.bytes);
+        properties[SourceKey(n, L"size")] = std::to_wstring(src.bytes.size());
+        properties[SourceKey(n, L"sig")] = mv::FromUtf8(src.signature);
     }
     for (const auto& [key, value] : properties) {
         // An entry named like the terminator would end the map early and garble the rest.
@@ -278,6 +320,8 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
         properties.erase(kDocumentProperty);
         properties.erase(kDocumentSizeProperty);
     }
+    std::vector<SignedSource> sources;
+    if (!TakeSignedSources(properties, sources)) return false;
     for (auto it = properties.begin(); it != properties.end();) {
         if (it->first.rfind(kHashProperty, 0) != 0) {
             ++it;
@@ -301,6 +345,7 @@ bool DeserializeList(std::string_view bytes, DownLoadList& list) {
     list.listGuid = std::move(listGuid);
     list.stage = stage;
     list.document = std::move(document);
+    list.signedSources = std::move(sources);
     for (updatefileinfo& rec : records) list.records.push_back(std::move(rec));
     return true;
 }

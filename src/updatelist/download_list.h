@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/crypto.h"
+
 enum UpdateStage : int {
     UpdateNone = 0,
     UpdateCheckRemote = 1,
@@ -71,6 +73,15 @@ using RecordArray = std::vector<updatefileinfo>;
 // Address of a file when the remote list names no "fileurl" pattern.
 inline constexpr wchar_t kDefaultFileUrlPattern[] = L"{listurl-base}/{filename}";
 
+// A list exactly as it was verified, with its signature: what a relaunched copy checks again
+// before it continues from a saved list.
+struct SignedSource {
+    mv::ListRole role = mv::ListRole::Update;
+    std::wstring url;
+    std::string bytes;
+    std::string signature;
+};
+
 struct DownLoadList {
     RecordArray records;  // the files to update, in list order
     int stage = UpdateNone;
@@ -90,6 +101,8 @@ struct DownLoadList {
     // The list as the check fetched, verified and read it (the main list merged in, the root's
     // guid removed): these bytes become the installed "mirovane.xml". Empty before a check.
     std::string document;
+    // With [UPDATEINFO] ListKey: the update list and the main list as verified (empty without).
+    std::vector<SignedSource> signedSources;
 
     int FileCount() const { return static_cast<int>(records.size()); }
 };
@@ -122,8 +135,9 @@ void RemoveAllRecords(RecordArray& records);
 // The saved form: little-endian, strings as a 32-bit count of UTF-16 code units and the units.
 // Properties (terminated by the key "!-end------"), run tasks, description, listUrlBase,
 // fileUrlPattern, workDir, listGuid, stage, records. A record's sha256 travels as the
-// property "sha256|<record index>" and the list's document as "document|bytes" with
-// "document|size", so the record layout stays as it was.
+// property "sha256|<record index>", the list's document as "document|bytes" with
+// "document|size", and each signed source as "source|<n>|role", "|url", "|bytes", "|size"
+// and "|sig", so the record layout stays as it was.
 std::string SerializeList(const DownLoadList& list);
 // Reads a saved form into the list: all or nothing. False, with the list untouched, for a
 // truncated or corrupt form (counts and lengths are checked against the bytes that remain).

@@ -94,7 +94,7 @@ std::wstring PrivateWorkDir(std::wstring& why) {
     found.ownerTrusted = !(found.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && OwnerTrusted(dir);
     const std::wstring problem = PrivateDirProblem(found);
     if (!problem.empty()) {
-        why = L"[" + dir + L"] " + problem;
+        why = dir + L": " + problem;
         return {};
     }
     return dir + L"\\";

@@ -304,3 +304,36 @@ TEST(SavedList, TheListDocumentTravelsWithTheList) {
         EXPECT_FALSE(DeserializeList(b.data, other)) << properties.size();
     }
 }
+
+TEST(SavedList, SignedSourcesTravelByteForByte) {
+    // A relaunched copy verifies these again, so bytes and signature must come back exactly.
+    DownLoadList list;
+    list.records = {Rec(L"a.dll")};
+    list.signedSources = {{mv::ListRole::Update, L"http://h/list.xml", std::string("<update>\x80\0</update>", 19), "c2ln\r\n"},
+                          {mv::ListRole::Main, L"http://h/main.xml", "<update/>", "bWFpbg=="}};
+    DownLoadList back;
+    ASSERT_TRUE(DeserializeList(SerializeList(list), back));
+    ASSERT_EQ(back.signedSources.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(back.signedSources[i].role, list.signedSources[i].role) << i;
+        EXPECT_EQ(back.signedSources[i].url, list.signedSources[i].url) << i;
+        EXPECT_EQ(back.signedSources[i].bytes, list.signedSources[i].bytes) << i;
+        EXPECT_EQ(back.signedSources[i].signature, list.signedSources[i].signature) << i;
+    }
+    EXPECT_TRUE(back.properties.empty());
+    // A source with a part missing or an unknown role means the form is not ours.
+    const std::vector<std::vector<std::pair<std::wstring, std::wstring>>> damaged = {
+        {{L"source|0|role", L"update"}, {L"source|0|url", L"u"}, {L"source|0|bytes", L"ab"}, {L"source|0|size", L"3"}},
+        {{L"source|0|role", L"boss"}, {L"source|0|url", L"u"}, {L"source|0|bytes", L"ab"}, {L"source|0|size", L"3"},
+         {L"source|0|sig", L"s"}},
+        {{L"source|0|role", L"main"}, {L"source|0|url", L"u"}, {L"source|0|bytes", L"ab"}, {L"source|0|size", L"9"},
+         {L"source|0|sig", L"s"}},
+    };
+    for (const auto& properties : damaged) {
+        Bytes b;
+        for (const auto& [k, v] : properties) b.S(k).S(v);
+        b.S(L"!-end------").I(0).S(L"").S(L"").S(L"").S(L"").S(L"").Raw(0).I(0);
+        DownLoadList other;
+        EXPECT_FALSE(DeserializeList(b.data, other)) << properties.size();
+    }
+}
