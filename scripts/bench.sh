@@ -10,7 +10,8 @@
 #   signed     the 500 files as a whole update session, unsigned list vs signed list (printed
 #              on a line of its own before the table)
 # Prints a table, our peak working set for the 50 MB file, and as its last line
-#   ratios: throttled=<ours/aria2c> loopback=<ours/curl> files=<ours/aria2c> check=<check/bare> nochange_bytes=<n>
+#   ratios: throttled=<ours/aria2c> loopback=<ours/curl> files=<ours/aria2c> check=<check/bare> nochange_bytes=<n> exe_bytes=<n>
+# (exe_bytes: the shipped 32-bit build/bin/mirovane.exe).
 # Times are wall-clock times of whole processes (Wine's start included for ours).
 # `bash scripts/bench.sh check` runs the check case alone.
 set -euo pipefail
@@ -177,7 +178,7 @@ check() { cmp -s "$1" "$work/www/big.bin" || { echo "bench: $2 produced a wrong 
 
 bench_check
 if [ "${1:-}" = check ]; then
-  echo "ratios: check=$check_ratio nochange_bytes=$nochange_bytes"
+  echo "ratios: check=$check_ratio nochange_bytes=$nochange_bytes exe_bytes=$(stat -c %s "$root/build/bin/mirovane.exe")"
   exit 0
 fi
 
@@ -250,4 +251,4 @@ printf '%-10s %-44s %9s %9s %7s\n' loopback "50 MB from nginx, vs curl -o (best 
 printf '%-10s %-44s %9s %9s %7s\n' files "500 files of 4-64 KiB, 8 at once, vs aria2c -j8" "$ours_f" "$aria_f" "$(ratio "$ours_f" "$aria_f")"
 echo "peak working set (50 MB file): $(python3 -c "print(f'{$peak / 1048576:.1f}')") MB; of one 4 KiB file: $(python3 -c "print(f'{$base / 1048576:.1f}')") MB"
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(wine --version)"
-echo "ratios: throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes"
+echo "ratios: throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes exe_bytes=$(stat -c %s "$root/build/bin/mirovane.exe")"
