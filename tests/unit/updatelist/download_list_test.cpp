@@ -277,6 +277,15 @@ TEST(SavedList, FileHashTravelsWithItsRecord) {
     EXPECT_FALSE(DeserializeList(b.data, other));
 }
 
+// A saved form of no records with these properties (in this order): whether it loads.
+bool LoadsWithProperties(const std::vector<std::pair<std::wstring, std::wstring>>& properties) {
+    Bytes b;
+    for (const auto& [k, v] : properties) b.S(k).S(v);
+    b.S(L"!-end------").I(0).S(L"").S(L"").S(L"").S(L"").S(L"").Raw(0).I(0);
+    DownLoadList other;
+    return DeserializeList(b.data, other);
+}
+
 TEST(SavedList, TheListDocumentTravelsWithTheList) {
     // The elevated copy installs the document the check verified, so it must come back byte
     // for byte: any byte value, an odd length, none at all.
@@ -296,13 +305,7 @@ TEST(SavedList, TheListDocumentTravelsWithTheList) {
         {{L"document|bytes", L"ab"}},
         {{L"document|size", L"0"}},
     };
-    for (const auto& properties : damaged) {
-        Bytes b;
-        for (const auto& [k, v] : properties) b.S(k).S(v);
-        b.S(L"!-end------").I(0).S(L"").S(L"").S(L"").S(L"").S(L"").Raw(0).I(0);
-        DownLoadList other;
-        EXPECT_FALSE(DeserializeList(b.data, other)) << properties.size();
-    }
+    for (const auto& properties : damaged) EXPECT_FALSE(LoadsWithProperties(properties)) << properties.size();
 }
 
 TEST(SavedList, SignedSourcesTravelByteForByte) {
@@ -329,11 +332,5 @@ TEST(SavedList, SignedSourcesTravelByteForByte) {
         {{L"source|0|role", L"main"}, {L"source|0|url", L"u"}, {L"source|0|bytes", L"ab"}, {L"source|0|size", L"9"},
          {L"source|0|sig", L"s"}},
     };
-    for (const auto& properties : damaged) {
-        Bytes b;
-        for (const auto& [k, v] : properties) b.S(k).S(v);
-        b.S(L"!-end------").I(0).S(L"").S(L"").S(L"").S(L"").S(L"").Raw(0).I(0);
-        DownLoadList other;
-        EXPECT_FALSE(DeserializeList(b.data, other)) << properties.size();
-    }
+    for (const auto& properties : damaged) EXPECT_FALSE(LoadsWithProperties(properties)) << properties.size();
 }
