@@ -200,7 +200,10 @@ void RunJob(int index) {
     } else {
         const std::wstring url = RecordDownloadUrl(record.url, list.fileUrlPattern, list.listUrlBase, record.path);
         const std::wstring local = JoinPath(list.workDir, record.path);
-        ok = FetchUpdateFile(list.statusWindow, index, url, local, false) == 0;
+        // What the list says spares the requests that would find it out: the refused zipped
+        // form, and for a small file the size query and the extra connections.
+        const bool small = record.size >= 0 && record.size <= kOneRequestBytes && record.zipped != 1;
+        ok = FetchUpdateFile(list.statusWindow, index, url, local, small, {}, record.zipped) == 0;
         // A file that is not what the list names is a failed download: removed, fetched again
         // by a later pass, never installed.
         if (ok && !DownloadedFileMatchesHash(record, local + L"_")) {
@@ -302,7 +305,7 @@ static unsigned long long UnpackLimit(const DownloadLimits& limits) {
 }
 
 int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
-                    const DownloadLimits& limits) {
+                    const DownloadLimits& limits, int zippedFirst) {
     std::shared_ptr<std::mutex> fileLock = LocalFileLock(localName);
     std::lock_guard<std::mutex> hold(*fileLock);
 
@@ -319,7 +322,7 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
     }
     mv::CreateDirTree(mv::PathDir(localName));
 
-    bool zipped = index >= 0 || ReadSettingBool(L"Mirovane", L"ListFileZip", L"0");
+    bool zipped = zippedFirst >= 0 ? zippedFirst == 1 : (index >= 0 || ReadSettingBool(L"Mirovane", L"ListFileZip", L"0"));
     for (int attempt = 0; attempt < 2; ++attempt) {
         const std::wstring u = zipped ? url + L"._.zip" : url;
         const std::wstring t = zipped ? localName + L"._.zip" : localName;

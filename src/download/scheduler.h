@@ -24,8 +24,12 @@ void ResetDownloadSession();
 // Downloads one entry to `localName` (zipped form first; for index -1, the update list, the
 // form [Mirovane] ListFileZip names first). An entry (index >= 0) ends as localName + "_".
 // `limits` bounds each download (and, through maxBytes, the unzipped list). 0 on success, 1 on failure.
+// `zippedFirst`: 1 asks for the zipped form first, 0 for the file itself (the list said which
+// exists), -1 decides as before (list files: zipped first).
 int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
-                    const DownloadLimits& limits = {});
+                    const DownloadLimits& limits = {}, int zippedFirst = -1);
+// A file the list says is at most this large is fetched with one request on one connection.
+constexpr long long kOneRequestBytes = 256 * 1024;
 
 // Pure rules of the scheduler.
 // True when a record path names a file strictly below the download directory: relative, no

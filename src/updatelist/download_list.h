@@ -66,6 +66,11 @@ struct updatefileinfo {
     int action = 0;
     // SHA-256 the file must have once downloaded (64 hexadecimal digits), or empty.
     std::wstring sha256;
+    // What the publisher said of the file (attributes "size" and "zip"), so the download needs
+    // no request to find out: its size in bytes (-1: not said), and whether a zipped form is
+    // published (1 yes, 0 no, -1 not said). Not kept in the saved form.
+    long long size = -1;
+    int zipped = -1;
 };
 
 using RecordArray = std::vector<updatefileinfo>;

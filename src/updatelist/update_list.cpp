@@ -122,6 +122,12 @@ updatefileinfo FileRecord(IXMLDOMElement* element) {
     r.iconindex = FirstAttribute(e, {L"iconindex", L"ICONINDEX", L"IconIndex", L"shortcuticonindex", L"SHORTCUTICONINDEX"});
     r.desname = FirstAttribute(e, {L"DesName", L"desname", L"dstname", L"DstName"});
     r.sha256 = mv::Trim(FirstAttribute(e, {L"sha256", L"SHA256", L"Sha256"}));
+    // Hints only: a value that is not plainly one leaves the download to find out itself.
+    const std::wstring size = mv::Trim(FirstAttribute(e, {L"size", L"Size", L"SIZE"}));
+    if (!size.empty() && size.size() <= 15 && size.find_first_not_of(L"0123456789") == std::wstring::npos)
+        r.size = _wcstoi64(size.c_str(), nullptr, 10);
+    const std::wstring zip = mv::Trim(FirstAttribute(e, {L"zip", L"Zip", L"ZIP"}));
+    if (zip == L"0" || zip == L"1") r.zipped = zip == L"1" ? 1 : 0;
     if (BeginsWithNoCase(r.path, L"http:") || BeginsWithNoCase(r.path, L"https:")) {
         r.url = r.path;
         r.path.clear();

@@ -5,6 +5,7 @@ import datetime
 import hashlib
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import time
@@ -548,3 +549,32 @@ def test_unwritable_settings_offer_a_restart_as_administrator(make_product, tmp_
     finally:
         watcher.kill()
         watcher.wait(30)
+
+
+@pytest.mark.parametrize("hints", [True, False], ids=["list-with-size-and-zip", "list-without"])
+def test_what_the_list_says_spares_requests(session, hints):
+    """mirovane-pack writes each file's size and whether a zipped copy exists: the session asks
+    for no zipped copy that is not there, and fetches a small file with one plain request. A
+    list without the two attributes is fetched as before: the zipped form first, every time."""
+    s = session()
+    served = s.nginx.root / "u" / "mirovane.xml"
+    listed = {f.get("path"): f for f in ET.parse(served).iter("file")}
+    assert listed["data.bin"].get("zip") == "1" and listed["data.bin"].get("size") == str(len(NEW["data.bin"]))
+    assert listed["same.txt"].get("zip") == "0"
+    if not hints:
+        served.write_bytes(re.sub(rb' (size|zip)="[^"]*"', b"", served.read_bytes()))
+    assert s.run("/silence") == CHANGED, s.log()
+    assert s.installed_is_new()
+    gets = [r for r in s.nginx.requests() if r.method == "GET" and not r.path.endswith(".xml")]
+    for path, f in listed.items():
+        if path == "same.txt":
+            continue  # unchanged: not fetched at all
+        url = "/u/" + path.replace("\\", "/")
+        plain = [r for r in gets if r.path == url]
+        zipped = [r for r in gets if r.path == url + "._.zip"]
+        if f.get("zip") == "1":
+            assert zipped and not plain, (path, gets)
+        elif hints:
+            assert not zipped and len(plain) == 1 and not plain[0].headers.get("range"), (path, gets)
+        else:
+            assert zipped and plain, (path, gets)  # the refused zipped request, then the file

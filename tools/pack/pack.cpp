@@ -4,7 +4,8 @@
 //
 // The output folder receives a copy of every file of the release, the zipped copy
 // "<file>._.zip" of every file that zipping makes smaller, and the update list: one file
-// element per file, ver = the file's SHA-256 in hexadecimal, paths relative with backslashes.
+// element per file, ver = the file's SHA-256 in hexadecimal, paths relative with backslashes,
+// size = its size in bytes and zip = 1 when a zipped copy was written, else 0.
 //
 //   --list NAME          name of the update list (default mirovane.xml)
 //   --file-url PATTERN   the list's file address pattern (fileurl), e.g. {listurl-base}/files/{filename}
@@ -913,6 +914,7 @@ int Pack(const Options& o) {
         MakeDirs(out.substr(0, out.find_last_of(L'\\')));
         if (!WriteAll(out, data)) return Fail(L"cannot write " + out);
         Wrote(out, data.size());
+        bool zippedWritten = false;
         if (o.zip) {
             const std::wstring zipPath = out + L"._.zip";
             const std::wstring base = rel.substr(rel.find_last_of(L'\\') + 1);
@@ -922,6 +924,7 @@ int Pack(const Options& o) {
             // Only worth serving when it saves something.
             if (zipped.size() < data.size()) {
                 Wrote(zipPath, zipped.size());
+                zippedWritten = true;
             } else {
                 DeleteFileW(zipPath.c_str());
             }
@@ -930,6 +933,8 @@ int Pack(const Options& o) {
         if (hash.size() != 64) return Fail(L"cannot hash " + rel);
         list += "  <file path=\"" + XmlEscape(rel) + "\" ver=\"" + XmlEscape(hash) + "\"";
         if (!key.empty()) list += " sha256=\"" + Utf8(hash) + "\"";
+        // What the updater would otherwise ask the server: the size, and whether a zipped form exists.
+        list += " size=\"" + std::to_string(data.size()) + "\" zip=\"" + (zippedWritten ? "1" : "0") + "\"";
         auto t = targets.find(Lower(rel));
         if (t != targets.end()) list += " desname=\"" + XmlEscape(t->second) + "\"";
         list += "/>\r\n";

@@ -289,6 +289,22 @@ TEST_F(UpdateListTest, AppendsToWhatTheArrayHolds) {
     EXPECT_EQ(ShowAll(records), (std::vector<std::wstring>{Show(File(L"first.dll")), Show(File(L"second.dll"))}));
 }
 
+TEST_F(UpdateListTest, SizeAndZipHintsOnlyWhenPlainlyGiven) {
+    RecordArray records;
+    ASSERT_TRUE(LoadUpdateList(Write(L"<update>"
+                                     L"<file path='a' size='1234' zip='1'/><file path='b' size=' 0 ' zip='0'/>"
+                                     L"<file path='c'/><file path='d' size='-5' zip='yes'/>"
+                                     L"<file path='e' size='12ab' zip='2'/><file path='f' size='9999999999999999'/>"
+                                     L"</update>"),
+                               records, true));
+    const std::vector<std::pair<long long, int>> expected = {{1234, 1}, {0, 0}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}};
+    ASSERT_EQ(records.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(records[i].size, expected[i].first) << i;
+        EXPECT_EQ(records[i].zipped, expected[i].second) << i;
+    }
+}
+
 TEST_F(UpdateListTest, GuidIsKeptAndRemovedFromTheDocument) {
     // The remote list is read from the bytes that were fetched: its guid goes to the list's
     // values and out of the bytes that will be installed, which read back to the same records.
