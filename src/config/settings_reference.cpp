@@ -92,6 +92,13 @@ const std::vector<SettingInfo>& SettingsReference() {
          L"Connection attempts in a row before a file's download fails.", nullptr, P::SettingsFile},
         {L"Mirovane", L"NetTimeout", L"", L"seconds", L"30", L"1..600 (clamped)",
          L"Connect, send and receive time-out of every request.", nullptr, P::SettingsFile},
+        {L"Mirovane", L"LowSpeedLimit", L"", L"bytes per second", L"1024", L"0 or more (0: no low-speed check)",
+         L"A transfer (list fetch or file download) that brings less than this per second for "
+         L"LowSpeedTime seconds is dropped with a \"Too slow\" log line; the connection tries then "
+         L"apply.",
+         nullptr, P::SettingsFile},
+        {L"Mirovane", L"LowSpeedTime", L"", L"seconds", L"60", L"0..86400 (0: no low-speed check)",
+         L"How long a transfer may stay below LowSpeedLimit before it is dropped.", nullptr, P::SettingsFile},
         {L"Mirovane", L"TimeOut", L"", L"seconds", L"60", L"0 or more",
          L"Time limit of the remote check's list fetch (list, main list, signatures) and of the "
          L"checksum service.",

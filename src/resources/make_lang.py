@@ -69,6 +69,8 @@ TEXTS = [
      "正在下载，完成 %d/%d，共 %d 个线程 ...", "正在下載，完成 %d/%d，共 %d 個執行緒 ..."),
     (MAIN, "%s failed (%lu): %s", "%s 失败 (%lu)：%s", "%s 失敗 (%lu)：%s"),
     (MAIN, "Body ended early at %ld: %s", "数据在 %ld 处提前结束：%s", "資料在 %ld 處提前結束：%s"),
+    (MAIN, "Too slow: under %llu bytes per second for %lu seconds", "速度过慢：低于每秒 %llu 字节，持续 %lu 秒",
+     "速度過慢：低於每秒 %llu 位元組，持續 %lu 秒"),
     (MAIN, "File too large (%lld bytes): %s", "文件过大 (%lld 字节)：%s", "檔案過大 (%lld 位元組)：%s"),
     (MAIN, "No Content-Length: %s", "没有 Content-Length：%s", "沒有 Content-Length：%s"),
     (MAIN, "Size query failed (%lu): %s", "查询大小失败 (%lu)：%s", "查詢大小失敗 (%lu)：%s"),

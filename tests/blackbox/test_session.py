@@ -475,8 +475,9 @@ def test_pack_round_trip_and_refusals(tmp_path):
     assert tree(rel) == before
 
 
-def fault_product(make_product, fault_server, tmp_path, names):
-    """A product whose list (on the fault server) names `names`; nothing installed yet."""
+def fault_product(make_product, fault_server, tmp_path, names, **mirovane):
+    """A product whose list (on the fault server) names `names`; nothing installed yet.
+    `mirovane`: more [Mirovane] settings."""
     fault_server.add("/r/list.xml", ("<update>" + "".join(f'<file path="{n}" ver="2"/>' for n in names) +
                                      "</update>").encode())
     fault_server.add("/r/main.xml", b"<update/>")
@@ -485,7 +486,7 @@ def fault_product(make_product, fault_server, tmp_path, names):
     hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
     (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
     product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(temp), "TimeOut": "2",
-                                         "NetTimeout": "2", "ConnectTryCount": "1"},
+                                         "NetTimeout": "2", "ConnectTryCount": "1", **mirovane},
                             "UPDATEINFO": {"ListURL": fault_server.url("/r/list.xml"),
                                            "MainListURL": fault_server.url("/r/main.xml")},
                             "APPLICATION": {"Application": ""}})
@@ -518,6 +519,28 @@ def test_download_passes_end(make_product, fault_server, tmp_path, served, passe
     assert len(fault_server.seen("/r/b.dll._.zip")) == passes   # one probe of the zipped form per pass
     assert not (product.app_dir / "a.dll").exists() and not (product.app_dir / "b.dll").exists()
     assert "Download" in product.log()
+
+
+@pytest.mark.parametrize("trickled, outcome", [("/r/list.xml", 10), ("/r/a.dll", 11)],
+                         ids=["list-fetch", "file-download"])
+def test_a_trickling_server_is_dropped_at_the_low_speed_limit(make_product, fault_server, tmp_path, trickled, outcome):
+    """A server that sends 3 bytes a second and never finishes: the transfer is dropped after
+    LowSpeedTime, the session ends with its failure and installs nothing. The request time-outs
+    are longer than the low-speed time, so only the low-speed limit can end it that soon."""
+    product = fault_product(make_product, fault_server, tmp_path, ["a.dll"], LowSpeedTime="5", NetTimeout="60",
+                            TimeOut="60", DetailedExitCode="1")
+    if trickled == "/r/list.xml":
+        body = b"<update>" + b" " * 3000 + b'<file path="a.dll" ver="2"/></update>'
+        fault_server.add(trickled, body, rate=3)
+    else:
+        fault_server.add(trickled, b"a" * 3000, rate=3)
+    started = time.monotonic()
+    assert product.run("/silence", timeout=90) == outcome
+    assert time.monotonic() - started < 40
+    assert not (product.app_dir / "a.dll").exists()
+    log = product.log()
+    assert "Too slow: under 1024 bytes per second for 5 seconds" in log
+    assert f"Outcome [{outcome}]" in log
 
 
 @pytest.mark.parametrize("answer", ["yes", "no"])
