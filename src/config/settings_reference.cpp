@@ -99,6 +99,11 @@ const std::vector<SettingInfo>& SettingsReference() {
          nullptr, P::SettingsFile},
         {L"Mirovane", L"LowSpeedTime", L"", L"seconds", L"60", L"0..86400 (0: no low-speed check)",
          L"How long a transfer may stay below LowSpeedLimit before it is dropped.", nullptr, P::SettingsFile},
+        {L"Mirovane", L"ProgramWaitTime", L"", L"seconds", L"1800", L"1..86400 (clamped)",
+         L"The longest the updater waits for a program it started and must wait for (a run entry "
+         L"with wait, an [UpdateEventWaitClose] hook); then it logs that the program still runs "
+         L"and goes on.",
+         nullptr, P::SettingsFile},
         {L"Mirovane", L"TimeOut", L"", L"seconds", L"60", L"0 or more",
          L"Time limit of the remote check's list fetch (list, main list, signatures) and of the "
          L"checksum service.",
@@ -251,12 +256,12 @@ const std::vector<SettingInfo>& SettingsReference() {
          L"UpdateCheckLocalOk, UpdateCopy, UpdateCopyError, UpdateCopyOk, UpdateEnd.",
          nullptr, P::SettingsFile},
         {L"UpdateEventWaitClose", L"UpdateStartup", L"", L"command line", L"none",
-         L"a program and its parameters", L"Started at start-up; the updater waits until it ends.", nullptr,
+         L"a program and its parameters", L"Started at start-up; the updater waits until it ends (at most [Mirovane] ProgramWaitTime).", nullptr,
          P::SettingsFile},
         {L"UpdateEventWaitClose", L"<stage name>", L"", L"command line", L"none",
          L"a program and its parameters",
          L"Started when the session reaches that stage (names as in [UpdateEvent]); the session "
-         L"waits until it ends.",
+         L"waits until it ends (at most [Mirovane] ProgramWaitTime).",
          nullptr, P::SettingsFile},
     };
     return table;
