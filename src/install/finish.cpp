@@ -280,7 +280,7 @@ void RunCopyStep(HWND window, DownLoadList& list) {
     if (cancel) EnableWindow(cancel, FALSE);
     bool ok = false;
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
-        Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
+        Notify(window, InstallLockBusyText(), 0);
     } else {
         ok = InstallAndFinish(window, list);
         ReleaseInstallLock();

@@ -271,6 +271,33 @@ def test_locked_data_file_copies_nothing_and_starts_the_host_again(session):
     assert s.restarted_version() == "version 1"
 
 
+@pytest.mark.parametrize("sddl", ["-", "D:(A;;GA;;;WD)"], ids=["default-access", "open-to-everyone"])
+def test_an_install_lock_made_by_someone_else_is_refused_at_once(session, sddl):
+    """A process made the install mutex first, under an access list that is not the updater's
+    (the owner cannot be told apart under Wine, which runs everything as one user), and holds
+    it: the session refuses it with one line instead of waiting, and changes nothing."""
+    from driver import start_driver
+    s = session(app_settings={"Application": ""})
+    squat = start_driver("squatlock", "C:\\" + str(s.dir.relative_to(DRIVE_C)).replace("/", "\\"), 60000, sddl)
+    try:
+        assert squat.stdout.readline().strip() == b"squatted=1"
+        started = time.monotonic()
+        s.watch()
+        assert s.watched() == ([0, 2], 0)
+        assert time.monotonic() - started < 30
+    finally:
+        squat.kill()
+        squat.wait(30)
+    log = s.log()
+    # The recovery at start-up refuses it too; the session says so once.
+    session_part = log.split("Run mode")[1]
+    assert len([l for l in session_part.splitlines() if "The install lock [Global\\mirovane-install-" in l]) == 1, log
+    assert "was not made by an administrator" in log and "nothing is installed" in log
+    assert "Another update of this application is running" not in log
+    assert "Outcome [14]: nothing done, the install lock of this application was made by someone else" in log
+    assert tree(s.dir) == s.before
+
+
 def test_a_second_session_meanwhile_ends_with_its_error_stage_and_changes_nothing(session):
     s = session(app_settings={"Application": ""})
     hold = s.tmp / "hold"
