@@ -132,8 +132,10 @@ const std::vector<SettingInfo>& SettingsReference() {
          P::SettingsFile},
         {L"Mirovane", L"UnZip", L"", L"Boolean", L"1", L"0 or 1",
          L"Unpack the zipped copies (<file>._.zip) as they arrive and install through the copy "
-         L"step. 0 keeps the archives and moves the download folder into the application "
-         L"directory as it is (no install targets, no backups): leave it at 1.",
+         L"step. 0 keeps the archives and moves the downloads the list names into the "
+         L"application directory under their download names, each only after it passed its "
+         L"sha256 (no install targets, no backups, no directory made, no file replaced; anything "
+         L"else in the download folder stays out and is logged): leave it at 1.",
          nullptr, P::SettingsFile},
         {L"Mirovane", L"icacls", L"", L"Boolean", L"0", L"0 or 1",
          L"After copying, grant the Users group read, run and delete rights (never the right to "

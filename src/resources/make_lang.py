@@ -75,6 +75,8 @@ TEXTS = [
     (MAIN, "The install lock [%s] exists and was not made by an administrator (owner or access list not ours, or access refused: %lu); nothing is installed",
      "安装锁 [%s] 已存在且不是由管理员创建（所有者或访问列表不符，或访问被拒绝：%lu）；不安装任何文件",
      "安裝鎖 [%s] 已存在且不是由系統管理員建立（擁有者或存取清單不符，或存取被拒：%lu）；不安裝任何檔案"),
+    (MAIN, "Not installed, it failed its check[%s]", "未安装，未通过校验[%s]", "未安裝，未通過校驗[%s]"),
+    (MAIN, "Not installed, the list does not name it[%s]", "未安装，列表中没有此文件[%s]", "未安裝，清單中沒有此檔案[%s]"),
     (MAIN, "Too slow: under %llu bytes per second for %lu seconds", "速度过慢：低于每秒 %llu 字节，持续 %lu 秒",
      "速度過慢：低於每秒 %llu 位元組，持續 %lu 秒"),
     (MAIN, "File too large (%lld bytes): %s", "文件过大 (%lld 字节)：%s", "檔案過大 (%lld 位元組)：%s"),

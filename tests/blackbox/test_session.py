@@ -298,6 +298,44 @@ def test_an_install_lock_made_by_someone_else_is_refused_at_once(session, sddl):
     assert tree(s.dir) == s.before
 
 
+@pytest.mark.parametrize("fault", ["planted", "tampered-archive"])
+def test_without_unzip_only_listed_files_that_pass_their_check_are_moved(session, fault):
+    """UnZip=0 moves the kept downloads into the application directory as they are, but only
+    those the list names and whose content has the list's sha256: a file planted in the
+    download directory, or an archive the server changed after the list was made, stays out."""
+    import io
+    import zipfile
+    s = session(sections={"Mirovane": {"UnZip": "0"}})
+    work = s.temp / list_cache_name(s.check_url + "9999999999")
+    if fault == "planted":
+        write_tree(work, {"planted.exe": b"MZ planted", "sub/evil.dll_": b"evil", "data.bin._.zip.bak": b"x"})
+    else:
+        # The list names the sha256 of data.bin; the server's zipped copy holds other bytes.
+        listed = s.nginx.root / "u" / "mirovane.xml"
+        digest = hashlib.sha256(NEW["data.bin"]).hexdigest()
+        text = listed.read_bytes().replace(b'path="data.bin"', b'path="data.bin" sha256="%s"' % digest.encode())
+        assert digest.encode() in text
+        listed.write_bytes(text)
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w") as z:
+            z.writestr("data.bin", b"not the listed data")
+        (s.nginx.root / "u" / "data.bin._.zip").write_bytes(buf.getvalue())
+    s.watch()
+    assert s.watched()[0][-1] == 13
+    app = tree(s.dir)
+    log = s.log()
+    assert f"{s.app}._.zip" in app                   # a listed archive that passes is moved as kept
+    assert "sub/deep/add.txt._.zip".replace("/", os.sep) not in app  # no directory is created
+    assert "data.bin._.zip" in app if fault == "planted" else "data.bin._.zip" not in app
+    if fault == "planted":
+        for name in ("planted.exe", "sub/evil.dll_", "data.bin._.zip.bak"):
+            assert name.replace("/", os.sep) not in app
+            assert "Not installed, the list does not name it[" in log and name.split("/")[-1] in log
+    else:
+        assert "Not installed, it failed its check[" in log and "sha256 mismatch [data.bin]" in log
+    assert not (s.dir / "sub" / "evil.dll_").exists()
+
+
 def test_a_second_session_meanwhile_ends_with_its_error_stage_and_changes_nothing(session):
     s = session(app_settings={"Application": ""})
     hold = s.tmp / "hold"
