@@ -140,6 +140,8 @@ int ComputeExitCode(int fileCount, const std::wstring& remoteVersion, const std:
 RunOutcome DescribeRun(const RunFacts& f) {
     const int total = f.files + f.refused;
     const std::wstring refused = f.refused ? mv::Format(L", %d refused", f.refused) : std::wstring();
+    if (f.busy && f.lockRefused)
+        return {OutcomeBusy, L"nothing done, the install lock of this application was made by someone else"};
     if (f.busy) return {OutcomeBusy, L"nothing done, another update of this application is running"};
     if (f.handedOver) return {OutcomeHandedOver, L"continued by an elevated copy"};
     switch (f.reached) {

@@ -56,6 +56,7 @@ struct RunFacts {
     std::wstring remoteVersion, installedVersion;
     bool handedOver = false;
     bool busy = false;
+    bool lockRefused = false;  // busy because the install lock was somebody else's
 };
 struct RunOutcome {
     int code = OutcomeNothingToUpdate;

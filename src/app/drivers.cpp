@@ -202,7 +202,7 @@ void UninstallCleanup() {
         return;
     }
     if (!AcquireInstallLock(kUninstallLockWaitMs)) {
-        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        WriteLog(InstallLockBusyText());
         return;
     }
     DeleteTree(ListCacheDir());

@@ -17,6 +17,7 @@
 #include "download/scheduler.h"
 #include "util/file_tree.h"
 #include "install/dotnet.h"
+#include "install/install_lock.h"
 #include "install/relaunch.h"
 #include "install/tasks.h"
 #include "install/session.h"
@@ -90,6 +91,7 @@ int UpdateExitCode() {
     facts.installedVersion = ReadSetting(L"APPLICATION", L"Ver");
     facts.handedOver = SessionHandedOver();
     facts.busy = SessionFoundBusy();
+    facts.lockRefused = InstallLockRefused();
     const RunOutcome outcome = DescribeRun(facts);
     // One last line in every mode but the hidden copy, which only renews the cache, and the
     // uninstall, which has just removed the log.

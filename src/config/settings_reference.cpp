@@ -92,6 +92,18 @@ const std::vector<SettingInfo>& SettingsReference() {
          L"Connection attempts in a row before a file's download fails.", nullptr, P::SettingsFile},
         {L"Mirovane", L"NetTimeout", L"", L"seconds", L"30", L"1..600 (clamped)",
          L"Connect, send and receive time-out of every request.", nullptr, P::SettingsFile},
+        {L"Mirovane", L"LowSpeedLimit", L"", L"bytes per second", L"1024", L"0 or more (0: no low-speed check)",
+         L"A transfer (list fetch or file download) that brings less than this per second for "
+         L"LowSpeedTime seconds is dropped with a \"Too slow\" log line; the connection tries then "
+         L"apply.",
+         nullptr, P::SettingsFile},
+        {L"Mirovane", L"LowSpeedTime", L"", L"seconds", L"60", L"0..86400 (0: no low-speed check)",
+         L"How long a transfer may stay below LowSpeedLimit before it is dropped.", nullptr, P::SettingsFile},
+        {L"Mirovane", L"ProgramWaitTime", L"", L"seconds", L"1800", L"1..86400 (clamped)",
+         L"The longest the updater waits for a program it started and must wait for (a run entry "
+         L"with wait, an [UpdateEventWaitClose] hook); then it logs that the program still runs "
+         L"and goes on.",
+         nullptr, P::SettingsFile},
         {L"Mirovane", L"TimeOut", L"", L"seconds", L"60", L"0 or more",
          L"Time limit of the remote check's list fetch (list, main list, signatures) and of the "
          L"checksum service.",
@@ -123,8 +135,10 @@ const std::vector<SettingInfo>& SettingsReference() {
          P::SettingsFile},
         {L"Mirovane", L"UnZip", L"", L"Boolean", L"1", L"0 or 1",
          L"Unpack the zipped copies (<file>._.zip) as they arrive and install through the copy "
-         L"step. 0 keeps the archives and moves the download folder into the application "
-         L"directory as it is (no install targets, no backups): leave it at 1.",
+         L"step. 0 keeps the archives and moves the downloads the list names into the "
+         L"application directory under their download names, each only after it passed its "
+         L"sha256 (no install targets, no backups, no directory made, no file replaced; anything "
+         L"else in the download folder stays out and is logged): leave it at 1.",
          nullptr, P::SettingsFile},
         {L"Mirovane", L"icacls", L"", L"Boolean", L"0", L"0 or 1",
          L"After copying, grant the Users group read, run and delete rights (never the right to "
@@ -247,12 +261,12 @@ const std::vector<SettingInfo>& SettingsReference() {
          L"UpdateCheckLocalOk, UpdateCopy, UpdateCopyError, UpdateCopyOk, UpdateEnd.",
          nullptr, P::SettingsFile},
         {L"UpdateEventWaitClose", L"UpdateStartup", L"", L"command line", L"none",
-         L"a program and its parameters", L"Started at start-up; the updater waits until it ends.", nullptr,
+         L"a program and its parameters", L"Started at start-up; the updater waits until it ends (at most [Mirovane] ProgramWaitTime).", nullptr,
          P::SettingsFile},
         {L"UpdateEventWaitClose", L"<stage name>", L"", L"command line", L"none",
          L"a program and its parameters",
          L"Started when the session reaches that stage (names as in [UpdateEvent]); the session "
-         L"waits until it ends.",
+         L"waits until it ends (at most [Mirovane] ProgramWaitTime).",
          nullptr, P::SettingsFile},
     };
     return table;

@@ -2,7 +2,10 @@
 
 #include <wininet.h>
 
+#include <algorithm>
+
 #include "download/http.h"
+#include "download/low_speed.h"
 #include "lang/language.h"
 #include "util/handle.h"
 #include "util/text.h"
@@ -73,20 +76,29 @@ bool FetchBounded(const std::wstring& url, Deadline deadline, uint64_t cap, cons
     }
     uint64_t total = 0;
     char buf[8192];
+    const LowSpeedLimit lowSpeed = LowSpeedFromSettings();
+    LowSpeedWatch watch(lowSpeed, LowSpeedNowMs());
     for (;;) {
         left = MillisecondsLeft(deadline);
         if (left == 0) {
             error = Translate(L"MAIN", L"time-out while reading");
             return false;
         }
+        // A wait that brings nothing for the low-speed time is too slow as well.
+        if (lowSpeed.Enabled()) left = std::min<DWORD>(left, lowSpeed.seconds * 1000);
         SetRequestTimeouts(request, left);
         DWORD got = 0;
-        if (!InternetReadFile(request, buf, sizeof(buf), &got)) {
-            error = FailedCallText(L"InternetReadFile", GetLastError());
+        if (!ReadArrived(request, buf, sizeof(buf), got)) {
+            const DWORD code = GetLastError();
+            error = watch.Add(0, LowSpeedNowMs()) ? LowSpeedText(lowSpeed) : FailedCallText(L"InternetReadFile", code);
             return false;
         }
         if (got == 0) break;
         total += got;
+        if (watch.Add(got, LowSpeedNowMs())) {
+            error = LowSpeedText(lowSpeed);
+            return false;
+        }
         if (total > cap) {
             error = mv::Format(Translate(L"MAIN", L"answer over the limit of %llu bytes").c_str(),
                                static_cast<unsigned long long>(cap));

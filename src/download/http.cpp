@@ -153,17 +153,27 @@ long long ResponseContentLength(HINTERNET request) {
     return ParseContentLength(ResponseHeader(request, HTTP_QUERY_CONTENT_LENGTH));
 }
 
-DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed) {
+DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed, LowSpeedWatch* watch) {
     failed = false;
     DWORD total = 0;
     while (total < size) {
         DWORD got = 0;
-        if (!InternetReadFile(request, buf + total, size - total, &got)) {
+        // With a watch, read what has arrived so that the clock is looked at between arrivals.
+        const bool ok = watch && watch->Limit().Enabled() ? ReadArrived(request, buf + total, size - total, got)
+                                                          : InternetReadFile(request, buf + total, size - total, &got) != FALSE;
+        if (!ok) {
+            const DWORD code = GetLastError();
+            if (watch) watch->Add(0, LowSpeedNowMs());
+            SetLastError(code);
             failed = true;
             break;
         }
         if (got == 0) break;
         total += got;
+        if (watch && watch->Add(got, LowSpeedNowMs())) {
+            failed = true;
+            break;
+        }
     }
     return total;
 }

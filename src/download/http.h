@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "download/low_speed.h"
 #include "util/handle.h"
 
 // Request flags of the size query and the range download.
@@ -48,8 +49,9 @@ long long ParseContentLength(const std::wstring& text);
 // The response's Content-Length; -1 when it sent none or a malformed one.
 long long ResponseContentLength(HINTERNET request);
 // Reads until `size` bytes are in `buf`, the body ends or a read fails. Returns the bytes read;
-// `failed` tells a failed read (a time-out, a reset) from the end of the body.
-DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed);
+// `failed` tells a failed read (a time-out, a reset) from the end of the body. With `watch`,
+// a transfer that has become too slow also stops the read as failed (watch->TooSlow()).
+DWORD ReadBlock(HINTERNET request, char* buf, DWORD size, bool& failed, LowSpeedWatch* watch = nullptr);
 
 // Agent labels of the download engine: "down%d" per connection attempt, "querysize%d" per
 // size query. Each has its own process-wide counter, incremented before use (first is 1).

@@ -205,8 +205,10 @@ void RunJob(int index) {
         const bool small = record.size >= 0 && record.size <= kOneRequestBytes && record.zipped != 1;
         ok = FetchUpdateFile(list.statusWindow, index, url, local, small, {}, record.zipped) == 0;
         // A file that is not what the list names is a failed download: removed, fetched again
-        // by a later pass, never installed.
-        if (ok && !DownloadedFileMatchesHash(record, local + L"_")) {
+        // by a later pass, never installed. A zipped copy kept as it is ([Mirovane] UnZip=0)
+        // is checked when it is moved into the application directory.
+        const bool keptArchive = !mv::FileExists(local + L"_") && mv::FileExists(local + L"._.zip");
+        if (ok && !keptArchive && !DownloadedFileMatchesHash(record, local + L"_")) {
             RemoveFile(local + L"_");
             ok = false;
         }

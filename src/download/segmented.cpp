@@ -371,6 +371,8 @@ bool RunRange(RangeJob& job) {
     bool known = seg.end > seg.start;  // false: the length comes from the response
     long written = 0, attempts = 0;
     bool result = false, firstAnswer = true;
+    const LowSpeedLimit lowSpeed = LowSpeedFromSettings();
+    long slowRounds = 0;  // connections dropped as too slow: they count as tries, however many bytes they brought
     std::unique_ptr<char[]> buf(new char[kBlockBytes]);
     HttpRequest r;
     auto end = [&] {
@@ -403,6 +405,17 @@ bool RunRange(RangeJob& job) {
             Sleep(10);
             continue;
         }
+        LowSpeedWatch watch(lowSpeed, LowSpeedNowMs());
+        if (lowSpeed.Enabled()) {
+            // A wait that brings nothing for the low-speed time is too slow as well.
+            const DWORD ms = std::min<DWORD>(job.owner->RequestTimeout(), lowSpeed.seconds * 1000);
+            InternetSetOptionW(r.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, const_cast<DWORD*>(&ms), sizeof(ms));
+        }
+        // True when the connection was dropped as too slow and the range must fail.
+        auto slowGivesUp = [&] {
+            WriteLog(LowSpeedText(lowSpeed) + L": " + job.url);
+            return job.singleShot || ++slowRounds >= tries;
+        };
         const ResponseUse use = ClassifyResponse(r.status, ranged);
         if (use == ResponseUse::Missing) {
             LogFailure(L"HttpSendRequest", r.status, job.url);
@@ -419,9 +432,13 @@ bool RunRange(RangeJob& job) {
             bool broken = false;
             while (skip > 0) {
                 const DWORD want = static_cast<DWORD>(std::min(skip, kBlockBytes));
-                const DWORD got = ReadBlock(r.request.get(), buf.get(), want, broken);
+                const DWORD got = ReadBlock(r.request.get(), buf.get(), want, broken, &watch);
                 if (got == 0 || broken) break;
                 skip -= static_cast<long>(got);
+            }
+            if (watch.TooSlow()) {
+                if (slowGivesUp()) break;
+                continue;
             }
             if (skip > 0) continue;
         }
@@ -468,7 +485,7 @@ bool RunRange(RangeJob& job) {
             }
             const DWORD want = static_cast<DWORD>(known ? std::min<long>(kBlockBytes, stop - position) : kBlockBytes);
             bool broken = false;
-            const DWORD got = ReadBlock(r.request.get(), buf.get(), want, broken);
+            const DWORD got = ReadBlock(r.request.get(), buf.get(), want, broken, &watch);
             if (!broken && got == 0) {
                 if (!known) {
                     finished = true;  // no length: the body ends where the connection ends
@@ -509,6 +526,11 @@ bool RunRange(RangeJob& job) {
                 }
                 written += n;
                 job.owner->ReportProgress(n, job.id, job.fileSize, job.fileIndex, seg.index, job.window);
+            }
+            if (broken && watch.TooSlow()) {
+                if (slowGivesUp()) fail = true;
+                else reconnect = true;
+                break;
             }
             if (broken) {
                 // A time-out or a reset: resume from the bytes written on a new connection.

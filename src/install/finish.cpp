@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <map>
 
 #include "check/check_rules.h"
@@ -29,6 +30,7 @@
 #include "notify/host_windows.h"
 #include "notify/log.h"
 #include "notify/user_prompt.h"
+#include "package/zip_reader.h"
 #include "updatelist/download_list.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
@@ -49,24 +51,104 @@ void Notify(HWND window, const std::wstring& text, LPARAM kind) {
 
 std::wstring WorkDir(const DownLoadList& list) { return list.workDir.empty() ? ListCacheDir() : list.workDir; }
 
-// Moves the download tree into the application directory: no directory is created and no
-// existing file replaced. Emptied directories of the tree go.
-void MoveTreeNoReplace(const std::wstring& from, const std::wstring& to) {
+// The download tree's files, relative to `dir` ("sub\\name"); reparse points are not followed.
+void ListTreeFiles(const std::wstring& dir, const std::wstring& prefix, std::vector<std::wstring>& out) {
     WIN32_FIND_DATAW fd;
-    mv::FindHandle find(FindFirstFileW((from + L"\\*").c_str(), &fd));
+    mv::FindHandle find(FindFirstFileW((dir + L"\\*").c_str(), &fd));
+    if (!find) return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring relative = prefix.empty() ? name : prefix + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) out.push_back(relative);
+        else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTreeFiles(dir + L"\\" + name, relative, out);
+        else out.push_back(relative);
+    } while (FindNextFileW(find.get(), &fd));
+}
+
+// Removes the directories of the tree that are empty (and the tree itself when it is).
+void RemoveEmptyDirs(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    mv::FindHandle find(FindFirstFileW((dir + L"\\*").c_str(), &fd));
     if (find) {
         do {
             const std::wstring name = fd.cFileName;
             if (name == L"." || name == L"..") continue;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                MoveTreeNoReplace(from + L"\\" + name, to + L"\\" + name);
-            else
-                MoveFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str());
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                RemoveEmptyDirs(dir + L"\\" + name);
         } while (FindNextFileW(find.get(), &fd));
     }
     find.reset();
-    RemoveDirectoryW(from.c_str());
+    RemoveDirectoryW(dir.c_str());
+}
+
+// Whether the copy `staged` of a kept download holds what the record names: the file itself
+// ("<path>_") is hashed; a kept archive ("<path>._.zip") is unpacked beside it and its item
+// hashed. A record that names no sha256 passes, as it does when unpacked.
+bool KeptDownloadMatches(const updatefileinfo& r, const std::wstring& staged, bool archive) {
+    if (!archive || mv::Trim(r.sha256).empty()) return DownloadedFileMatchesHash(r, staged);
+    const std::wstring item = mv::PrivateTempNameBeside(staged, L"item");
+    const long megabytes = mv::ParseLong(ReadSettingOr(L"Mirovane", L"MaxUnpackedMB", L"1024"));
+    const unsigned long long limit = static_cast<unsigned long long>(megabytes > 0 ? megabytes : 1024) * 1024 * 1024;
+    std::wstring why;
+    const bool ok = ExtractFirstItem(staged, item, limit, &why) && DownloadedFileMatchesHash(r, item);
+    if (!why.empty()) WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), staged.c_str()) + L": " + why);
+    DeleteFileW(item.c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::vector<KeptDownload> KeptDownloadNames(const RecordArray& records) {
+    std::vector<KeptDownload> out;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const updatefileinfo& r = records[i];
+        if (r.action == DescriptionRecord || r.action == RunTaskRecord || (r.action & ActionRemove)) continue;
+        if (mv::Trim(r.path).empty()) continue;
+        out.push_back({i, r.path + L"_", false});
+        out.push_back({i, r.path + L"._.zip", true});
+    }
+    return out;
+}
+
+namespace {
+
+// Without unpacking ([Mirovane] UnZip=0) the downloads go into the application directory as
+// they were kept, under their download names, with no directory created and no file replaced.
+// Only the files the list names go, each copied into the application directory first and
+// checked there (a file in the download tree may change after any check made on it); anything
+// else in the tree stays out. Emptied directories of the tree go.
+void MoveKeptDownloads(const DownLoadList& list, const std::wstring& workDir, const std::wstring& appDir) {
+    std::vector<std::wstring> handled;
+    for (const KeptDownload& k : KeptDownloadNames(list.records)) {
+        const std::wstring source = NormalizePath(JoinPath(workDir, k.name));
+        const std::wstring target = NormalizePath(JoinPath(appDir, k.name));
+        if (!PathIsBelow(source, workDir) || !PathIsBelow(target, appDir)) continue;
+        const DWORD attributes = GetFileAttributesW(source.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            continue;
+        handled.push_back(mv::ToLower(source));
+        if (PathExists(target) || !mv::DirExists(mv::PathDir(target))) continue;  // kept in the tree, as before
+        const std::wstring staged = mv::PrivateTempNameBeside(target, L"new");
+        const updatefileinfo& r = list.records[k.record];
+        bool ok = CopyFileFlushed(source, staged) && KeptDownloadMatches(r, staged, k.archive) &&
+                  MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        if (ok) {
+            DeleteFileW(source.c_str());
+            WriteLog(mv::Format(Translate(L"MAIN", L"update file[%s]").c_str(), target.c_str()));
+        } else {
+            DeleteFileW(staged.c_str());
+            WriteLog(mv::Format(Translate(L"MAIN", L"Not installed, it failed its check[%s]").c_str(), source.c_str()));
+        }
+    }
+    std::vector<std::wstring> files;
+    ListTreeFiles(workDir, L"", files);
+    for (const std::wstring& f : files) {
+        const std::wstring path = workDir + L"\\" + f;
+        if (std::find(handled.begin(), handled.end(), mv::ToLower(path)) == handled.end())
+            WriteLog(mv::Format(Translate(L"MAIN", L"Not installed, the list does not name it[%s]").c_str(), path.c_str()));
+    }
+    RemoveEmptyDirs(workDir);
 }
 
 struct Plan {
@@ -200,7 +282,7 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
         return false;
     }
     if (!unzip) {
-        MoveTreeNoReplace(workDir, NormalizePath(GetAppDir()));
+        MoveKeptDownloads(list, workDir, NormalizePath(GetAppDir()));
         return true;
     }
 
@@ -280,7 +362,7 @@ void RunCopyStep(HWND window, DownLoadList& list) {
     if (cancel) EnableWindow(cancel, FALSE);
     bool ok = false;
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
-        Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
+        Notify(window, InstallLockBusyText(), 0);
     } else {
         ok = InstallAndFinish(window, list);
         ReleaseInstallLock();

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "updatelist/download_list.h"
 
@@ -16,6 +17,16 @@ bool InstallAndFinish(HWND window, DownLoadList& list);
 // else ".xml" appended) when only that exists. Empty when neither exists.
 std::wstring InstalledListSource(const std::wstring& cachedList);
 std::wstring RepairListName(const std::wstring& name);
+// A download kept without unpacking ([Mirovane] UnZip=0): the index of its record, its name
+// relative to the download directory ("<path>_" for the file itself, "<path>._.zip" for its
+// zipped form) and which of the two it is. Only these names ever leave the download directory
+// for the application directory; records that remove a file, describe or run tasks have none.
+struct KeptDownload {
+    size_t record;
+    std::wstring name;
+    bool archive;
+};
+std::vector<KeptDownload> KeptDownloadNames(const RecordArray& records);
 // What became of starting the host program.
 enum class HostStart {
     Started,

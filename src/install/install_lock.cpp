@@ -5,13 +5,16 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "lang/language.h"
 #include "util/handle.h"
+#include "util/named_objects.h"
 #include "util/text.h"
 
 namespace {
 std::mutex g_mutex;
 mv::Handle g_lock;
 bool g_session = false;
+std::wstring g_refusal;  // why the last attempt was refused; empty: it was not
 
 void ReleaseLocked() {
     if (!g_lock) return;
@@ -34,12 +37,22 @@ std::wstring InstallLockName(const std::wstring& appDir) {
 
 bool AcquireInstallLock(unsigned long waitMs) {
     std::lock_guard<std::mutex> guard(g_mutex);
+    g_refusal.clear();
     if (g_lock) return true;
-    mv::Handle m(CreateMutexW(nullptr, FALSE, InstallLockName(GetAppDir()).c_str()));
-    if (!m) return false;
-    const DWORD r = WaitForSingleObject(m.get(), waitMs);
+    const std::wstring name = InstallLockName(GetAppDir());
+    NamedMutex m = OpenAdminMutex(name.c_str());
+    if (m.how == NamedMutexOpen::Untrusted) {
+        // Made by somebody we cannot tell from an administrator's process: never waited for.
+        g_refusal = mv::Format(Translate(L"MAIN", L"The install lock [%s] exists and was not made by an administrator "
+                                                  L"(owner or access list not ours, or access refused: %lu); nothing "
+                                                  L"is installed").c_str(),
+                               name.c_str(), static_cast<unsigned long>(m.error));
+        return false;
+    }
+    if (!m.handle) return false;
+    const DWORD r = WaitForSingleObject(m.handle.get(), waitMs);
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return false;
-    g_lock = std::move(m);
+    g_lock = std::move(m.handle);
     return true;
 }
 
@@ -64,4 +77,14 @@ void EndInstallSession() {
 bool InstallLockHeld() {
     std::lock_guard<std::mutex> guard(g_mutex);
     return static_cast<bool>(g_lock);
+}
+
+std::wstring InstallLockBusyText() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return g_refusal.empty() ? Translate(L"MAIN", L"Another update of this application is running") : g_refusal;
+}
+
+bool InstallLockRefused() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return !g_refusal.empty();
 }

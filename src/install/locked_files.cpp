@@ -370,7 +370,7 @@ void RunCheckLocalStep(SessionObserver& observer, DownLoadList& list) {
     if (stage != UpdateDownloadOk && stage != UpdateCheckLocal) return;
     SetStage(list, UpdateCheckLocal);
     if (!AcquireInstallLock(kInstallLockWaitMs)) {
-        Notify(window, Translate(L"MAIN", L"Another update of this application is running"), 0);
+        Notify(window, InstallLockBusyText(), 0);
         SetStage(list, UpdateCheckLocalError);
         return;
     }

@@ -2,15 +2,39 @@
 
 #include <shellapi.h>
 
+#include "config/settings.h"
 #include "lang/language.h"
 #include "notify/log.h"
 #include "util/files.h"
 #include "util/handle.h"
 #include "util/text.h"
 
-namespace {
+DWORD ProgramWaitMsFrom(const std::wstring& text) {
+    const std::wstring t = mv::Trim(text);
+    const bool number = !t.empty() && (iswdigit(t[0]) || t[0] == L'-');
+    long seconds = number ? mv::ParseLong(t) : kDefaultProgramWaitSeconds;
+    if (seconds < 1) seconds = 1;
+    if (seconds > kMaxProgramWaitSeconds) seconds = kMaxProgramWaitSeconds;
+    return static_cast<DWORD>(seconds) * 1000;
+}
 
-constexpr DWORD kRunWaitMs = 0x7FFFFFFF;
+DWORD ProgramWaitMs() { return ProgramWaitMsFrom(ReadSetting(L"Mirovane", L"ProgramWaitTime")); }
+
+bool WaitForStartedProgram(HANDLE process, const std::wstring& name) {
+    const DWORD cap = ProgramWaitMs();
+    WriteLog(mv::Format(Translate(L"MAIN", L"Waiting for [%s] to end (at most %lu seconds)").c_str(), name.c_str(),
+                        static_cast<unsigned long>(cap / 1000)));
+    const DWORD r = WaitForSingleObject(process, cap);
+    if (r == WAIT_OBJECT_0) return true;
+    if (r == WAIT_TIMEOUT)
+        WriteLog(mv::Format(Translate(L"MAIN", L"Still running after %lu seconds, not waiting any longer: %s").c_str(),
+                            static_cast<unsigned long>(cap / 1000), name.c_str()));
+    else
+        WriteLog(mv::Format(L"WaitForSingleObject failed (%lu): %s", GetLastError(), name.c_str()));
+    return false;
+}
+
+namespace {
 
 struct WindowSearch {
     DWORD pid;
@@ -65,7 +89,7 @@ bool StartProgram(const std::wstring& file, const std::wstring& workDir, const s
     sei.nShow = SW_SHOW;
     const bool started = ShellExecuteExW(&sei) != FALSE;
     mv::Handle process(sei.hProcess);
-    if (wait && process) WaitForSingleObject(process.get(), kRunWaitMs);
+    if (wait && process) WaitForStartedProgram(process.get(), file);
     if (started && process) BringToFront(process.get());
     return started;
 }

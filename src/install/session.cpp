@@ -174,7 +174,7 @@ SessionSteps UpdateSessionSteps(HWND host, DownLoadList& list) {
     SessionSteps s;
     s.hold = [l] {
         if (BeginInstallSession(kSessionLockWaitMs)) return true;
-        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        WriteLog(InstallLockBusyText());
         SetStage(*l, BusyStage(l->stage));
         return false;
     };

@@ -22,10 +22,6 @@
 
 namespace {
 
-// A run entry may wait for an installer, but never for ever.
-constexpr DWORD kRunEntryWaitMs = 30 * 60 * 1000;
-
-
 void Notify(HWND window, const std::wstring& text, LPARAM kind) {
     if (window) SendStatusText(window, text, kind);
     WriteLog(text);
@@ -222,8 +218,7 @@ bool RunCommand(const std::wstring& command, HWND window) {
         return true;
     }
     mv::Handle process(sei.hProcess);
-    if (wait && process && WaitForSingleObject(process.get(), kRunEntryWaitMs) == WAIT_TIMEOUT)
-        WriteLog(mv::Format(L"[%s] still running; not waiting any longer", e.path.c_str()));
+    if (wait && process) WaitForStartedProgram(process.get(), e.path);
     return true;
 }
 

@@ -300,7 +300,7 @@ void DeleteRecordedBackups() {
     // Another process installing into this directory owns its backups and its journal.
     const bool heldBefore = InstallLockHeld();
     if (!AcquireInstallLock(0)) {
-        WriteLog(Translate(L"MAIN", L"Another update of this application is running"));
+        WriteLog(InstallLockBusyText());
         return;
     }
     RecoverInterruptedInstall();

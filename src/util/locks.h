@@ -6,9 +6,10 @@
 
 #include "util/handle.h"
 
-// Scoped cross-process lock over the named mutex `name`. Waits at most `timeoutMs`; an
-// abandoned mutex counts as acquired. acquired() is false after a time-out or a failure, and
-// then nothing is released.
+// Scoped cross-process lock over the named mutex `name`, made with the admin-only access list
+// (util/named_objects.h). Waits at most `timeoutMs`; an abandoned mutex counts as acquired.
+// acquired() is false after a time-out or a failure, and at once when the mutex exists and is
+// not checkably ours; then nothing is released.
 class CrossProcessLock {
 public:
     CrossProcessLock(const wchar_t* name, DWORD timeoutMs);

@@ -81,3 +81,29 @@ def test_wait_close_hook_is_waited_for_plain_hook_is_not(make_product, tmp_path)
     while time.monotonic() < deadline and not held.exists():
         time.sleep(0.2)
     assert held.read_text().strip() == "done", "the plain hook never ran to its end"
+
+
+def test_wait_close_hook_that_never_ends_is_waited_for_at_most_program_wait_time(make_product, tmp_path):
+    """A wait-close hook that runs until released: the updater waits ProgramWaitTime seconds,
+    logs that it still runs and goes on to its end."""
+    product = make_product({"Mirovane": {"ProgramWaitTime": "3"},
+                            "UpdateEventWaitClose": {"UpdateNone": "{app}\\held.bat"}})
+    product.app_dir.mkdir(parents=True, exist_ok=True)
+    release = tmp_path / "release"
+    held = held_bat(product.app_dir, "held", release)
+    try:
+        started = time.monotonic()
+        lines = run_host(tmp_path, product, "/emptytemp")
+        took = time.monotonic() - started
+        assert "exit 0" in lines
+        assert not held.exists(), "the hook ended on its own"
+        assert 3 <= took < 30
+        log = product.log()
+        assert "Waiting for [" in log and "held.bat] to end (at most 3 seconds)" in log
+        assert re.search(r"Still running after 3 seconds, not waiting any longer: .*held\.bat", log)
+    finally:
+        release.write_text("go")
+    deadline = time.monotonic() + 40
+    while time.monotonic() < deadline and not held.exists():
+        time.sleep(0.2)
+    assert held.exists()

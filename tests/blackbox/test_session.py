@@ -272,6 +272,71 @@ def test_locked_data_file_copies_nothing_and_starts_the_host_again(session):
     assert s.restarted_version() == "version 1"
 
 
+@pytest.mark.parametrize("sddl", ["-", "D:(A;;GA;;;WD)"], ids=["default-access", "open-to-everyone"])
+def test_an_install_lock_made_by_someone_else_is_refused_at_once(session, sddl):
+    """A process made the install mutex first, under an access list that is not the updater's
+    (the owner cannot be told apart under Wine, which runs everything as one user), and holds
+    it: the session refuses it with one line instead of waiting, and changes nothing."""
+    from driver import start_driver
+    s = session(app_settings={"Application": ""})
+    squat = start_driver("squatlock", "C:\\" + str(s.dir.relative_to(DRIVE_C)).replace("/", "\\"), 60000, sddl)
+    try:
+        assert squat.stdout.readline().strip() == b"squatted=1"
+        started = time.monotonic()
+        s.watch()
+        assert s.watched() == ([0, 2], 0)
+        assert time.monotonic() - started < 30
+    finally:
+        squat.kill()
+        squat.wait(30)
+    log = s.log()
+    # The recovery at start-up refuses it too; the session says so once.
+    session_part = log.split("Run mode")[1]
+    assert len([l for l in session_part.splitlines() if "The install lock [Global\\mirovane-install-" in l]) == 1, log
+    assert "was not made by an administrator" in log and "nothing is installed" in log
+    assert "Another update of this application is running" not in log
+    assert "Outcome [14]: nothing done, the install lock of this application was made by someone else" in log
+    assert tree(s.dir) == s.before
+
+
+@pytest.mark.parametrize("fault", ["planted", "tampered-archive"])
+def test_without_unzip_only_listed_files_that_pass_their_check_are_moved(session, fault):
+    """UnZip=0 moves the kept downloads into the application directory as they are, but only
+    those the list names and whose content has the list's sha256: a file planted in the
+    download directory, or an archive the server changed after the list was made, stays out."""
+    import io
+    import zipfile
+    s = session(sections={"Mirovane": {"UnZip": "0"}})
+    work = s.temp / list_cache_name(s.check_url + "9999999999")
+    if fault == "planted":
+        write_tree(work, {"planted.exe": b"MZ planted", "sub/evil.dll_": b"evil", "data.bin._.zip.bak": b"x"})
+    else:
+        # The list names the sha256 of data.bin; the server's zipped copy holds other bytes.
+        listed = s.nginx.root / "u" / "mirovane.xml"
+        digest = hashlib.sha256(NEW["data.bin"]).hexdigest()
+        text = listed.read_bytes().replace(b'path="data.bin"', b'path="data.bin" sha256="%s"' % digest.encode())
+        assert digest.encode() in text
+        listed.write_bytes(text)
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w") as z:
+            z.writestr("data.bin", b"not the listed data")
+        (s.nginx.root / "u" / "data.bin._.zip").write_bytes(buf.getvalue())
+    s.watch()
+    assert s.watched()[0][-1] == 13
+    app = tree(s.dir)
+    log = s.log()
+    assert f"{s.app}._.zip" in app                   # a listed archive that passes is moved as kept
+    assert "sub/deep/add.txt._.zip".replace("/", os.sep) not in app  # no directory is created
+    assert "data.bin._.zip" in app if fault == "planted" else "data.bin._.zip" not in app
+    if fault == "planted":
+        for name in ("planted.exe", "sub/evil.dll_", "data.bin._.zip.bak"):
+            assert name.replace("/", os.sep) not in app
+            assert "Not installed, the list does not name it[" in log and name.split("/")[-1] in log
+    else:
+        assert "Not installed, it failed its check[" in log and "sha256 mismatch [data.bin]" in log
+    assert not (s.dir / "sub" / "evil.dll_").exists()
+
+
 def test_a_second_session_meanwhile_ends_with_its_error_stage_and_changes_nothing(session):
     s = session(app_settings={"Application": ""})
     hold = s.tmp / "hold"
@@ -476,8 +541,9 @@ def test_pack_round_trip_and_refusals(tmp_path):
     assert tree(rel) == before
 
 
-def fault_product(make_product, fault_server, tmp_path, names):
-    """A product whose list (on the fault server) names `names`; nothing installed yet."""
+def fault_product(make_product, fault_server, tmp_path, names, **mirovane):
+    """A product whose list (on the fault server) names `names`; nothing installed yet.
+    `mirovane`: more [Mirovane] settings."""
     fault_server.add("/r/list.xml", ("<update>" + "".join(f'<file path="{n}" ver="2"/>' for n in names) +
                                      "</update>").encode())
     fault_server.add("/r/main.xml", b"<update/>")
@@ -486,7 +552,7 @@ def fault_product(make_product, fault_server, tmp_path, names):
     hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
     (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
     product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(temp), "TimeOut": "2",
-                                         "NetTimeout": "2", "ConnectTryCount": "1"},
+                                         "NetTimeout": "2", "ConnectTryCount": "1", **mirovane},
                             "UPDATEINFO": {"ListURL": fault_server.url("/r/list.xml"),
                                            "MainListURL": fault_server.url("/r/main.xml")},
                             "APPLICATION": {"Application": ""}})
@@ -519,6 +585,28 @@ def test_download_passes_end(make_product, fault_server, tmp_path, served, passe
     assert len(fault_server.seen("/r/b.dll._.zip")) == passes   # one probe of the zipped form per pass
     assert not (product.app_dir / "a.dll").exists() and not (product.app_dir / "b.dll").exists()
     assert "Download" in product.log()
+
+
+@pytest.mark.parametrize("trickled, outcome", [("/r/list.xml", 10), ("/r/a.dll", 11)],
+                         ids=["list-fetch", "file-download"])
+def test_a_trickling_server_is_dropped_at_the_low_speed_limit(make_product, fault_server, tmp_path, trickled, outcome):
+    """A server that sends 3 bytes a second and never finishes: the transfer is dropped after
+    LowSpeedTime, the session ends with its failure and installs nothing. The request time-outs
+    are longer than the low-speed time, so only the low-speed limit can end it that soon."""
+    product = fault_product(make_product, fault_server, tmp_path, ["a.dll"], LowSpeedTime="5", NetTimeout="60",
+                            TimeOut="60", DetailedExitCode="1")
+    if trickled == "/r/list.xml":
+        body = b"<update>" + b" " * 3000 + b'<file path="a.dll" ver="2"/></update>'
+        fault_server.add(trickled, body, rate=3)
+    else:
+        fault_server.add(trickled, b"a" * 3000, rate=3)
+    started = time.monotonic()
+    assert product.run("/silence", timeout=90) == outcome
+    assert time.monotonic() - started < 40
+    assert not (product.app_dir / "a.dll").exists()
+    log = product.log()
+    assert "Too slow: under 1024 bytes per second for 5 seconds" in log
+    assert f"Outcome [{outcome}]" in log
 
 
 @pytest.mark.parametrize("answer", ["yes", "no"])

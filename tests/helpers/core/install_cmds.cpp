@@ -9,12 +9,15 @@
 //       window=1 (the steps report to a window of this process, so locked files are asked about)
 //       refetch=<url> (no cached list: the copy step fetches it again from <url>)
 //   holdlock <appdir> <ms>                 holds the install lock of the directory
+//   squatlock <appdir> <ms> <sddl|->       makes and holds a mutex by the install lock's name
+//                                          with that access list (-: the default), as a user would
 //   runtask <appdir> <file.xml>            runs a task file
 //   runentry <appdir> <packed entry>       runs one run-list entry
 //   closepath <path>                       closes the programs running from path
 //   writable <path>                        the write test of one file
 //   starthost <appdir> <0|1>               starts the host program (1: interactive)
 #include <windows.h>
+#include <sddl.h>
 
 #include <map>
 #include <string>
@@ -133,6 +136,19 @@ int RunInstallCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
     if (cmd == L"holdlock" && a.size() == 2) {
         SetAppDir(Dir(a[0]));
         Print(mv::Format(L"held=%d", AcquireInstallLock(0) ? 1 : 0));
+        Sleep(static_cast<DWORD>(mv::ParseLong(a[1])));
+        return 0;
+    }
+    if (cmd == L"squatlock" && a.size() == 3) {
+        SetAppDir(Dir(a[0]));
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (a[2] != L"-" && !ConvertStringSecurityDescriptorToSecurityDescriptorW(a[2].c_str(), SDDL_REVISION_1, &sd, nullptr))
+            return 2;
+        SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
+        mv::Handle m(CreateMutexW(sd ? &sa : nullptr, TRUE, InstallLockName(GetAppDir()).c_str()));
+        const bool made = m && GetLastError() != ERROR_ALREADY_EXISTS;
+        if (sd) LocalFree(sd);
+        Print(mv::Format(L"squatted=%d", made ? 1 : 0));
         Sleep(static_cast<DWORD>(mv::ParseLong(a[1])));
         return 0;
     }

@@ -136,6 +136,13 @@ TEST(ExitCode, OutcomeOfARun) {
         }
         EXPECT_FALSE(o.text.empty());
     }
+    // A lock somebody else made is the same outcome, told apart in the text.
+    RunFacts f;
+    f.reached = UpdateCheckRemoteError;
+    f.busy = f.lockRefused = true;
+    const RunOutcome o = DescribeRun(f);
+    EXPECT_EQ(o.code, OutcomeBusy);
+    EXPECT_EQ(o.text, L"nothing done, the install lock of this application was made by someone else");
 }
 
 TEST(AppDir, UnderWindowsDrive) {
