@@ -70,7 +70,8 @@ class Session:
         self.v1, self.v2 = tmp_path / "v1", tmp_path / "v2"
         write_tree(self.v1, {**OLD, self.app: HOST1.read_bytes()})
         write_tree(self.v2, {**new, self.app: HOST2.read_bytes()})
-        assert pack(self.v1, tmp_path / "v1p", "--no-zip")[0] == 0
+        code, out = pack(self.v1, tmp_path / "v1p", "--no-zip")
+        assert code == 0, out
         self.publish()
         self.temp = tmp_path / "temp"
         self.temp.mkdir()
