@@ -34,7 +34,10 @@
 #include "updatelist/download_list.h"
 #include "util/xml_doc.h"
 #include "util/files.h"
+#include "util/com.h"
 #include "util/handle.h"
+#include "util/private_dir.h"
+#include "util/shell_unelevated.h"
 #include "util/text.h"
 
 namespace {
@@ -393,6 +396,27 @@ bool InternetReachable() {
     return false;
 }
 
+namespace {
+
+// An elevated updater must not hand its rights on to the host program: the desktop's shell,
+// which runs with the user's own rights, starts it. Directly only when no shell answers.
+bool StartHostAtUserLevel(const std::wstring& host) {
+    if (mv::RunsElevated()) {
+        mv::ComInit com;
+        const HRESULT hr = ShellExecuteUnelevated(host, L"", GetAppDir());
+        if (SUCCEEDED(hr)) {
+            WriteLog(mv::Format(L"the host program [%s] is started through the desktop shell, at the user's level",
+                                host.c_str()));
+            return true;
+        }
+        WriteLog(mv::Format(L"no desktop shell answered (0x%08lX): the host program [%s] is started directly",
+                            static_cast<unsigned long>(hr), host.c_str()));
+    }
+    return RunFile(host, GetAppDir(), L"", nullptr, false);
+}
+
+}  // namespace
+
 HostStart StartHostProgram(bool interactive) {
     const std::wstring name = ReadSetting(L"APPLICATION", L"Name");
     const std::wstring host = HostProgramPath();
@@ -409,7 +433,7 @@ HostStart StartHostProgram(bool interactive) {
                 return HostStart::NotStarted;
             }
         }
-        return RunFile(host, GetAppDir(), L"", nullptr, false) ? HostStart::Started : HostStart::NotStarted;
+        return StartHostAtUserLevel(host) ? HostStart::Started : HostStart::NotStarted;
     }
     if (!interactive) return HostStart::NotStarted;
     if (g_hostMissingHandler && InternetReachable())
