@@ -151,7 +151,8 @@ const std::vector<SettingInfo>& SettingsReference() {
         {L"Mirovane", L"MaxUnpackedMB", L"", L"number", L"1024", L"1 and up (megabytes)",
          L"The most a zipped copy of a file may unpack to; one that declares more, or more than "
          L"its volume has free, is refused before it is unpacked (the plain file is fetched "
-         L"instead).",
+         L"instead). When the list names a file's size (mirovane-pack writes it), that size is "
+         L"the bound: a zipped copy unpacks to no more, and a file larger than it is refused.",
          nullptr, P::SettingsFile},
         {L"Mirovane", L"DotNetFix", L"DotNetFx, dotnetfix, dotnetfx", L"version", L"no .NET check",
          L"1.0, 1.1, 2.0, 3.0, 3.5, 4.0, 4.5 and later",

@@ -203,7 +203,9 @@ void RunJob(int index) {
         // What the list says spares the requests that would find it out: the refused zipped
         // form, and for a small file the size query and the extra connections.
         const bool small = record.size >= 0 && record.size <= kOneRequestBytes && record.zipped != 1;
-        ok = FetchUpdateFile(list.statusWindow, index, url, local, small, {}, record.zipped) == 0;
+        DownloadLimits limits;
+        if (record.size > 0) limits.knownBytes = static_cast<uint64_t>(record.size);
+        ok = FetchUpdateFile(list.statusWindow, index, url, local, small, limits, record.zipped) == 0;
         // A file that is not what the list names is a failed download: removed, fetched again
         // by a later pass, never installed. A zipped copy kept as it is ([Mirovane] UnZip=0)
         // is checked when it is moved into the application directory.
@@ -301,6 +303,7 @@ void ResetDownloadSession() {
 // The most a zipped form may unpack to: the caller's bound, else [Mirovane] MaxUnpackedMB
 // (default 1024). A form that declares more is refused before it is unpacked.
 static unsigned long long UnpackLimit(const DownloadLimits& limits) {
+    if (limits.knownBytes != 0) return limits.knownBytes;
     if (limits.maxBytes != 0) return limits.maxBytes;
     const long megabytes = mv::ParseLong(ReadSettingOr(L"Mirovane", L"MaxUnpackedMB", L"1024"));
     return static_cast<unsigned long long>(megabytes > 0 ? megabytes : 1024) * 1024 * 1024;
@@ -328,7 +331,10 @@ int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::
     for (int attempt = 0; attempt < 2; ++attempt) {
         const std::wstring u = zipped ? url + L"._.zip" : url;
         const std::wstring t = zipped ? localName + L"._.zip" : localName;
-        if (DownloadUrlToFile(u, t, single, index, window, limits) != 0) {  // leaves no t behind
+        DownloadLimits bounded = limits;
+        if (limits.knownBytes != 0)  // deflate's worst case: stored blocks and the archive's headers
+            bounded.maxBytes = zipped ? limits.knownBytes + limits.knownBytes / 64 + 64 * 1024 : limits.knownBytes;
+        if (DownloadUrlToFile(u, t, single, index, window, bounded) != 0) {  // leaves no t behind
             AppendSpare(index, mv::Format(L"error[%s]", u.c_str()));
             zipped = !zipped;
             continue;

@@ -87,6 +87,10 @@ ResponseUse ClassifyResponse(DWORD status, bool ranged);
 // no attempt, request or read outlasts the deadline (none when unset).
 struct DownloadLimits {
     uint64_t maxBytes = 0;
+    // What the file is known to be (the list's size): its plain form may be no larger, its
+    // zipped form no larger than deflate can make it, and that form may unpack to no more.
+    // 0: not known.
+    uint64_t knownBytes = 0;
     bool hasDeadline = false;
     std::chrono::steady_clock::time_point deadline{};
 };

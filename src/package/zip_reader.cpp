@@ -559,6 +559,8 @@ bool ExtractFirstItem(const std::wstring& archive, const std::wstring& target, u
         if (!mv::FileExists(target)) mv::WriteFileBytes(target, std::string());
         return mv::FileExists(target);
     }
+    // Unpacking stops at the declared size, so a bomb that understates it ends here too.
+    if (why && code == ZR_CORRUPT) *why = L"its data is damaged or unpacks to more than it declares";
     RemoveFile(target);
     return false;
 }

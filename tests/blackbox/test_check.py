@@ -231,7 +231,8 @@ def test_version_page_limits(make_product, nginx, tmp_path):
 @pytest.mark.parametrize("page, note", [
     (b"<ver>2</ver>" + b" " * (64 * 1024), "answer of 65548 bytes is over the limit"),
     (b"<ver>" + b"v" * 257 + b"</ver>", "version text longer than 256 characters refused"),
-], ids=["page-too-big", "version-too-long"])
+    (b"<ver>2.0\tC:\\x\nfile\tC:\\evil.txt</ver>", "version text with control characters refused"),
+], ids=["page-too-big", "version-too-long", "version-with-tab-and-line-feed"])
 def test_version_page_guards(make_product, nginx, tmp_path, page, note):
     nginx.put("v/page.txt", page)
     product = make_product(settings(nginx.url("/v/page.txt"), "http://127.0.0.1:9/m.xml", tmp_path,

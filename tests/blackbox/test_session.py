@@ -9,8 +9,10 @@ import re
 import shutil
 import subprocess
 import time
+import struct
 import uuid
 import xml.etree.ElementTree as ET
+import zipfile
 
 import pytest
 
@@ -671,3 +673,38 @@ def test_what_the_list_says_spares_requests(session, hints):
             assert not zipped and len(plain) == 1 and not plain[0].headers.get("range"), (path, gets)
         else:
             assert zipped and plain, (path, gets)  # the refused zipped request, then the file
+
+
+@pytest.mark.parametrize("fault", ["bomb-declaring-its-size", "bomb-understating-its-size", "file-larger-than-listed"])
+def test_the_size_the_list_names_bounds_the_download(session, fault):
+    """A file is no larger than the size its list names, and its zipped form unpacks to no
+    more: a bomb is refused before it is unpacked when it declares what it holds, and stops at
+    the listed size when it understates it (the file itself is then fetched and installed); a
+    file the server makes larger is refused and nothing is installed."""
+    s = session()
+    u = s.nginx.root / "u"
+    size = len(NEW["data.bin"])
+    if fault.startswith("bomb"):
+        bomb = u / "data.bin._.zip"
+        with zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("data.bin", b"\0" * 50_000_000)
+        if fault == "bomb-understating-its-size":
+            raw = bytearray(bomb.read_bytes())
+            for sig, off in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):  # the declared uncompressed size
+                at = raw.find(sig)
+                raw[at + off:at + off + 4] = struct.pack("<I", size)
+            bomb.write_bytes(bytes(raw))
+            why = "its data is damaged or unpacks to more than it declares"
+        else:
+            why = f"it would unpack to 50000000 bytes, more than the limit of {size}"
+        assert s.run("/silence") == CHANGED, s.log()
+        assert s.installed_is_new()
+        assert f"data.bin._.zip]: {why}" in s.log()
+        assert "/u/data.bin" in s.file_requests()
+    else:
+        (u / "sub" / "cfg.txt").write_bytes(b"x" * 5_000_000)
+        assert s.run("/silence") == CHANGED, s.log()  # the count of files the update needed
+        assert tree(s.dir) == s.before
+        assert "File too large (5000000 bytes)" in s.log()
+        assert "failed at the download: 1 of 4 files not downloaded, nothing installed" in s.log()
+        assert s.restarted_version() == "version 1"
