@@ -12,6 +12,7 @@
 #include "util/crypto.h"
 #include "util/files.h"
 #include "util/text.h"
+#include "util/utc_time.h"
 #include "util/xml_doc.h"
 
 namespace {
@@ -27,13 +28,6 @@ void Refuse(const std::wstring& english, const std::wstring& url, const std::wst
 }
 
 std::wstring SequencePath() { return mv::ReduceBackslashes(GetAppDir() + L"\\" + kSequenceFile); }
-
-long long NowUtc() {
-    FILETIME ft{};
-    GetSystemTimeAsFileTime(&ft);
-    const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<long long>(ticks / 10000000ULL) - 11644473600LL;
-}
 
 // The first child element of the root with this name, as text.
 bool RootChildText(IXMLDOMElement* root, const wchar_t* name, std::wstring& text) {
@@ -118,7 +112,7 @@ std::wstring TrustProblemOf(std::string_view bytes, long long& sequence) {
     ListTrustInput in;
     in.installedSequence = InstalledListSequence();
     in.expectedGuid = ReadSetting(L"UPDATEINFO", L"ListGuid");
-    in.now = NowUtc();
+    in.now = NowUtcSeconds();
     return ListTrustProblem(values, in, sequence);
 }
 

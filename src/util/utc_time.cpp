@@ -1,5 +1,7 @@
 #include "util/utc_time.h"
 
+#include <windows.h>
+
 #include "util/text.h"
 
 namespace {
@@ -93,4 +95,11 @@ std::wstring FormatUtcTime(long long seconds) {
     const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     const long long y = yoe + era * 400 + (m <= 2);
     return mv::Format(L"%04lld-%02d-%02dT%02lld:%02lld:%02lldZ", y, m, d, rest / 3600, rest / 60 % 60, rest % 60);
+}
+
+long long NowUtcSeconds() {
+    FILETIME ft{};
+    GetSystemTimeAsFileTime(&ft);
+    const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<long long>(ticks / 10000000ULL) - 11644473600LL;  // 1601 to 1970
 }

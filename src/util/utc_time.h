@@ -9,3 +9,6 @@ bool ParseUtcTime(const std::wstring& text, long long& seconds);
 
 // Seconds since 1970-01-01 as "YYYY-MM-DDTHH:MM:SSZ".
 std::wstring FormatUtcTime(long long seconds);
+
+// The current time as seconds since 1970-01-01 (UTC).
+long long NowUtcSeconds();

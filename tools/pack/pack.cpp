@@ -522,13 +522,6 @@ bool ParseSequence(const std::wstring& text, long long& value) {
     return value > 0;
 }
 
-long long NowUtc() {
-    FILETIME ft{};
-    GetSystemTimeAsFileTime(&ft);
-    const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<long long>(ticks / 10000000ULL) - 11644473600LL;
-}
-
 // The sequence of the list already at `path`, or 0.
 long long PreviousSequence(const std::wstring& path) {
     std::string bytes;
@@ -845,13 +838,13 @@ int Pack(const Options& o) {
         long long seconds = 0;
         if (o.expires.empty()) {
             // A signed list that never expires can be replayed for ever once it leaks.
-            expires = FormatUtcTime(NowUtc() + 365LL * 86400);
+            expires = FormatUtcTime(NowUtcSeconds() + 365LL * 86400);
             wprintf(L"the signed lists expire on %ls (one year from now; --expires TIME for another, --expires none for none)\n",
                     expires.c_str());
         } else if (Lower(Trim(o.expires)) != L"none") {
             if (!ParseUtcTime(o.expires, seconds))
                 return Fail(L"--expires needs a UTC time such as 2031-01-01T00:00:00Z, or none: " + o.expires);
-            if (seconds <= NowUtc()) return Fail(L"--expires names a time already past: " + o.expires);
+            if (seconds <= NowUtcSeconds()) return Fail(L"--expires names a time already past: " + o.expires);
             expires = Trim(o.expires);
         }
     } else if (!o.sequence.empty() || !o.expires.empty()) {
