@@ -9,9 +9,16 @@
 #              nginx sent for a first check and for a second check of the unchanged release
 #   signed     the 500 files as a whole update session, unsigned list vs signed list (printed
 #              on a line of its own before the table)
-# Prints a table, our peak working set for the 50 MB file, and as its last line
-#   ratios: throttled=<ours/aria2c> loopback=<ours/curl> files=<ours/aria2c> check=<check/bare> nochange_bytes=<n> exe_bytes=<n>
-# (exe_bytes: the shipped 32-bit build/bin/mirovane.exe).
+#   sessions   whole sessions through mirovane.exe /silence (check, download, local check, copy,
+#              finish) into an empty application directory: the 50 MB file from nginx, the same
+#              throttled, the 500 files; beside aria2c's download alone, with a breakdown by step
+#              from the updater's own log ([Mirovane] LogTiming=1), best of three (throttled: one)
+# Prints a table, the peak working sets, and as its last line
+#   ratios: session=<50 MB session/aria2c -x8> session_throttled=<.../aria2c> session_files=<.../aria2c -j8>
+#           peak=<50 MB session/baseline.exe> throttled=<ours/aria2c> loopback=<ours/curl>
+#           files=<ours/aria2c> check=<check/bare> nochange_bytes=<n> exe_bytes=<n>
+# (exe_bytes: the shipped 32-bit build/bin/mirovane.exe; baseline.exe only loads what the
+# updater loads, the floor under this Wine).
 # Times are wall-clock times of whole processes (Wine's start included for ours).
 # `bash scripts/bench.sh check` runs the check case alone.
 set -euo pipefail
@@ -134,6 +141,12 @@ with open(f"{work}/records.txt", "w") as rec:
         rec.write(f"{name}\t1\t-\t0\n")
 EOF
 
+winpath() { echo "Z:${1//\//\\}"; }
+# The 50 MB file as a release of its own, for the whole-session cases.
+mkdir -p "$work/rel/big"
+ln "$work/www/big.bin" "$work/rel/big/big.bin"
+wine "$bin/mirovane-pack.exe" --no-zip --list list.xml --main-list main.xml "$(winpath "$work/rel/big")" "$(winpath "$work/www/sbig")" >/dev/null </dev/null
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
@@ -156,11 +169,15 @@ wait_port "$nport"
 
 # --- throttled server: the tests' fault-injecting server, 2 MB/s per connection, ranges honoured
 tport_file=$work/tport
-PYTHONPATH=$root/tests/blackbox /usr/bin/python3 - "$work/www/big.bin" "$tport_file" >/dev/null 2>&1 <<'EOF' &
+# It also serves the 50 MB release packed for the whole-session case (the file throttled alike).
+PYTHONPATH=$root/tests/blackbox /usr/bin/python3 - "$work/www/big.bin" "$tport_file" "$work/www/sbig" >/dev/null 2>&1 <<'EOF' &
 import pathlib, sys, time
 from servers import FaultServer
 server = FaultServer()
 server.add("/big.bin", pathlib.Path(sys.argv[1]).read_bytes(), rate=2 * 1024 * 1024)
+for f in pathlib.Path(sys.argv[3]).iterdir():
+    body = f.read_bytes()
+    server.add("/sbig/" + f.name, body, rate=2 * 1024 * 1024 if len(body) > 1024 * 1024 else None)
 pathlib.Path(sys.argv[2]).write_text(str(server.port))
 while True:
     time.sleep(3600)
@@ -170,7 +187,6 @@ for _ in $(seq 100); do [ -s "$tport_file" ] && break; sleep 0.1; done
 [ -s "$tport_file" ] || { echo "bench: the throttled server did not start" >&2; exit 1; }
 tport=$(cat "$tport_file")
 
-winpath() { echo "Z:${1//\//\\}"; }
 now() { date +%s.%N; }
 elapsed() { python3 -c "print(f'{$2 - $1:.2f}')"; }
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
@@ -212,9 +228,14 @@ sed "s|^|http://127.0.0.1:$nport/files/|; s|\t.*||" "$work/records.txt" >"$work/
 t0=$(now); wine "$bin/coredriver.exe" schedule stop=600 threadcount=8 "$(winpath "$work/out/ours-files")" "http://127.0.0.1:$nport/files" "$(winpath "$work/records.txt")" 1 >"$work/ours-f.txt" </dev/null; t1=$(now)
 grep -q '^done=500' "$work/ours-f.txt" || { echo "bench: ours (files) did not fetch all 500 files" >&2; exit 1; }
 ours_f=$(elapsed "$t0" "$t1")
-t0=$(now); aria2c -q -j8 --allow-overwrite=true --file-allocation=none -d "$work/out/aria-files" -i "$work/aria-list.txt"; t1=$(now)
-[ "$(ls "$work/out/aria-files" | wc -l)" -eq 500 ] || { echo "bench: aria2c (files) did not fetch all 500 files" >&2; exit 1; }
-aria_f=$(elapsed "$t0" "$t1")
+runs_f=()
+for i in 1 2 3; do
+  rm -rf "$work/out/aria-files"
+  t0=$(now); aria2c -q -j8 --allow-overwrite=true --file-allocation=none -d "$work/out/aria-files" -i "$work/aria-list.txt"; t1=$(now)
+  [ "$(ls "$work/out/aria-files" | wc -l)" -eq 500 ] || { echo "bench: aria2c (files) did not fetch all 500 files" >&2; exit 1; }
+  runs_f+=("$(elapsed "$t0" "$t1")")
+done
+aria_f=$(best "${runs_f[@]}")
 
 # --- signed lists: what verification costs on the 500-file case. The same 500 files packed by
 # mirovane-pack twice, unsigned and signed; each installed into an empty application directory
@@ -245,10 +266,80 @@ for i in 1 2; do runs_p+=("$(session_run plain "$i")"); runs_s+=("$(session_run 
 plain_s=$(best "${runs_p[@]}"); signed_s=$(best "${runs_s[@]}")
 echo "signed lists, 500 files (check, download, install): unsigned ${plain_s} s, signed and verified ${signed_s} s, verification $(python3 -c "print(f'{$signed_s - $plain_s:+.2f}')") s ($(python3 -c "print(f'{($signed_s / $plain_s - 1) * 100:+.1f}')") %)"
 
+# --- whole sessions through mirovane.exe /silence: the remote check, the download, the local
+# check, the copy and the finish, as a user waits for them, beside aria2c's download alone.
+# [Mirovane] LogTiming=1 times each step in the log and logs the peak working set at the end.
+session_case() {  # session_case <name> <list base url> <expected files>: prints the seconds; log in $work/sess/<name>.log
+  local name="Bench $1" app temp prod=$work/sess/prod-$1 t0 t1
+  app="$WINEPREFIX/drive_c/Brenwick/omra/$name"; temp=$work/sess/temp-$1
+  rm -rf "$app" "$temp"; mkdir -p "$app" "$temp" "$prod"
+  printf '[Mirovane]\r\nOwerCheckTm=%s\r\n' "$hours" >"$temp/mirovane.ini"
+  if [ ! -f "$prod/bench.exe" ]; then
+    printf '[Mirovane]\r\nLog=inst.log\r\nLogTiming=1\r\nTempPath=%s\r\nQuickCheck=0\r\nTimeOut=120\r\n[UPDATEINFO]\r\nListURL=%s/list.xml\r\nMainListURL=%s/main.xml\r\n[APPLICATION]\r\nName=%s\r\nApplication=\r\n' \
+      "$(winpath "$temp")" "$2" "$2" "$name" >"$prod/settings.ini"
+    wine "$bin/mirovane-embed.exe" "$(winpath "$bin/mirovane.exe")" "$(winpath "$prod/settings.ini")" \
+      "$(winpath "$prod/bench.exe")" </dev/null >/dev/null
+  fi
+  t0=$(now); out=$(wine "$bin/runexit.exe" 600000 "$(winpath "$prod/bench.exe")" /silence </dev/null | tr -d "\r"); t1=$(now)
+  [ "$out" = "exit=$3" ] || { echo "bench: the $1 session ended with $out, not exit=$3 (see $app/inst.log)" >&2; exit 1; }
+  grep -q 'stage 12 UpdateCopyOk' "$app/inst.log" || { echo "bench: the $1 session did not install (see $app/inst.log)" >&2; exit 1; }
+  cp "$app/inst.log" "$work/sess/$1.log"
+  python3 - "$work/sess/$1.log" "$t0" "$t1" >"$work/sess/$1.steps" <<'PY'
+import datetime, re, sys
+log, t0, t1 = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
+times, stage, peak = [], {}, 0
+for line in open(log, encoding="latin-1"):
+    m = re.match(r"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\](.*)", line.rstrip())
+    if not m:
+        continue
+    t = datetime.datetime.strptime(m[1], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+    times.append(t)
+    s = re.match(r"stage (\d+) ", m[2])
+    if s:
+        stage.setdefault(int(s[1]), t)
+    p = re.match(r"peak working set (\d+) bytes", m[2])
+    if p:
+        peak = int(p[1])
+marks = [t0, times[0], stage[3], stage[6], stage[9], stage[12], t1]
+print(" ".join(f"{b - a:.2f}" for a, b in zip(marks, marks[1:])), peak)
+PY
+  echo "$1 $(python3 -c "print(f'{$t1 - $t0:.2f}')") $(cat "$work/sess/$1.steps")" >>"$work/sess/runs.txt"
+  elapsed "$t0" "$t1"
+}
+# best_session <name> <url> <files> <runs>: the best run's seconds; its steps in $work/sess/<name>.best
+best_session() {
+  local i
+  for i in $(seq "$4"); do session_case "$1" "$2" "$3" >/dev/null; done
+  grep "^$1 " "$work/sess/runs.txt" | sort -k2 -n | head -1 | cut -d' ' -f2- >"$work/sess/$1.best"
+  cut -d' ' -f1 "$work/sess/$1.best"
+}
+mkdir -p "$work/sess"; : >"$work/sess/runs.txt"
+sess_big=$(best_session big "http://127.0.0.1:$nport/sbig" 1 3)
+sess_thr=$(best_session throttled "http://127.0.0.1:$tport/sbig" 1 1)
+sess_files=$(best_session files "http://127.0.0.1:$nport/plain" 500 3)
+runs_a=()
+for i in 1 2 3; do
+  rm -f "$work/out/aria-l.bin"
+  t0=$(now); aria2c -q -x8 -s8 -k1M --allow-overwrite=true --file-allocation=none -d "$work/out" -o aria-l.bin "http://127.0.0.1:$nport/big.bin"; t1=$(now)
+  check "$work/out/aria-l.bin" "aria2c (loopback)"; runs_a+=("$(elapsed "$t0" "$t1")")
+done
+aria_l=$(best "${runs_a[@]}")
+base_peak=$(wine "$bin/baseline.exe" </dev/null | tr -d '\r' | sed -n 's/^peakws=//p')
+sess_peak=$(cut -d' ' -f8 "$work/sess/big.best")
+echo "whole sessions (mirovane.exe /silence), seconds by step: start = process start to first log line, check, download, local check, copy and finish, end = to the process's exit"
+printf '%-10s %7s %7s %7s %9s %7s %7s %7s\n' session total start check download local copy end
+for c in big throttled files; do
+  printf '%-10s %7s %7s %7s %9s %7s %7s %7s\n' "$c" $(cut -d' ' -f1-7 "$work/sess/$c.best")
+done
+echo "peak working set: 50 MB session $(python3 -c "print(f'{$sess_peak / 1048576:.1f}')") MB; a program that only loads user32, WinINet, COM and MSXML (baseline.exe) $(python3 -c "print(f'{$base_peak / 1048576:.1f}')") MB"
+
 printf '%-10s %-44s %9s %9s %7s\n' case what ours_s other_s ratio
 printf '%-10s %-44s %9s %9s %7s\n' throttled "50 MB, 2 MB/s per connection, vs aria2c -x8 -s8" "$ours_t" "$aria_t" "$(ratio "$ours_t" "$aria_t")"
 printf '%-10s %-44s %9s %9s %7s\n' loopback "50 MB from nginx, vs curl -o (best of 3)" "$ours_l" "$curl_l" "$(ratio "$ours_l" "$curl_l")"
 printf '%-10s %-44s %9s %9s %7s\n' files "500 files of 4-64 KiB, 8 at once, vs aria2c -j8" "$ours_f" "$aria_f" "$(ratio "$ours_f" "$aria_f")"
+printf '%-10s %-44s %9s %9s %7s\n' session "session, 50 MB, nginx, vs aria2c -x8 download" "$sess_big" "$aria_l" "$(ratio "$sess_big" "$aria_l")"
+printf '%-10s %-44s %9s %9s %7s\n' session_t "session, 50 MB, 2 MB/s per conn., vs aria2c -x8" "$sess_thr" "$aria_t" "$(ratio "$sess_thr" "$aria_t")"
+printf '%-10s %-44s %9s %9s %7s\n' session_f "session, 500 files, vs aria2c -j8 download" "$sess_files" "$aria_f" "$(ratio "$sess_files" "$aria_f")"
 echo "peak working set (50 MB file): $(python3 -c "print(f'{$peak / 1048576:.1f}')") MB; of one 4 KiB file: $(python3 -c "print(f'{$base / 1048576:.1f}')") MB"
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(wine --version)"
-echo "ratios: throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes exe_bytes=$(stat -c %s "$root/build/bin/mirovane.exe")"
+echo "ratios: session=$(ratio "$sess_big" "$aria_l") session_throttled=$(ratio "$sess_thr" "$aria_t") session_files=$(ratio "$sess_files" "$aria_f") peak=$(ratio "$sess_peak" "$base_peak") throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes exe_bytes=$(stat -c %s "$root/build/bin/mirovane.exe")"

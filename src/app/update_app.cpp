@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 #include <objbase.h>
+#include <psapi.h>
 #include <sddl.h>
 
 #include <exception>
@@ -316,6 +317,12 @@ int CUpdateApp::Run() { return ExitInstance(); }
 
 int CUpdateApp::ExitInstance() {
     JoinCheckThreads();
+    if (LogTimingOn()) {
+        PROCESS_MEMORY_COUNTERS mem{};
+        mem.cb = sizeof(mem);
+        if (GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem)))
+            WriteLog(mv::Format(L"peak working set %llu bytes", static_cast<unsigned long long>(mem.PeakWorkingSetSize)));
+    }
     HostWindows::ReleaseAll();
     CoUninitialize();
     WSACleanup();

@@ -64,6 +64,10 @@ const std::vector<SettingInfo>& SettingsReference() {
          L"The log file, relative to the application directory. One line per event, appended; "
          L"the first place to look when something goes wrong.",
          L"inst.log", P::SettingsFile},
+        {L"Mirovane", L"LogTiming", L"", L"Boolean", L"0", L"0 or 1",
+         L"1: log times to the millisecond and a line \"stage <n> <name>\" at every stage, so a "
+         L"session's steps can be timed (scripts/bench.sh does).",
+         nullptr, P::SettingsFile},
         {L"Mirovane", L"Langage", L"Language", L"text", L"English",
          L"mirovanecn.lan, mirovanebig.lan or a file name",
          L"Language of boxes, windows and the log: mirovanecn.lan is the built-in simplified "

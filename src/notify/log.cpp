@@ -15,10 +15,14 @@ namespace {
 constexpr DWORD kLogFileLockWaitMs = 5000;
 }  // namespace
 
-std::wstring LogLine(const SYSTEMTIME& t, const std::wstring& text) {
-    return mv::Format(L"[%04u-%02u-%02u %02u:%02u:%02u]", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond) +
-           text + L"\r\n";
+std::wstring LogLine(const SYSTEMTIME& t, const std::wstring& text, bool milliseconds) {
+    std::wstring stamp =
+        mv::Format(L"[%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    if (milliseconds) stamp += mv::Format(L".%03u", t.wMilliseconds);
+    return stamp + L"]" + text + L"\r\n";
 }
+
+bool LogTimingOn() { return ReadSettingBool(L"Mirovane", L"LogTiming", L"0"); }
 
 void WriteLog(const std::wstring& text) {
     const std::wstring appDir = GetAppDir();
@@ -40,7 +44,7 @@ void WriteLog(const std::wstring& text) {
     if (!f) return;
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    const std::string line = mv::ToCodePage(LogLine(now, text), CP_ACP);
+    const std::string line = mv::ToCodePage(LogLine(now, text, LogTimingOn()), CP_ACP);
     const LARGE_INTEGER zero{};
     SetFilePointerEx(f.get(), zero, nullptr, FILE_END);
     DWORD put = 0;

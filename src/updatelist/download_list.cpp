@@ -45,6 +45,7 @@ void SetStageHookRunner(StageHookRunner runner) { g_stageHookRunner = runner; }
 void SetStage(int stage) { SetStage(TheDownLoadList(), stage); }
 
 void SetStage(DownLoadList& list, int stage) {
+    if (LogTimingOn()) WriteLog(mv::Format(L"stage %d %s", stage, UpdateStageName(stage)));
     BroadcastStage(stage, list.FileCount());
     list.stage = stage;
     if (stage != UpdateEnd) list.reached = stage;

@@ -21,6 +21,8 @@ TEST(Log, LineFormat) {
     EXPECT_EQ(LogLine(t, L"text"), L"[2024-05-01 08:30:00]text\r\n");
     t.wYear = 2025, t.wMonth = 12, t.wDay = 31, t.wHour = 23, t.wMinute = 59, t.wSecond = 7;
     EXPECT_EQ(LogLine(t, L""), L"[2025-12-31 23:59:07]\r\n");
+    t.wMilliseconds = 5;
+    EXPECT_EQ(LogLine(t, L"x", true), L"[2025-12-31 23:59:07.005]x\r\n");
 }
 
 TEST(Log, AppendsLinesInAnsiCodePage) {
