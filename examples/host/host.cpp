@@ -21,8 +21,10 @@
 //   prop <name>=<value>             the window's properties, printed when the host ends
 // Line feeds and carriage returns inside texts are printed as \n and \r.
 // The second line is "version <n>", the version this program was built as. Started without
-// --out (as the updater starts it again), it writes to the file named by the environment
-// variable MIROVANE_SAMPLE_HOST_OUT, when set.
+// --out (as the updater starts it again), it writes to the file named on the first line of
+// "<this program>.out" beside it, when there is one, else to the file named by the environment
+// variable MIROVANE_SAMPLE_HOST_OUT, when set. (The desktop shell, which an elevated updater
+// asks to start the program, hands on its own environment, not the updater's.)
 //
 // Holding the update: --paused sets "mirovane.paused" to 1974 at start; the key P toggles it;
 // with --pause-file the update is held while FILE exists. --exit-when-killed (or the key K)
@@ -175,13 +177,32 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     if (g_out == INVALID_HANDLE_VALUE) {
+        wchar_t self[MAX_PATH] = {};
+        const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH - 4);
+        char name[MAX_PATH] = {};
+        DWORD got = 0;
+        HANDLE named = n > 0 ? CreateFileW((std::wstring(self) + L".out").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, 0, nullptr)
+                             : INVALID_HANDLE_VALUE;
+        if (named != INVALID_HANDLE_VALUE) {
+            ReadFile(named, name, MAX_PATH - 1, &got, nullptr);
+            CloseHandle(named);
+            name[got] = 0;
+            for (char* c = name; *c; ++c)
+                if (*c == '\r' || *c == '\n') *c = 0;
+            if (name[0])
+                g_out = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+    }
+
+    if (g_out == INVALID_HANDLE_VALUE) {
         wchar_t env[MAX_PATH] = {};
         DWORD n = GetEnvironmentVariableW(L"MIROVANE_SAMPLE_HOST_OUT", env, MAX_PATH);
         if (n > 0 && n < MAX_PATH)
             g_out = CreateFileW(env, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-
     WNDCLASSW wc{};
     wc.lpfnWndProc = HostProc;
     wc.hInstance = GetModuleHandleW(nullptr);

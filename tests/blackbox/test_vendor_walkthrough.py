@@ -113,6 +113,7 @@ def test_new_vendor_walkthrough(nginx, tmp_path):
         # 7. Release 1 of the program runs and starts the updater as "/silence /<its window>".
         restarted = tmp_path / "restarted.txt"
         env = {**os.environ, "MIROVANE_SAMPLE_HOST_OUT": win(restarted)}
+        (app / "tinynote.exe.out").write_text(win(restarted))  # for a start by the desktop shell
         watch = tmp_path / "v1.txt"
         procs.append(subprocess.Popen(
             ["wine", str(app / "tinynote.exe"), "--timeout", "120", "--out", win(watch), "--run",
