@@ -43,13 +43,16 @@ std::wstring ShellFolder(int csidl) {
 
 std::wstring ExpandPathMacrosWith(const std::wstring& text, const PathMacroFolders& folders) {
     std::wstring out = text;
-    for (const FolderMacro& m : kFolderMacros) out = mv::ReplaceAll(out, m.macro, folders.specialFolder(m.csidl));
+    // A shell folder is looked up only for a macro the text holds: each look-up reads the registry.
+    for (const FolderMacro& m : kFolderMacros)
+        if (out.find(m.macro) != std::wstring::npos) out = mv::ReplaceAll(out, m.macro, folders.specialFolder(m.csidl));
 
     // Only the first directory macro found is replaced; the others stay as written.
     const std::wstring sysWow64 = mv::ReduceBackslashes(folders.windowsDir + L"\\SysWOW64");
+    const bool wantsSysWow64 = out.find(L"{syswow64}") != std::wstring::npos;
     const std::pair<const wchar_t*, std::wstring> dirMacros[] = {
         {L"{win}", folders.windowsDir},
-        {L"{syswow64}", folders.dirExists(sysWow64) ? sysWow64 : folders.systemDir},
+        {L"{syswow64}", wantsSysWow64 && folders.dirExists(sysWow64) ? sysWow64 : folders.systemDir},
         {L"{sys}", folders.systemDir},
         {L"{target}", folders.appDir},
         {L"{path}", folders.appDir},
@@ -65,6 +68,7 @@ std::wstring ExpandPathMacrosWith(const std::wstring& text, const PathMacroFolde
 }
 
 std::wstring ExpandPathMacros(const std::wstring& text) {
+    if (text.find(L'{') == std::wstring::npos) return text;  // most paths: nothing to look up
     wchar_t win[MAX_PATH] = {}, sys[MAX_PATH] = {};
     GetWindowsDirectoryW(win, MAX_PATH);
     GetSystemDirectoryW(sys, MAX_PATH);

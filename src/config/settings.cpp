@@ -104,6 +104,11 @@ const std::pair<std::wstring, std::wstring>& PrivateDirDecision() {
     return decided;
 }
 
+bool WorkingDirIsTrusted() {
+    if (ReadSettingBool(L"Mirovane", L"TempAppPath", L"0") || !mv::RunsElevated()) return true;
+    return ReadSetting(L"Mirovane", L"TempPath").empty();
+}
+
 std::wstring WorkingDirRefusal() {
     if (!mv::RunsElevated() || ReadSettingBool(L"Mirovane", L"TempAppPath", L"0") || !ReadSetting(L"Mirovane", L"TempPath").empty())
         return {};

@@ -31,6 +31,10 @@ std::wstring GetTempDir();
 const std::pair<std::wstring, std::wstring>& PrivateDirDecision();
 // Why the private directory was refused, when it is the one this copy would use; else empty.
 std::wstring WorkingDirRefusal();
+// True when no other user can have written the working directory: the application directory,
+// the private directory, or any directory of a copy that is not elevated (what it reads, its
+// own user wrote). A TempPath an elevated copy is given may be anyone's.
+bool WorkingDirIsTrusted();
 // Full path of mirovane.ini in the application directory.
 std::wstring SettingsFilePath();
 

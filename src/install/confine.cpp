@@ -54,18 +54,34 @@ bool MayTouchPathWith(const std::wstring& path, const std::vector<std::wstring>&
     return inside;
 }
 
+namespace {
+
+// The system's folders do not move while the updater runs; looking them up (registry reads)
+// for every path of a large update cost more than the rest of the install.
+const std::vector<std::wstring>& SystemRoots() {
+    static const std::vector<std::wstring> roots = [] {
+        std::vector<std::wstring> out;
+        for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_PERSONAL, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_DESKTOPDIRECTORY,
+                          CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU, CSIDL_COMMON_STARTUP, CSIDL_STARTUP,
+                          CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS}) {
+            wchar_t buf[MAX_PATH] = {};
+            if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf)) && buf[0])
+                out.push_back(NormalizePath(buf));
+        }
+        wchar_t buf[MAX_PATH] = {};
+        if (GetWindowsDirectoryW(buf, MAX_PATH)) out.push_back(NormalizePath(buf));
+        if (GetSystemDirectoryW(buf, MAX_PATH)) out.push_back(NormalizePath(buf));
+        return out;
+    }();
+    return roots;
+}
+
+}  // namespace
+
 std::vector<std::wstring> ConfinementRoots() {
     std::vector<std::wstring> roots{NormalizePath(GetAppDir())};
-    for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_PERSONAL, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_DESKTOPDIRECTORY,
-                      CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU, CSIDL_COMMON_STARTUP, CSIDL_STARTUP,
-                      CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS}) {
-        wchar_t buf[MAX_PATH] = {};
-        if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf)) && buf[0])
-            roots.push_back(NormalizePath(buf));
-    }
-    wchar_t buf[MAX_PATH] = {};
-    if (GetWindowsDirectoryW(buf, MAX_PATH)) roots.push_back(NormalizePath(buf));
-    if (GetSystemDirectoryW(buf, MAX_PATH)) roots.push_back(NormalizePath(buf));
+    const std::vector<std::wstring>& system = SystemRoots();
+    roots.insert(roots.end(), system.begin(), system.end());
     return roots;
 }
 

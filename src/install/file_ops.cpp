@@ -1,6 +1,7 @@
 #include "install/file_ops.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <mutex>
 
@@ -65,4 +66,43 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
     }
     NoteFileOperation();
     return true;
+}
+
+namespace {
+
+// A file reached through a new name keeps the access list it was made with; the one a file
+// created in `path`'s directory would get is put in its place (nothing explicit, everything
+// the directory hands down).
+bool TakeDirectoryAccess(const std::wstring& path) {
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)) return false;
+    std::wstring name = path;
+    return SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool StageFile(const std::wstring& from, const std::wstring& to, bool link) {
+    if (link && CreateHardLinkW(to.c_str(), from.c_str(), nullptr)) {
+        if (TakeDirectoryAccess(to)) {
+            NoteFileOperation();
+            return true;
+        }
+        DeleteFileW(to.c_str());  // the copy below gets the directory's access by itself
+    }
+    std::wstring failure;
+    if (!mv::CopyToNewFile(from, to, &failure, false)) {
+        WriteLog(failure);
+        return false;
+    }
+    NoteFileOperation();
+    return true;
+}
+
+bool FlushStagedFiles(const std::vector<std::wstring>& paths) {
+    std::wstring failure;
+    if (mv::FlushFiles(paths, &failure)) return true;
+    WriteLog(failure);
+    return false;
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
 // Installs the observer (null removes it). Called on the installing thread after every
 // file operation of the copy step, of recovery and of the backup list.
@@ -18,6 +19,13 @@ bool DeleteFileNow(const std::wstring& path);
 // Copies `from` to a new file `to` (which must not exist) and flushes it to disk; a partial
 // copy (full disk, read error) is removed again. Logs a failure.
 bool CopyFileFlushed(const std::wstring& from, const std::wstring& to);
+// Puts `from`'s bytes at the new name `to` without flushing them (FlushStagedFiles does that
+// for all at once): with `link`, as a second name of the same file when both are on one
+// volume, given the access `to`'s directory hands down as a copy made there would have;
+// otherwise, or when that fails, as a copy. Logs a failure.
+bool StageFile(const std::wstring& from, const std::wstring& to, bool link);
+// Flushes the files to disk together. Logs a failure.
+bool FlushStagedFiles(const std::vector<std::wstring>& paths);
 // Writes bytes to `path` through a private temporary name beside it (util/file_replace.h):
 // flushed, then renamed over it. Logs a failure.
 bool WriteFileAtomically(const std::wstring& path, const std::string& bytes);

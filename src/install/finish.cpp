@@ -168,7 +168,7 @@ bool MakePlan(HWND window, const DownLoadList& list, const std::wstring& workDir
     std::map<std::wstring, size_t> byTarget;
     for (int i = 0; i < count; ++i) {
         if (window) SendMessageW(window, kMsgCopyProgress, i, count);
-        Sleep(1);
+        if (window) Sleep(1);  // lets the progress window repaint
         if (window) SendStatusText(window, mv::Format(Translate(L"MAIN", L"Copying files[%d/%d]...").c_str(), i + 1, count), -1);
         const updatefileinfo& r = list.records[i];
         const bool remove = (r.action & ActionRemove) != 0;
@@ -308,15 +308,22 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
     }
     if (!WriteJournal(journal)) return false;
     bool ok = true;
+    // From a working directory nobody else can write, a download becomes a second name of the
+    // file beside its target: no bytes are copied, and the download stays for a retry.
+    const bool link = WorkingDirIsTrusted();
+    std::vector<std::wstring> staged;
     for (size_t i = 0; i < journal.entries.size() && ok; ++i) {
         const JournalEntry& e = journal.entries[i];
         if (e.staged.empty()) continue;
-        ok = mv::CreateDirTree(mv::PathDir(e.target)) && CopyFileFlushed(plan.sources[i], e.staged);
+        ok = mv::CreateDirTree(mv::PathDir(e.target)) && StageFile(plan.sources[i], e.staged, link);
+        if (ok) staged.push_back(e.staged);
         if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
         // The staged copy is what will be swapped in: checked again here, so a file changed in
         // the temporary directory after its download (a relaunch lies between) is never installed.
         if (ok) ok = DownloadedFileMatchesHash(plan.from[i], e.staged);
     }
+    // On disk before the swap: a power cut after the commit must not leave empty files behind.
+    if (ok) ok = FlushStagedFiles(staged);
     if (ok && !journal.listStaged.empty()) ok = WriteFileAtomically(journal.listStaged, document);
     if (ok) ok = SwapEntries(journal);
     // The tasks go into the journal with the commit: from there on a kill leaves them to the
@@ -404,7 +411,7 @@ bool StartHostAtUserLevel(const std::wstring& host) {
     if (mv::RunsElevated()) {
         mv::ComInit com;
         const HRESULT hr = ShellExecuteUnelevated(host, L"", GetAppDir());
-        if (SUCCEEDED(hr)) {
+        if (hr == S_OK) {  // S_FALSE: the shell took the request but could not start the program
             WriteLog(mv::Format(L"the host program [%s] is started through the desktop shell, at the user's level",
                                 host.c_str()));
             return true;

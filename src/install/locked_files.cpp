@@ -175,7 +175,7 @@ void PutBackLeftProbes(const std::wstring& dir) {
     FindClose(find);
 }
 
-bool TestFileWritable(const std::wstring& path) {
+bool TestFileWritable(const std::wstring& path, DirectoryProbes* probes) {
     if (AppState::relaunched) ClearElevationList();
     const bool hadEntries = !ElevationList().empty();
     const DWORD attrs = GetFileAttributesW(path.c_str());
@@ -218,23 +218,32 @@ bool TestFileWritable(const std::wstring& path) {
         return false;
     }
     if (hadEntries) return true;
+    // A missing file can be written when its directory takes a new file: that is tried once
+    // per directory in a scan.
+    const std::wstring dirKey = mv::ToLower(mv::PathDir(path));
+    if (probes) {
+        auto known = probes->find(dirKey);
+        if (known != probes->end()) {
+            if (known->second == ERROR_ACCESS_DENIED) NoteAccessDenied(path);
+            return true;
+        }
+    }
     // Create-new and delete-on-close: a file that appears meanwhile is never truncated.
     mv::Handle f(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (!f) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return TestFileWritable(path);
-        if (error == ERROR_ACCESS_DENIED) NoteAccessDenied(path);
-    }
+    const DWORD error = f ? 0 : GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return TestFileWritable(path, probes);
+    if (error == ERROR_ACCESS_DENIED) NoteAccessDenied(path);
+    if (probes) (*probes)[dirKey] = error;
     return true;  // a missing file is never locked
 }
 
-bool TestFileWritableWithPrompt(const std::wstring& path, SessionObserver* asker) {
-    bool ok = TestFileWritable(path);
+bool TestFileWritableWithPrompt(const std::wstring& path, SessionObserver* asker, DirectoryProbes* probes) {
+    bool ok = TestFileWritable(path, probes);
     while (!ok && asker) {
         const std::wstring text = Translate(L"MAIN", L"Can't overwrite the file,Please close it.") + L"\n" + path;
         if (!asker->AskRetryLocked(text)) break;
-        ok = TestFileWritable(path);
+        ok = TestFileWritable(path, probes);
     }
     return ok;
 }
@@ -317,13 +326,14 @@ bool ScanLockedFiles(HWND window, const DownLoadList& list, SessionObserver* ask
     Notify(window, Translate(L"MAIN", L"Check locked file..."), 1);
     const int count = list.FileCount();
     int locked = 0;
+    DirectoryProbes probes;
     for (int i = 0; i < count && ElevationList().empty(); ++i) {
-        Sleep(1);
+        if (window) Sleep(1);  // lets a progress window repaint; nobody waits on it otherwise
         Notify(window, mv::Format(Translate(L"MAIN", L"Examining the %d files,total of %d...").c_str(), i + 1, count), -1, false);
         const updatefileinfo& r = list.records[i];
         if (r.action & ActionRemove) continue;
         for (const std::wstring& target : InstallTargets(r)) {
-            if (TestFileWritableWithPrompt(target, asker)) continue;
+            if (TestFileWritableWithPrompt(target, asker, &probes)) continue;
             ++locked;
             Notify(window, Translate(L"MAIN", L"File is locked") + L"[" + target + L"]", 0);
         }

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,10 +53,14 @@ std::wstring ProcessImagePath(DWORD pid);
 // directory (both full paths; case-insensitive; "host.exe" never matches "ghost.exe").
 bool ImageMatches(const std::wstring& image, const std::wstring& path, bool pathIsDirectory);
 
+// What creating a file in a directory gave (lower-case directory -> error, 0 for success), so
+// that a scan tries it once per directory rather than once per missing file.
+using DirectoryProbes = std::map<std::wstring, DWORD>;
+
 // True when the file can be replaced, or when it was put on the elevation list.
-bool TestFileWritable(const std::wstring& path);
+bool TestFileWritable(const std::wstring& path, DirectoryProbes* probes = nullptr);
 // As TestFileWritable; a locked file is offered to `asker` to close and retry (null: nobody).
-bool TestFileWritableWithPrompt(const std::wstring& path, SessionObserver* asker);
+bool TestFileWritableWithPrompt(const std::wstring& path, SessionObserver* asker, DirectoryProbes* probes = nullptr);
 // The host program: [APPLICATION] Application resolved against the application directory.
 std::wstring HostProgramPath();
 bool IsHostProgramClosed(HWND window);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "util/handle.h"
@@ -97,7 +99,7 @@ int RemoveLeftTempNames(const std::wstring& path) {
     return removed;
 }
 
-bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure) {
+bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure, bool flush) {
     Handle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!in) return Fail(failure, L"CreateFile", from);
     Handle out(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -119,13 +121,38 @@ bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstrin
             return false;
         }
     }
-    if (!FlushFileBuffers(out.get())) {
+    if (flush && !FlushFileBuffers(out.get())) {
         Fail(failure, L"FlushFileBuffers", to);
         out.reset();
         DeleteKeepingError(to);
         return false;
     }
     return true;
+}
+
+bool FlushFiles(const std::vector<std::wstring>& paths, std::wstring* failure) {
+    std::atomic<size_t> next{0};
+    std::mutex firstMutex;
+    std::wstring first;
+    auto work = [&] {
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            Handle f(CreateFileW(paths[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (f && FlushFileBuffers(f.get())) continue;
+            std::wstring why;
+            Fail(&why, f ? L"FlushFileBuffers" : L"CreateFile", paths[i]);
+            std::lock_guard<std::mutex> hold(firstMutex);
+            if (first.empty()) first = why;
+        }
+    };
+    // Flushes of different files overlap in the file system's journal.
+    const size_t count = std::min<size_t>(8, paths.size());
+    std::vector<std::thread> threads;
+    for (size_t t = 1; t < count; ++t) threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads) t.join();
+    if (!first.empty() && failure) *failure = first;
+    return first.empty();
 }
 
 bool WriteFileReplacing(const std::wstring& path, std::string_view bytes, std::wstring* failure,

@@ -6,6 +6,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace mv {
@@ -20,9 +21,13 @@ bool IsPrivateTempNameOf(const std::wstring& name, const std::wstring& path);
 // that orders them). Returns how many were deleted.
 int RemoveLeftTempNames(const std::wstring& path);
 
-// Copies `from` into a new file `to` (which must not exist) and flushes it to disk; a
-// partial copy (full disk, read error) is removed again.
-bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure = nullptr);
+// Copies `from` into a new file `to` (which must not exist) and, with `flush`, flushes it to
+// disk; a partial copy (full disk, read error) is removed again.
+bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure = nullptr,
+                   bool flush = true);
+// Flushes each file's data to disk, several files at once (one at a time is a disk round trip
+// each). False, with the first failure, when a file cannot be opened or flushed.
+bool FlushFiles(const std::vector<std::wstring>& paths, std::wstring* failure = nullptr);
 // Replaces (or creates) `path` with the bytes. `beforeRename`, when given, runs once the
 // temporary file is complete on disk. On failure the temporary is gone and `path` unchanged.
 bool WriteFileReplacing(const std::wstring& path, std::string_view bytes, std::wstring* failure = nullptr,
