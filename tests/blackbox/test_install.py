@@ -1,5 +1,6 @@
 """Installation: the local check, the copy step as a transaction, crash recovery, tasks and
 host closing, driven through the core driver (tests/helpers/core/install_cmds.cpp)."""
+import os
 import pathlib
 import shutil
 import subprocess
@@ -7,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import BIN, ini, list_cache_name, win
+from conftest import BIN, DRIVE_C, ini, list_cache_name, win
 from driver import driver, run_driver
 
 LIST_URL = "http://127.0.0.1:9/list.xml"
@@ -18,13 +19,17 @@ OWN = {"mirovane.ini", "inst.log"}
 class Setup:
     """An application directory, a temporary directory and a release to install."""
 
-    def __init__(self, root: pathlib.Path, app_settings=None):
+    def __init__(self, root: pathlib.Path, app_settings=None, private=False):
+        """private: no TempPath, so the updater (elevated under Wine) works in its private
+        directory, which nobody else can write, and stages downloads as links, not copies."""
         self.app = root / "app"
-        self.temp = root / "temp"
+        self.temp = DRIVE_C / "ProgramData" / "Mirovane" if private else root / "temp"
         self.release = root / "release"
+        if private:
+            shutil.rmtree(self.temp, ignore_errors=True)
         for d in (self.app, self.temp, self.release):
             d.mkdir(parents=True, exist_ok=True)
-        settings = {"Mirovane": {"Log": "inst.log", "TempPath": win(self.temp)},
+        settings = {"Mirovane": {"Log": "inst.log", **({} if private else {"TempPath": win(self.temp)})},
                     "UPDATEINFO": {"ListURL": LIST_URL},
                     "APPLICATION": {"Name": "Inst", "Application": ""}}
         for section, keys in (app_settings or {}).items():
@@ -124,21 +129,29 @@ def test_without_a_cached_list_the_copy_step_fetches_it_again(tmp_path, fault_se
     assert "no update list to store[" in s2.log()
 
 
-def test_kill_after_every_file_operation_leaves_old_or_new_set(tmp_path):
-    probe = Setup(tmp_path / "probe")
+@pytest.mark.parametrize("staging", ["copied", "linked"])
+def test_kill_after_every_file_operation_leaves_old_or_new_set(tmp_path, staging):
+    """Copied from a working directory others may write (TempPath), or linked from the private
+    one: killed after any file operation, the next start leaves the old set or the new one."""
+    private = staging == "linked"
+    probe = Setup(tmp_path / "probe", private=private)
     probe.old(OLD)
     probe.new(LIST, NEW)
     total = int(probe.install("version=2.0")["ops"])
     assert total > 10
     new_set = expected_new(probe)
     outcomes = set()
+    shared = set()  # whether a staged file was ever the download itself under a second name
     for k in range(1, total + 1):
-        s = Setup(tmp_path / f"k{k}")
+        s = Setup(tmp_path / f"k{k}", private=private)
         s.old(OLD)
         s.new(LIST, NEW)
         old_set = s.snapshot()
         code, out = s.install_killed(k)
         assert code == 99 and "copy=" not in out, f"k={k} was not killed: {code} {out}"
+        staged, downloaded = s.app / "data.bin.__new", next(s.temp.rglob("data.bin_"), None)
+        if staged.exists() and downloaded:
+            shared.add(os.path.samefile(staged, downloaded))
         s.startup()
         after = s.snapshot()
         if after == old_set:
@@ -152,6 +165,7 @@ def test_kill_after_every_file_operation_leaves_old_or_new_set(tmp_path):
             outcomes.add("new")
             assert s.work_files() == [], f"k={k}"
     assert outcomes == {"old", "new"}
+    assert shared == {private}
 
 
 def test_unreadable_journal_is_set_aside_and_blocks_nothing(tmp_path):
