@@ -271,12 +271,14 @@ echo "signed lists, 500 files (check, download, install): unsigned ${plain_s} s,
 # [Mirovane] LogTiming=1 times each step in the log and logs the peak working set at the end.
 session_case() {  # session_case <name> <list base url> <expected files>: prints the seconds; log in $work/sess/<name>.log
   local name="Bench $1" app temp prod=$work/sess/prod-$1 t0 t1
-  app="$WINEPREFIX/drive_c/Brenwick/omra/$name"; temp=$work/sess/temp-$1
+  # No TempPath: the elevated updater (Wine runs it as administrator) works in its private
+  # directory, as it does on the built-in settings.
+  app="$WINEPREFIX/drive_c/Brenwick/omra/$name"; temp=$WINEPREFIX/drive_c/ProgramData/Mirovane
   rm -rf "$app" "$temp"; mkdir -p "$app" "$temp" "$prod"
   printf '[Mirovane]\r\nOwerCheckTm=%s\r\n' "$hours" >"$temp/mirovane.ini"
   if [ ! -f "$prod/bench.exe" ]; then
-    printf '[Mirovane]\r\nLog=inst.log\r\nLogTiming=1\r\nTempPath=%s\r\nQuickCheck=0\r\nTimeOut=120\r\n[UPDATEINFO]\r\nListURL=%s/list.xml\r\nMainListURL=%s/main.xml\r\n[APPLICATION]\r\nName=%s\r\nApplication=\r\n' \
-      "$(winpath "$temp")" "$2" "$2" "$name" >"$prod/settings.ini"
+    printf '[Mirovane]\r\nLog=inst.log\r\nLogTiming=1\r\nQuickCheck=0\r\nTimeOut=120\r\n[UPDATEINFO]\r\nListURL=%s/list.xml\r\nMainListURL=%s/main.xml\r\n[APPLICATION]\r\nName=%s\r\nApplication=\r\n' \
+      "$2" "$2" "$name" >"$prod/settings.ini"
     wine "$bin/mirovane-embed.exe" "$(winpath "$bin/mirovane.exe")" "$(winpath "$prod/settings.ini")" \
       "$(winpath "$prod/bench.exe")" </dev/null >/dev/null
   fi
@@ -287,7 +289,7 @@ session_case() {  # session_case <name> <list base url> <expected files>: prints
   python3 - "$work/sess/$1.log" "$t0" "$t1" >"$work/sess/$1.steps" <<'PY'
 import datetime, re, sys
 log, t0, t1 = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
-times, stage, peak = [], {}, 0
+times, stage, peak, made = [], {}, 0, None
 for line in open(log, encoding="latin-1"):
     m = re.match(r"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\](.*)", line.rstrip())
     if not m:
@@ -297,10 +299,13 @@ for line in open(log, encoding="latin-1"):
     s = re.match(r"stage (\d+) ", m[2])
     if s:
         stage.setdefault(int(s[1]), t)
+    a = re.match(r"process made (\d+) ms ago", m[2])
+    if a:
+        made = t - int(a[1]) / 1000
     p = re.match(r"peak working set (\d+) bytes", m[2])
     if p:
         peak = int(p[1])
-marks = [t0, times[0], stage[3], stage[6], stage[9], stage[12], t1]
+marks = [t0, made, stage[0], stage[3], stage[6], stage[9], stage[12], t1]
 print(" ".join(f"{b - a:.2f}" for a, b in zip(marks, marks[1:])), peak)
 PY
   echo "$1 $(python3 -c "print(f'{$t1 - $t0:.2f}')") $(cat "$work/sess/$1.steps")" >>"$work/sess/runs.txt"
@@ -325,11 +330,11 @@ for i in 1 2 3; do
 done
 aria_l=$(best "${runs_a[@]}")
 base_peak=$(wine "$bin/baseline.exe" </dev/null | tr -d '\r' | sed -n 's/^peakws=//p')
-sess_peak=$(cut -d' ' -f8 "$work/sess/big.best")
-echo "whole sessions (mirovane.exe /silence), seconds by step: start = process start to first log line, check, download, local check, copy and finish, end = to the process's exit"
-printf '%-10s %7s %7s %7s %9s %7s %7s %7s\n' session total start check download local copy end
+sess_peak=$(cut -d' ' -f9 "$work/sess/big.best")
+echo "whole sessions (mirovane.exe /silence), seconds by step: launch = to the process's creation (runexit and Wine), start = its start-up, check, download, local check, copy and finish, end = to the process's exit"
+printf '%-10s %7s %7s %7s %7s %9s %7s %7s %7s\n' session total launch start check download local copy end
 for c in big throttled files; do
-  printf '%-10s %7s %7s %7s %9s %7s %7s %7s\n' "$c" $(cut -d' ' -f1-7 "$work/sess/$c.best")
+  printf '%-10s %7s %7s %7s %7s %9s %7s %7s %7s\n' "$c" $(cut -d' ' -f1-8 "$work/sess/$c.best")
 done
 echo "peak working set: 50 MB session $(python3 -c "print(f'{$sess_peak / 1048576:.1f}')") MB; a program that only loads user32, WinINet, COM and MSXML (baseline.exe) $(python3 -c "print(f'{$base_peak / 1048576:.1f}')") MB"
 

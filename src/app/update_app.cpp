@@ -230,6 +230,16 @@ BOOL CUpdateApp::InitInstance() {
 
     // The host window receives notifications through a buffer in its own process.
     if (AppState::hostWindow) HostWindows::Register(AppState::hostWindow, true);
+    if (LogTimingOn()) {
+        // How long the start-up above took, from the moment the process was made.
+        FILETIME created{}, exited{}, kernel{}, user{}, now{};
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        GetSystemTimeAsFileTime(&now);
+        const auto ticks = [](const FILETIME& f) {
+            return (static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+        };
+        WriteLog(mv::Format(L"process made %llu ms ago", (ticks(now) - ticks(created)) / 10000));
+    }
     if (!hiddenCopy) SetStage(UpdateNone);
 
     // An elevated relaunch continues from the list the first process saved.

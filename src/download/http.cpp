@@ -108,13 +108,22 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
 
     HINTERNET session = SharedSession();
     if (!session) return fail(L"InternetOpen");
-    r.connection.reset(InternetConnectW(session, host.data(), uc.nPort, user[0] ? user.data() : nullptr,
-                                        password[0] ? password.data() : nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!r.connection) return fail(L"InternetConnect");
     std::wstring object = std::wstring(path.data()) + extra.data();
     if (object.empty()) object = L"/";
-    r.request.reset(HttpOpenRequestW(r.connection.get(), verb, object.c_str(), nullptr, nullptr, nullptr, flags, 0));
-    if (!r.request) return fail(L"HttpOpenRequest");
+    // Under load, Wine's WinINet now and then refuses a connection handle it has just made
+    // (12018, wrong handle type) while other threads open and close theirs: a new one serves.
+    for (int attempt = 0;; ++attempt) {
+        r.connection.reset(InternetConnectW(session, host.data(), uc.nPort, user[0] ? user.data() : nullptr,
+                                            password[0] ? password.data() : nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+        if (!r.connection) return fail(L"InternetConnect");
+        r.request.reset(HttpOpenRequestW(r.connection.get(), verb, object.c_str(), nullptr, nullptr, nullptr, flags, 0));
+        if (r.request) break;
+        const DWORD error = GetLastError();
+        if (attempt >= 2 || (error != ERROR_INTERNET_INCORRECT_HANDLE_TYPE && error != ERROR_INVALID_HANDLE)) {
+            SetLastError(error);
+            return fail(L"HttpOpenRequest");
+        }
+    }
     SetRequestTimeouts(r.request.get(), timeoutMs);
     std::wstring lines = L"User-Agent: " + agent + L"\r\n" + headers;
     if (!headers.empty() && !headers.ends_with(L"\r\n")) lines += L"\r\n";
