@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <random>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -260,11 +261,12 @@ TEST(TrayRules, CheckScheduleSpreadsEveryCheckAndBacksOffAfterFailures) {
         }
         EXPECT_EQ(low, c.base) << c.setting << " " << c.failures;
         EXPECT_EQ(high, c.base + c.spread) << c.setting << " " << c.failures;
-        // The same draws as the schedule itself makes from the same seed.
-        const long long period = TrayPeriodSeconds(tray::CheckIntervalMinutes(c.setting));
+        // The spread is one draw from the caller's source: the same seed gives the same delay.
         CheckRandom again(99);
+        const long long spread = std::uniform_int_distribution<long long>(0, c.spread)(again);
         EXPECT_EQ(c.failures < 0 ? tray::FirstCheckDelay(c.setting, same) : tray::NextCheckDelay(c.setting, c.failures, same),
-                  c.failures < 0 ? FirstCheckDelaySeconds(period, again) : NextCheckDelaySeconds(period, c.failures, again));
+                  c.base + spread)
+            << c.setting << " " << c.failures;
     }
     // A success resets the count; failures count up and stop growing once the back-off is capped.
     EXPECT_EQ(tray::FailuresAfterCheck(3, true), 0);
