@@ -5,8 +5,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <random>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,6 +236,12 @@ TEST(TrayRules, IntervalTipAndCountdown) {
         int left;
     } counts[] = {{0, 120}, {1, 120}, {999, 120}, {1000, 119}, {119001, 1}, {120000, 0}, {500000, 0}};
     for (auto& c : counts) EXPECT_EQ(tray::CountdownLeft(120, c.elapsed), c.left) << c.elapsed;
+    struct {
+        const wchar_t* setting;
+        int seconds;
+    } lengths[] = {{L"", 120}, {L"abc", 120}, {L" 30", 30}, {L"5", 5}, {L"4", 5}, {L"0", 5}, {L"-7", 5},
+                   {L"3600", 3600}, {L"3601", 3600}, {L"99999999999", 3600}};
+    for (auto& l : lengths) EXPECT_EQ(tray::CountdownSeconds(l.setting), l.seconds) << l.setting;
 }
 
 TEST(TrayRules, CheckScheduleSpreadsEveryCheckAndBacksOffAfterFailures) {
