@@ -79,13 +79,16 @@ def test_check_modes_open_the_window_when_they_should(make_product, fault_server
     assert code == (1 if body == ONE_FILE else 0)
 
 
+# The items' places in the icon's menu, counted from the top (the separator does not count).
 MENU = {"Show check window": 1, "Update now": 2, "Check again": 3, "Cancel": 4, "Exit": 5}
 
 
 def tray_menu(item):
-    """Opens the icon's menu as a right click does and chooses the item with the keyboard."""
+    """Opens the icon's menu as a right click does and chooses the item with the keyboard; the
+    helper reports the item highlighted on the screen when Enter went, of how many."""
     assert "posted" in ui("post", TRAY, "-", TRAY_CALLBACK, TRAY_ICON, WM_RBUTTONDOWN, timeout_ms=5000)
-    assert ui("menu", "-", "-", MENU[item], timeout_ms=10000).get("chosen") == str(MENU[item])
+    chosen = ui("menu", "-", "-", MENU[item], timeout_ms=10000)
+    assert (chosen.get("items"), chosen.get("chosen")) == ("5", str(MENU[item])), (item, chosen)
 
 
 # The pop-up's painted links, found by their windows' ids (the menu's command ids; 40101 the close box).
