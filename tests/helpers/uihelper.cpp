@@ -22,10 +22,15 @@
 //                                 separators and items it skips do not count); prints items=
 //                                 (how many it reaches) and chosen= (the item highlighted on the
 //                                 screen when Enter went), and fails unless that is the n-th
+//   run <program> [arguments...]  starts the program (ShellExecuteEx, as runexit does) and
+//                                 watches for the window until the program ends; prints
+//                                 shown=0|1 (seen visible), exists=0|1 (seen at all, hidden
+//                                 too) and exit=<code>; on time-out the program is killed
 //   hidden                        finds the window even when it is hidden (prints visible=)
 //   list                          prints every top-level window (class, caption, visibility)
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -211,6 +216,53 @@ int ChooseMenuItem(HWND popup, int wanted, DWORD limit) {
     return 0;
 }
 
+int RunAndWatch(const std::wstring& cls, const std::wstring& title, int argc, wchar_t** argv, DWORD limit) {
+    std::wstring params;
+    for (int i = 6; i < argc; ++i) {
+        if (i > 6) params += L' ';
+        const std::wstring a = argv[i];
+        params += a.find_first_of(L" \t") == std::wstring::npos ? a : L"\"" + a + L"\"";
+    }
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    sei.lpVerb = L"open";
+    sei.lpFile = argv[5];
+    sei.lpParameters = params.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&sei) || !sei.hProcess) {
+        Out(L"notstarted");
+        return 1;
+    }
+    bool shown = false, exists = false;
+    const ULONGLONG start = GetTickCount64();
+    DWORD wait = WAIT_TIMEOUT;
+    while (wait == WAIT_TIMEOUT && GetTickCount64() - start < limit) {
+        if (HWND w = Find(cls, title, true)) {
+            exists = true;
+            shown = shown || IsWindowVisible(w);
+        }
+        wait = WaitForSingleObject(sei.hProcess, 20);
+    }
+    wchar_t buf[64];
+    swprintf(buf, 64, L"shown=%d", shown ? 1 : 0);
+    Out(buf);
+    swprintf(buf, 64, L"exists=%d", exists ? 1 : 0);
+    Out(buf);
+    if (wait != WAIT_OBJECT_0) {
+        TerminateProcess(sei.hProcess, 124);
+        CloseHandle(sei.hProcess);
+        Out(L"timeout");
+        return 1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(sei.hProcess, &code);
+    CloseHandle(sei.hProcess);
+    swprintf(buf, 64, L"exit=%lu", static_cast<unsigned long>(code));
+    Out(buf);
+    return 0;
+}
+
 int Usage() {
     fwprintf(stderr, L"usage: uihelper <timeout-ms> <command> <class|-> <title|-> [arguments]\n");
     return 2;
@@ -230,6 +282,7 @@ int wmain(int argc, wchar_t** argv) {
         EnumWindows(ListOne, 0);
         return 0;
     }
+    if (cmd == L"run") return argc > 5 ? RunAndWatch(cls, title, argc, argv, limit) : Usage();
     if (cmd == L"gone") {
         while (timeLeft()) {
             if (!Find(cls, title, true)) {
