@@ -32,20 +32,32 @@ HINTERNET OpenSessionAs(const wchar_t* agent) {
         return nullptr;
     }
     const std::wstring list = mv::Format(L"HTTP=HTTP://%s:%s", parts[0].c_str(), parts[1].c_str());
-    HINTERNET session = InternetOpenW(agent, INTERNET_OPEN_TYPE_PROXY, list.c_str(), nullptr, 0);
-    if (!session) return nullptr;
+    // The proxy's credentials go on each request (SetProxyCredentials): WinINet takes them on
+    // connection and request handles, not on the session's.
+    return InternetOpenW(agent, INTERNET_OPEN_TYPE_PROXY, list.c_str(), nullptr, 0);
+}
 
+// [Mirovane] ProxyUser ("user,password"; the password may be left out) on a request that
+// goes through the proxy; false when there is no proxy or no user to set.
+bool SetProxyCredentials(HINTERNET request) {
+    if (ReadSetting(L"Mirovane", L"Proxy").empty()) return false;
     const std::wstring user = ReadSetting(L"Mirovane", L"ProxyUser");
-    if (!user.empty()) {
-        const auto cred = mv::Split(user, L',');
-        if (cred.size() >= 1)
-            InternetSetOptionW(session, INTERNET_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(cred[0].c_str()),
-                               static_cast<DWORD>(cred[0].size() + 1));
-        if (cred.size() >= 2)
-            InternetSetOptionW(session, INTERNET_OPTION_PROXY_PASSWORD, const_cast<wchar_t*>(cred[1].c_str()),
-                               static_cast<DWORD>(cred[1].size() + 1));
+    if (user.empty()) return false;
+    const auto cred = mv::Split(user, L',');
+    std::wstring name = cred.empty() ? std::wstring() : cred[0];
+    std::wstring password = cred.size() >= 2 ? cred[1] : std::wstring();
+    return InternetSetOptionW(request, INTERNET_OPTION_PROXY_USERNAME, name.data(), static_cast<DWORD>(name.size() + 1)) &&
+           InternetSetOptionW(request, INTERNET_OPTION_PROXY_PASSWORD, password.data(),
+                              static_cast<DWORD>(password.size() + 1));
+}
+
+// Reads and drops what is left of a response (a 407's short page), at most 64 KB, so that the
+// request can be sent again on the same connection.
+void DropResponse(HINTERNET request) {
+    char buf[4096];
+    DWORD got = 0;
+    for (int i = 0; i < 16 && InternetReadFile(request, buf, sizeof(buf), &got) && got; ++i) {
     }
-    return session;
 }
 
 }  // namespace
@@ -125,13 +137,25 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
         }
     }
     SetRequestTimeouts(r.request.get(), timeoutMs);
+    const bool credentials = SetProxyCredentials(r.request.get());
     std::wstring lines = L"User-Agent: " + agent + L"\r\n" + headers;
     if (!headers.empty() && !headers.ends_with(L"\r\n")) lines += L"\r\n";
-    if (!HttpSendRequestW(r.request.get(), lines.c_str(), static_cast<DWORD>(-1), nullptr, 0))
-        return fail(L"HttpSendRequest");
-    DWORD status = 0, size = sizeof(status);
-    if (HttpQueryInfoW(r.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
-        r.status = status;
+    auto send = [&] {
+        if (!HttpSendRequestW(r.request.get(), lines.c_str(), static_cast<DWORD>(-1), nullptr, 0)) return false;
+        DWORD status = 0, size = sizeof(status);
+        r.status = HttpQueryInfoW(r.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                                  nullptr)
+                       ? status
+                       : 0;
+        return true;
+    };
+    if (!send()) return fail(L"HttpSendRequest");
+    // A proxy that asks for credentials (407) is answered by sending again: WinINet then
+    // answers its challenge with the credentials set on the request.
+    if (r.status == HTTP_STATUS_PROXY_AUTH_REQ && credentials) {
+        DropResponse(r.request.get());
+        if (!send()) return fail(L"HttpSendRequest");
+    }
     return true;
 }
 

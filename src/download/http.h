@@ -16,9 +16,10 @@ constexpr DWORD kEngineRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CA
 // the checksum service): a named one, since some servers and CDNs refuse an empty agent.
 constexpr wchar_t kProductAgent[] = L"Mirovane/2";
 
-// Opens a session labelled `agent`, through [Mirovane] Proxy when it is set (ProxyUser gives
-// the proxy's user name and password). A Proxy value without ":port" shows an error box and
-// opens nothing. The caller closes the handle; null on failure.
+// Opens a session labelled `agent`, through [Mirovane] Proxy when it is set. A Proxy value
+// without ":port" shows an error box and opens nothing. The caller closes the handle; null on
+// failure. ProxyUser (the proxy's user name and password) is set on each request that
+// SendHttpRequest opens, not on the session.
 HINTERNET OpenSession(const std::wstring& agent);
 
 // The process's session for every request of the updater: opened once per proxy setting and

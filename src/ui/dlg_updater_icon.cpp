@@ -335,6 +335,7 @@ void CDlgUpdaterIcon::ShowPopup() {
 }
 
 void CDlgUpdaterIcon::StartCountdown() {
+    countdownTotal_ = tray::CountdownSeconds(ReadSetting(L"Mirovane", L"TrayCountdown"));
     countdown_ = countdownTotal_;
     countdownStart_ = GetTickCount64();
     UpdateCaption();

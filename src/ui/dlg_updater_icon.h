@@ -78,7 +78,7 @@ private:
     HBITMAP background_ = nullptr, close_ = nullptr;
     SIZE backgroundSize_{0, 0};
     HICON icon_ = nullptr;
-    int countdownTotal_ = 120;
+    int countdownTotal_ = 120;    // [Mirovane] TrayCountdown, read as each countdown starts
     int countdown_ = -1;
     ULONGLONG countdownStart_ = 0;
     int filesFound_ = 0;

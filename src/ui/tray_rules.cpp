@@ -27,6 +27,16 @@ int CountdownLeft(int total, unsigned long long elapsedMs) {
     return static_cast<int>((totalMs - elapsedMs + 999) / 1000);
 }
 
+int CountdownSeconds(const std::wstring& setting) {
+    const wchar_t* s = setting.c_str();
+    while (iswspace(*s)) ++s;
+    wchar_t* end = nullptr;
+    const long v = wcstol(s, &end, 10);
+    if (end == s) return kDefaultCountdownSeconds;
+    if (v < kMinCountdownSeconds) return kMinCountdownSeconds;
+    return v > kMaxCountdownSeconds ? kMaxCountdownSeconds : static_cast<int>(v);
+}
+
 namespace {
 long long PeriodSeconds(const std::wstring& checkTmSpan) { return TrayPeriodSeconds(CheckIntervalMinutes(checkTmSpan)); }
 }  // namespace

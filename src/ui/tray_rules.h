@@ -15,6 +15,13 @@ std::wstring TipText(const std::wstring& name, const std::wstring& status);
 // Seconds still shown by a countdown of `total` seconds that started `elapsedMs` ago: never
 // below 0, rounded up so that the last second is shown.
 int CountdownLeft(int total, unsigned long long elapsedMs);
+// Seconds the pop-up counts down before it starts the update it offers, from a [Mirovane]
+// TrayCountdown text: empty or not a number gives kDefaultCountdownSeconds; the value is held
+// to kMinCountdownSeconds..kMaxCountdownSeconds.
+constexpr int kDefaultCountdownSeconds = 120;
+constexpr int kMinCountdownSeconds = 5;
+constexpr int kMaxCountdownSeconds = 3600;
+int CountdownSeconds(const std::wstring& setting);
 
 // The tray's check schedule for a CheckTmSpan text, in seconds: the first check after start,
 // and the next check after one that ended with `failuresInRow` failed checks in a row (0

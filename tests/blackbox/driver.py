@@ -29,7 +29,8 @@ def start_driver(*args, env=None):
 
 
 def click_box(text, button="ok", timeout_ms=20000, env=None):
-    """Presses a button of the message box that shows `text`; True when one was found.
+    """Presses a button of the message box that shows `text`; True when one was found and
+    offered that button (False, and nothing pressed, when the box has no such button).
     `env` adds to the environment (another WINEPREFIX looks in that Wine session)."""
     proc = subprocess.run(["wine", str(BIN / "clickbox.exe"), str(timeout_ms), text, button],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout_ms / 1000 + 30,

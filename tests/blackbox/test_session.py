@@ -494,6 +494,11 @@ def test_appenter_question(session, answer):
     else:
         assert tree(s.dir) == s.before
         assert s.file_requests() == []
+        # The host program is started only after a "Start the main program" line, and the
+        # run's last line comes after the point where it would have been.
+        log = s.log()
+        assert "Outcome [" in log
+        assert ("Start the main program" in log) == (answer == "no"), log
         if answer == "no":
             assert s.restarted_version() == "version 1"
         else:

@@ -70,22 +70,30 @@ def test_progress_window_updates_end_to_end_and_ignores_esc_enter_altf4(make_pro
 def test_check_modes_open_the_window_when_they_should(make_product, fault_server, tmp_path, mode, body, window):
     # Slow enough for the window to be seen when there is one.
     product = make_product(settings(fault_server, tmp_path, body, mode=mode, rate=len(body) // 2))
-    proc = start(product)
     if window:
+        proc = start(product)
         assert ui("find", PROGRESS).get("visible") == "1"
         assert "gone" in ui("gone", PROGRESS, timeout_ms=40000)
-    code = exit_code(proc)
-    assert ("hwnd" in ui("hidden", PROGRESS, timeout_ms=500)) is False
+        code = exit_code(proc)
+    else:
+        # Watched for from the start to the end of the run, hidden windows included.
+        run = ui("run", PROGRESS, "-", win(product.exe), timeout_ms=120000)
+        assert (run.get("shown"), run.get("exists")) == ("0", "0"), run
+        assert "Outcome [" in product.log()  # the run got to its end
+        code = int(run["exit"])
     assert code == (1 if body == ONE_FILE else 0)
 
 
+# The items' places in the icon's menu, counted from the top (the separator does not count).
 MENU = {"Show check window": 1, "Update now": 2, "Check again": 3, "Cancel": 4, "Exit": 5}
 
 
 def tray_menu(item):
-    """Opens the icon's menu as a right click does and chooses the item with the keyboard."""
+    """Opens the icon's menu as a right click does and chooses the item with the keyboard; the
+    helper reports the item highlighted on the screen when Enter went, of how many."""
     assert "posted" in ui("post", TRAY, "-", TRAY_CALLBACK, TRAY_ICON, WM_RBUTTONDOWN, timeout_ms=5000)
-    assert ui("menu", "-", "-", MENU[item], timeout_ms=10000).get("chosen") == str(MENU[item])
+    chosen = ui("menu", "-", "-", MENU[item], timeout_ms=10000)
+    assert (chosen.get("items"), chosen.get("chosen")) == ("5", str(MENU[item])), (item, chosen)
 
 
 # The pop-up's painted links, found by their windows' ids (the menu's command ids; 40101 the close box).
@@ -165,7 +173,8 @@ def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_pr
 def test_tray_runs_two_updates_in_one_process_the_second_when_the_countdown_runs_out(make_product, fault_server,
                                                                                       tmp_path):
     fault_server.add("/u/readme.txt", README)
-    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="3"))
+    # A countdown long enough for the menu to be used first, short enough to be waited out.
+    product = make_product(settings(fault_server, tmp_path, ONE_FILE, CheckTmSpan="3", TrayCountdown="15"))
     proc = start(product, "/tryicon")
     assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=50000).get("text")
     # 1. "Update now": the progress window runs the session, then the pop-up returns with
@@ -181,8 +190,9 @@ def test_tray_runs_two_updates_in_one_process_the_second_when_the_countdown_runs
     fault_server.add("/u/readme.txt", README + b"2")
     # 2. Check again; this time nobody answers and the countdown runs out.
     tray_menu("Check again")
-    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=30000).get("text")
-    assert ui("find", PROGRESS, timeout_ms=140000).get("visible") == "1"
+    offer = ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=30000)
+    assert 0 < (countdown(offer.get("text", "")) or 0) <= 15, offer
+    assert ui("find", PROGRESS, timeout_ms=40000).get("visible") == "1"
     assert "gone" in ui("gone", PROGRESS, timeout_ms=60000)
     assert ui("waittext", TRAY, "-", 0, "Upgrade is completed", timeout_ms=40000).get("text")
     assert (product.app_dir / "readme.txt").read_bytes() == README + b"2"
@@ -220,11 +230,12 @@ def test_tray_countdown_asks_before_closing_a_host_program_it_did_not_start(make
                                                                            test_window):
     fault_server.add("/u/readme.txt", README)
     product = make_product(settings(fault_server, tmp_path, ONE_FILE, application=win(BIN / "testwindow.exe"),
-                                    CheckTmSpan="3"))
+                                    CheckTmSpan="3", TrayCountdown="5"))
     proc = start(product, "/tryicon")
-    assert ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=50000).get("text")
+    offer = ui("waittext", TRAY, "-", 0, "Update after", timeout_ms=50000)
+    assert 0 < (countdown(offer.get("text", "")) or 0) <= 5, offer
     # Nobody answers the offer; when the countdown runs out the user is asked, and says no.
-    assert click_box("is running and will be closed for the update", "no", timeout_ms=150000)
+    assert click_box("is running and will be closed for the update", "no", timeout_ms=40000)
     assert wait_log(product, r"The update waits: the host program is running and the user said no", 10)
     assert wait_log(product, r"Tray: next check in \d+ s, after a postponed update", 10)
     # The update is postponed: no progress window, the host program and the old files stay.

@@ -1,7 +1,9 @@
 // clickbox <timeout-ms> <text> [ok|cancel|yes|no|retry|abort|ignore]
 // Answers a message box the way a person would: waits for a dialog window of any process
 // that shows a text containing <text>, presses the named button (OK by default) and prints
-// "clicked". Prints "timeout" and exits with 1 when no such box appeared in time.
+// "clicked". Prints "timeout" and exits with 1 when no such box appeared in time, and
+// "nobutton" with 1 when the box offers no such button (none, hidden or disabled): a person
+// could not have given that answer.
 #include <windows.h>
 
 #include <cstdio>
@@ -63,13 +65,16 @@ int wmain(int argc, wchar_t** argv) {
         Search s{argv[2]};
         EnumWindows(FindBox, reinterpret_cast<LPARAM>(&s));
         if (s.found) {
+            // The box is visible, so its buttons are final: Windows builds a message box with
+            // only the buttons its type names, Wine hides or removes the others.
             HWND button = GetDlgItem(s.found, id);
-            if (button) {
-                DWORD_PTR r = 0;
-                SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
-            } else {
-                PostMessageW(s.found, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+            if (!button || !IsWindowVisible(button) || !IsWindowEnabled(button)) {
+                wprintf(L"nobutton\n");
+                fflush(stdout);
+                return 1;
             }
+            DWORD_PTR r = 0;
+            SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
             wprintf(L"clicked\n");
             fflush(stdout);
             return 0;

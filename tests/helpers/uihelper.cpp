@@ -18,14 +18,25 @@
 //   key <esc|enter|altf4>         the key as the keyboard would deliver it to the window
 //   post <message> <wparam> <lparam>   posts a message (the shell's tray-icon callbacks)
 //   menu <n>                      waits for a pop-up menu and chooses its n-th item by keyboard
+//                                 (counted from the top among the items the keyboard reaches:
+//                                 separators and items it skips do not count); prints items=
+//                                 (how many it reaches) and chosen= (the item highlighted on the
+//                                 screen when Enter went), and fails unless that is the n-th
+//   run <program> [arguments...]  starts the program (ShellExecuteEx, as runexit does) and
+//                                 watches for the window until the program ends; prints
+//                                 shown=0|1 (seen visible), exists=0|1 (seen at all, hidden
+//                                 too) and exit=<code>; on time-out the program is killed
 //   hidden                        finds the window even when it is hidden (prints visible=)
 //   list                          prints every top-level window (class, caption, visibility)
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -107,6 +118,151 @@ BOOL CALLBACK ListOne(HWND w, LPARAM) {
     return TRUE;
 }
 
+// The top row (within the window) of the item a pop-up menu highlights, read from the screen:
+// the first row of a column near the left edge painted in the highlight colour; -1 for none.
+// Menus belong to their process (Wine lets no other process read one, nor reports its
+// highlight to accessibility clients), so the screen is the one witness. The column is
+// copied in one piece, and read again until two copies agree, so that a half-painted
+// change is not taken for an item.
+int HighlightTopOnce(HWND popup) {
+    RECT r;
+    if (!GetWindowRect(popup, &r) || r.bottom <= r.top) return -1;
+    const int height = r.bottom - r.top;
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = 1;
+    bi.bmiHeader.biHeight = -height;  // top-down
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP column = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    int top = -1;
+    if (mem && column && bits) {
+        HGDIOBJ old = SelectObject(mem, column);
+        BitBlt(mem, 0, 0, 1, height, screen, r.left + 6, r.top, SRCCOPY);
+        GdiFlush();
+        auto rgb = [](COLORREF c) { return static_cast<DWORD>((GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c)); };
+        const DWORD highlight = rgb(GetSysColor(COLOR_HIGHLIGHT)), menuHighlight = rgb(GetSysColor(COLOR_MENUHILIGHT));
+        const DWORD* px = static_cast<const DWORD*>(bits);
+        for (int y = 0; y < height && top < 0; ++y)
+            if ((px[y] & 0xFFFFFF) == highlight || (px[y] & 0xFFFFFF) == menuHighlight) top = y;
+        SelectObject(mem, old);
+    }
+    if (column) DeleteObject(column);
+    if (mem) DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return top;
+}
+
+int HighlightTop(HWND popup) {
+    int last = HighlightTopOnce(popup);
+    for (int i = 0; i < 50; ++i) {
+        Sleep(30);
+        const int now = HighlightTopOnce(popup);
+        if (now == last) break;
+        last = now;
+    }
+    return last;
+}
+
+// Presses Down and waits until the highlight moves; the new top row, or the old one when it
+// did not move within the limit (a menu of one item).
+int PressDown(HWND popup, DWORD limit) {
+    const int before = HighlightTop(popup);
+    PostKey(popup, WM_KEYDOWN, WM_KEYUP, VK_DOWN, 0);
+    const ULONGLONG end = GetTickCount64() + limit;
+    int now = before;
+    while ((now = HighlightTop(popup)) == before && GetTickCount64() < end) Sleep(20);
+    return now;
+}
+
+int ChooseMenuItem(HWND popup, int wanted, DWORD limit) {
+    // One round with Down: the items the keyboard reaches, until it comes back to one it saw.
+    std::vector<int> tops;
+    for (int top; (top = PressDown(popup, limit)) >= 0 &&
+                  std::find(tops.begin(), tops.end(), top) == tops.end() && tops.size() < 40;)
+        tops.push_back(top);
+    std::sort(tops.begin(), tops.end());
+    auto ordinal = [&](int top) {  // 1-based, counted from the menu's top; 0: none
+        const auto at = std::find(tops.begin(), tops.end(), top);
+        return at == tops.end() ? 0 : static_cast<int>(at - tops.begin()) + 1;
+    };
+    for (size_t presses = 0; ordinal(HighlightTop(popup)) != wanted && presses < tops.size(); ++presses)
+        PressDown(popup, limit);
+    const int chosen = ordinal(HighlightTop(popup));
+    wchar_t buf[64];
+    swprintf(buf, 64, L"items=%zu", tops.size());
+    Out(buf);
+    std::wstring rows;
+    for (int top : tops) rows += (rows.empty() ? L"" : L",") + std::to_wstring(top);
+    Out(L"rows=" + rows);  // the items' top rows, for a failure's message
+    swprintf(buf, 64, L"chosen=%d", chosen);
+    Out(buf);
+    if (chosen != wanted) {
+        PostKey(popup, WM_KEYDOWN, WM_KEYUP, VK_ESCAPE, 0);  // leaves the menu, chooses nothing
+        Out(chosen ? L"notreached" : L"nohighlight");
+        return 1;
+    }
+    PostKey(popup, WM_KEYDOWN, WM_KEYUP, VK_RETURN, 0);
+    const ULONGLONG end = GetTickCount64() + limit;
+    while (IsWindow(popup) && IsWindowVisible(popup) && GetTickCount64() < end) Sleep(20);
+    if (IsWindow(popup) && IsWindowVisible(popup)) {
+        Out(L"notclosed");
+        return 1;
+    }
+    return 0;
+}
+
+int RunAndWatch(const std::wstring& cls, const std::wstring& title, int argc, wchar_t** argv, DWORD limit) {
+    std::wstring params;
+    for (int i = 6; i < argc; ++i) {
+        if (i > 6) params += L' ';
+        const std::wstring a = argv[i];
+        params += a.find_first_of(L" \t") == std::wstring::npos ? a : L"\"" + a + L"\"";
+    }
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    sei.lpVerb = L"open";
+    sei.lpFile = argv[5];
+    sei.lpParameters = params.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&sei) || !sei.hProcess) {
+        Out(L"notstarted");
+        return 1;
+    }
+    bool shown = false, exists = false;
+    const ULONGLONG start = GetTickCount64();
+    DWORD wait = WAIT_TIMEOUT;
+    while (wait == WAIT_TIMEOUT && GetTickCount64() - start < limit) {
+        if (HWND w = Find(cls, title, true)) {
+            exists = true;
+            shown = shown || IsWindowVisible(w);
+        }
+        wait = WaitForSingleObject(sei.hProcess, 20);
+    }
+    wchar_t buf[64];
+    swprintf(buf, 64, L"shown=%d", shown ? 1 : 0);
+    Out(buf);
+    swprintf(buf, 64, L"exists=%d", exists ? 1 : 0);
+    Out(buf);
+    if (wait != WAIT_OBJECT_0) {
+        TerminateProcess(sei.hProcess, 124);
+        CloseHandle(sei.hProcess);
+        Out(L"timeout");
+        return 1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(sei.hProcess, &code);
+    CloseHandle(sei.hProcess);
+    swprintf(buf, 64, L"exit=%lu", static_cast<unsigned long>(code));
+    Out(buf);
+    return 0;
+}
+
 int Usage() {
     fwprintf(stderr, L"usage: uihelper <timeout-ms> <command> <class|-> <title|-> [arguments]\n");
     return 2;
@@ -126,6 +282,7 @@ int wmain(int argc, wchar_t** argv) {
         EnumWindows(ListOne, 0);
         return 0;
     }
+    if (cmd == L"run") return argc > 5 ? RunAndWatch(cls, title, argc, argv, limit) : Usage();
     if (cmd == L"gone") {
         while (timeLeft()) {
             if (!Find(cls, title, true)) {
@@ -254,19 +411,11 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"menu") {
-        // The menu's items cannot be read from another process (menus are the owner's), so
-        // the item is chosen by its place, as with the keyboard: <n> times Down, then Enter.
-        const int steps = _wtoi(arg(5).c_str());
+        // Chosen with the keyboard; what was chosen is read from the screen.
         while (timeLeft()) {
             Query q{L"#32768", L"-", false};
             EnumWindows(Enum, reinterpret_cast<LPARAM>(&q));
-            if (q.found) {
-                for (int s = 0; s < steps; ++s) PostKey(q.found, WM_KEYDOWN, WM_KEYUP, VK_DOWN, 0);
-                PostKey(q.found, WM_KEYDOWN, WM_KEYUP, VK_RETURN, 0);
-                swprintf(buf, 256, L"chosen=%d", steps);
-                Out(buf);
-                return 0;
-            }
+            if (q.found) return ChooseMenuItem(q.found, _wtoi(arg(5).c_str()), 5000);
             Sleep(50);
         }
         Out(L"timeout");

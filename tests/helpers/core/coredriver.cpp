@@ -42,15 +42,6 @@ std::wstring Hex(const void* data, size_t n) {
 
 std::wstring Arg(const std::wstring& a) { return a == L"-" ? std::wstring() : a; }
 
-std::wstring QueryString(HINTERNET h, DWORD option) {
-    DWORD size = 0;
-    if (!InternetQueryOptionW(h, option, nullptr, &size) && size == 0)
-        return mv::Format(L"(error %lu)", GetLastError());
-    std::vector<wchar_t> buf(size / sizeof(wchar_t) + 2, L'\0');
-    if (!InternetQueryOptionW(h, option, buf.data(), &size)) return {};
-    return buf.data();
-}
-
 int Session(const std::vector<std::wstring>& a) {
     // session <proxy|-> <proxyuser|-> <agent> <url>
     WriteSetting(L"Mirovane", L"Proxy", Arg(a[0]));
@@ -66,8 +57,6 @@ int Session(const std::vector<std::wstring>& a) {
         Out(mv::Format(L"access=%lu", p->dwAccessType));
         Out(L"proxy=" + std::wstring(p->lpszProxy ? p->lpszProxy : L""));
     }
-    Out(L"user=" + QueryString(session.get(), INTERNET_OPTION_PROXY_USERNAME));
-    Out(L"password=" + QueryString(session.get(), INTERNET_OPTION_PROXY_PASSWORD));
     mv::InetHandle request(InternetOpenUrlW(session.get(), a[3].c_str(), nullptr, 0, kEngineRequestFlags, 0));
     if (!request) {
         Out(mv::Format(L"request=0 error=%lu", GetLastError()));
@@ -210,6 +199,8 @@ int wmain(int argc, wchar_t** argv) {
     // A proxy in the settings, for showing that requests go through it.
     wchar_t proxy[256] = {};
     if (GetEnvironmentVariableW(L"MV_PROXY", proxy, 256)) WriteSetting(L"Mirovane", L"Proxy", proxy);
+    wchar_t proxyUser[256] = {};
+    if (GetEnvironmentVariableW(L"MV_PROXY_USER", proxyUser, 256)) WriteSetting(L"Mirovane", L"ProxyUser", proxyUser);
     const std::wstring cmd = a[0];
     a.erase(a.begin());
     { int RunDownloadCommand(const std::wstring&, std::vector<std::wstring>&); if (int r = RunDownloadCommand(cmd, a); r >= 0) return r; }

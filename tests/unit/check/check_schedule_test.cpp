@@ -75,11 +75,13 @@ TEST(NextCheckDelaySeconds, BackoffPlusSpread) {
     }
 }
 
-TEST(TrayPeriodSeconds, ClampedToFiveToSixtyMinutes) {
+TEST(TrayPeriodSeconds, ZeroOrLessIsFiveMinutesSixtyOrMoreIsSixty) {
+    // Not a clamp to 5..60: a period of one to four minutes stays as it is.
     struct Case {
         long minutes;
         long long seconds;
-    } cases[] = {{0, 300}, {-4, 300}, {1, 60}, {30, 1800}, {59, 3540}, {60, 3600}, {600, 3600}};
+    } cases[] = {{0, 300}, {-4, 300}, {1, 60}, {4, 240}, {5, 300}, {30, 1800}, {59, 3540}, {60, 3600}, {61, 3600},
+                 {600, 3600}};
     for (const Case& c : cases) EXPECT_EQ(TrayPeriodSeconds(c.minutes), c.seconds) << c.minutes;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../ansi_bytes.h"
 #include "../temp_dir.h"
 #include "util/files.h"
 #include "util/text.h"
@@ -146,15 +147,15 @@ TEST(Language, LongLinesAreReadInPieces) {
 }
 
 TEST(Language, FilesInAnsiCodePageLaterFileWins) {
-    const std::wstring first = TempFile(L"-1.lan", mv::ToCodePage(L"[MAIN]\r\nUpdate=Première\r\nExit=Fin\r\n", CP_ACP));
-    const std::wstring second = TempFile(L"-2.lan", mv::ToCodePage(L"[MAIN]\r\nUpdate=Deuxième\r\n", CP_ACP));
+    const std::wstring first = TempFile(L"-1.lan", AnsiBytes("[MAIN]\r\nUpdate=Premi\xE8re\r\nExit=Fin\r\n",
+                                                             "[MAIN]\r\nUpdate=Premi\xA8\xA8re\r\nExit=Fin\r\n"));
+    const std::wstring second =
+        TempFile(L"-2.lan", AnsiBytes("[MAIN]\r\nUpdate=Deuxi\xE8me\r\n", "[MAIN]\r\nUpdate=Deuxi\xA8\xA8me\r\n"));
     CLanguage lang;
     EXPECT_TRUE(lang.LoadLanguageFile(first));
     EXPECT_TRUE(lang.LoadLanguageFile(second));
     EXPECT_FALSE(lang.LoadLanguageFile(first + L".missing"));
-    // Accented letters survive the ANSI code page only where it has them (1252, 936, not 1251).
-    const std::wstring deuxieme = mv::FromCodePage(mv::ToCodePage(L"Deuxième", CP_ACP), CP_ACP);
-    EXPECT_EQ(lang.Translate(L"MAIN", L"Update"), deuxieme);
+    EXPECT_EQ(lang.Translate(L"MAIN", L"Update"), L"Deuxi\u00E8me");
     EXPECT_EQ(lang.Translate(L"MAIN", L"Exit"), L"Fin");
     DeleteFileW(first.c_str());
     DeleteFileW(second.c_str());

@@ -6,6 +6,7 @@
 #include <regex>
 #include <thread>
 
+#include "../ansi_bytes.h"
 #include "sample_host.h"
 #include "util/locks.h"
 
@@ -29,11 +30,11 @@ TEST(Log, AppendsLinesInAnsiCodePage) {
     AppDirScope app(L"log", L"sub\\\\..\\inst.log");
     mv::CreateDirTree(app.dir() + L"sub");
     WriteLog(L"first");
-    WriteLog(L"zweite Zeile: Grüße\tmit Tab");
-    // The expected bytes go through the machine's ANSI code page too, so the test holds on
-    // any code page (on 1252 the second line ends in "Gr\xFC\xDF" "e").
+    WriteLog(L"zweite Zeile: grün, Crème\tmit Tab");
     const std::string stamped = std::regex_replace(app.LogBytes(), std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])"), "[T]");
-    EXPECT_EQ(stamped, "[T]first\r\n[T]" + mv::ToCodePage(L"zweite Zeile: Grüße\tmit Tab", CP_ACP) + "\r\n");
+    const std::string second = AnsiBytes("zweite Zeile: gr\xFCn, Cr\xE8me\tmit Tab",
+                                         "zweite Zeile: gr\xA8\xB9n, Cr\xA8\xA8me\tmit Tab");
+    EXPECT_EQ(stamped, "[T]first\r\n[T]" + second + "\r\n");
 }
 
 TEST(Log, NoFileWithoutLogSetting) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +236,12 @@ TEST(TrayRules, IntervalTipAndCountdown) {
         int left;
     } counts[] = {{0, 120}, {1, 120}, {999, 120}, {1000, 119}, {119001, 1}, {120000, 0}, {500000, 0}};
     for (auto& c : counts) EXPECT_EQ(tray::CountdownLeft(120, c.elapsed), c.left) << c.elapsed;
+    struct {
+        const wchar_t* setting;
+        int seconds;
+    } lengths[] = {{L"", 120}, {L"abc", 120}, {L" 30", 30}, {L"5", 5}, {L"4", 5}, {L"0", 5}, {L"-7", 5},
+                   {L"3600", 3600}, {L"3601", 3600}, {L"99999999999", 3600}};
+    for (auto& l : lengths) EXPECT_EQ(tray::CountdownSeconds(l.setting), l.seconds) << l.setting;
 }
 
 TEST(TrayRules, CheckScheduleSpreadsEveryCheckAndBacksOffAfterFailures) {
@@ -260,11 +267,12 @@ TEST(TrayRules, CheckScheduleSpreadsEveryCheckAndBacksOffAfterFailures) {
         }
         EXPECT_EQ(low, c.base) << c.setting << " " << c.failures;
         EXPECT_EQ(high, c.base + c.spread) << c.setting << " " << c.failures;
-        // The same draws as the schedule itself makes from the same seed.
-        const long long period = TrayPeriodSeconds(tray::CheckIntervalMinutes(c.setting));
+        // The spread is one draw from the caller's source: the same seed gives the same delay.
         CheckRandom again(99);
+        const long long spread = std::uniform_int_distribution<long long>(0, c.spread)(again);
         EXPECT_EQ(c.failures < 0 ? tray::FirstCheckDelay(c.setting, same) : tray::NextCheckDelay(c.setting, c.failures, same),
-                  c.failures < 0 ? FirstCheckDelaySeconds(period, again) : NextCheckDelaySeconds(period, c.failures, again));
+                  c.base + spread)
+            << c.setting << " " << c.failures;
     }
     // A success resets the count; failures count up and stop growing once the back-off is capped.
     EXPECT_EQ(tray::FailuresAfterCheck(3, true), 0);
