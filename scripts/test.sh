@@ -23,8 +23,10 @@ wine_env_start "$prefix/wine"
 trap 'wine_env_stop; rm -rf "$prefix"' EXIT
 
 echo "== unit tests"
-(cd "$MV_RUN_BIN" && wine unit_tests.exe --gtest_brief=1 </dev/null) || status=1
+# Bounded, so that a hung test fails the run instead of holding it.
+(cd "$MV_RUN_BIN" && timeout 1200 wine unit_tests.exe --gtest_brief=1 </dev/null) || { echo "test: the unit tests failed or did not end in 20 minutes" >&2; status=1; }
 echo "== black-box tests"
-MIROVANE_BIN="$MV_RUN_BIN" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/blackbox" "$@" </dev/null || status=1
+# -rs: every skipped test is listed with its reason.
+MIROVANE_BIN="$MV_RUN_BIN" /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider "$root/tests/blackbox" "$@" </dev/null || status=1
 [ $status -eq 0 ] || echo "test: some tests failed" >&2
 exit $status

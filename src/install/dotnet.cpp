@@ -13,6 +13,7 @@
 #include "notify/user_prompt.h"
 #include "util/files.h"
 #include "util/handle.h"
+#include "util/system_library.h"
 #include "util/text.h"
 
 namespace {
@@ -54,9 +55,15 @@ bool SignatureVerifies(const std::wstring& path) {
     data.pFile = &file;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    using Verify = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+    const auto verify = mv::SystemFunctionAs<Verify>(L"wintrust.dll", "WinVerifyTrust");
+    if (!verify) {
+        WriteLog(mv::Format(L"WinVerifyTrust is not available (%lu): %s", GetLastError(), path.c_str()));
+        return false;
+    }
+    const LONG status = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     if (status != ERROR_SUCCESS)
         WriteLog(mv::Format(L"WinVerifyTrust failed (0x%08lX): %s", static_cast<unsigned long>(status), path.c_str()));
     return status == ERROR_SUCCESS;

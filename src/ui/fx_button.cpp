@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <mmsystem.h>
 
+#include "util/system_library.h"
+
 namespace mv {
 
 namespace {
@@ -117,7 +119,9 @@ void CFxButton::PlayStateSound(State state) const {
     const bool resource = state == StateHover ? hoverSoundResource_ : clickSoundResource_;
     if (name.empty()) return;
     const DWORD how = SND_ASYNC | SND_NODEFAULT | (resource ? SND_RESOURCE : SND_FILENAME);
-    PlaySoundW(name.c_str(), resource ? GetModuleHandleW(nullptr) : nullptr, how);
+    using Play = BOOL(WINAPI*)(LPCWSTR, HMODULE, DWORD);
+    if (const auto play = mv::SystemFunctionAs<Play>(L"winmm.dll", "PlaySoundW"))
+        play(name.c_str(), resource ? GetModuleHandleW(nullptr) : nullptr, how);
 }
 
 CFxButton::State CFxButton::CurrentState(const DRAWITEMSTRUCT* item) const {

@@ -6,6 +6,7 @@
 
 #include "notify/log.h"
 #include "ui/gif_blocks.h"
+#include "util/system_library.h"
 #include "util/text.h"
 
 namespace mv {
@@ -80,7 +81,12 @@ std::unique_ptr<Picture> Picture::LoadWithWic(std::string_view bytes) {
     if (SUCCEEDED(hr))
         hr = factory->CreateDecoderFromStream(stream.get(), nullptr, WICDecodeMetadataCacheOnLoad, decoder.put());
     if (SUCCEEDED(hr)) hr = decoder->GetFrame(0, frame.put());
-    if (SUCCEEDED(hr)) hr = WICConvertBitmapSource(GUID_WICPixelFormat32bppPBGRA, frame.get(), converted.put());
+    if (SUCCEEDED(hr)) {
+        using Convert = HRESULT(WINAPI*)(REFWICPixelFormatGUID, IWICBitmapSource*, IWICBitmapSource**);
+        const auto convert = mv::SystemFunctionAs<Convert>(L"windowscodecs.dll", "WICConvertBitmapSource");
+        hr = convert ? convert(GUID_WICPixelFormat32bppPBGRA, frame.get(), converted.put())
+                     : HRESULT_FROM_WIN32(GetLastError());
+    }
     UINT w = 0, h = 0;
     if (SUCCEEDED(hr)) hr = converted->GetSize(&w, &h);
     if (FAILED(hr) || w == 0 || h == 0 || w > 16384 || h > 16384) {
