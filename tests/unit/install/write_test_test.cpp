@@ -6,6 +6,7 @@
 #include "install/locked_files.h"
 #include "util/files.h"
 #include "util/handle.h"
+#include "util/text.h"
 
 namespace {
 std::vector<std::wstring> Listing(const std::wstring& dir) {
@@ -56,4 +57,23 @@ TEST(WriteTest, LeavesFilesAsTheyWere) {
     EXPECT_EQ(bytes, "program");
     EXPECT_EQ(Listing(dir.path()).size(), 5u);
     EXPECT_TRUE(ElevationList().empty());
+}
+
+TEST(WriteTest, MissingFilesProbeTheirDirectoryOnce) {
+    TempDir dir;
+    ClearElevationList();
+    DirectoryProbes probes;
+    EXPECT_TRUE(TestFileWritable(dir.File(L"a.dat"), &probes));
+    EXPECT_TRUE(TestFileWritable(dir.File(L"b.dat"), &probes));
+    ASSERT_EQ(probes.size(), 1u);
+    EXPECT_EQ(probes.begin()->second, 0u);
+    EXPECT_TRUE(Listing(dir.path()).empty());
+    // A directory that refused a new file (Wine runs as root, so the refusal is given): a
+    // missing file in it needs administrator rights without a probe of its own.
+    mv::CreateDirTree(dir.File(L"locked"));
+    probes[mv::ToLower(mv::PathDir(dir.File(L"locked\\x.dat")))] = ERROR_ACCESS_DENIED;
+    EXPECT_TRUE(TestFileWritable(dir.File(L"locked\\x.dat"), &probes));
+    EXPECT_EQ(ElevationList(), std::vector<std::wstring>{dir.File(L"locked\\x.dat")});
+    EXPECT_TRUE(Listing(dir.File(L"locked\\")).empty());
+    ClearElevationList();
 }
