@@ -55,7 +55,8 @@ need_pkgs=()
 # The 64-bit compiler and Wine build and run the test twin on machines that run no 32-bit
 # code (scripts/win-arch.sh).
 for p in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine32:i386 wine64 xvfb nginx-light \
-         python3-pytest zip unzip cmake googletest x11-utils dpkg-dev python3-pil imagemagick; do
+         python3-pytest python3-pytest-xdist python3-pytest-timeout zip unzip cmake googletest x11-utils dpkg-dev \
+         python3-pil imagemagick openssl ca-certificates; do
   have "$p" || need_pkgs+=("$p")
 done
 if [ "${#need_pkgs[@]}" -gt 0 ] || [ "$apt_update" -eq 1 ]; then
@@ -100,4 +101,6 @@ else
   echo "$version" >"$third/minizip/DEBIAN-VERSION"
   echo "setup: minizip taken from zlib source $version ($how)"
 fi
+# HTTPS in the tests: a localhost certificate from a test authority the machine trusts.
+"${SUDO[@]}" bash "$here/scripts/test-ca.sh"
 echo "setup: done"

@@ -26,7 +26,13 @@ echo "== unit tests"
 # Bounded, so that a hung test fails the run instead of holding it.
 (cd "$MV_RUN_BIN" && timeout 1200 wine unit_tests.exe --gtest_brief=1 </dev/null) || { echo "test: the unit tests failed or did not end in 20 minutes" >&2; status=1; }
 echo "== black-box tests"
-# -rs: every skipped test is listed with its reason.
-MIROVANE_BIN="$MV_RUN_BIN" /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider "$root/tests/blackbox" "$@" </dev/null || status=1
+# In parallel, one worker per CPU (at most four): each worker starts a Wine world of its own
+# (tests/blackbox/wine_world.py). Every test is bounded (--timeout), so a hang fails the run
+# instead of holding it; -rs lists every skipped test with its reason (a skip fails the run
+# unless the platform cannot show the behaviour).
+workers=${MIROVANE_TEST_WORKERS:-$(nproc)}
+[ "$workers" -le 4 ] || workers=4
+MIROVANE_BIN="$MV_RUN_BIN" /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider -n "$workers" --timeout 900 \
+  "$root/tests/blackbox" "$@" </dev/null || status=1
 [ $status -eq 0 ] || echo "test: some tests failed" >&2
 exit $status

@@ -4,18 +4,26 @@
 wine_env_start() {
   export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH="${WINEARCH:-win32}" WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
-  # A free X display: the first number without a lock file or socket.
-  local n=90
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb chooses a free display itself and names it once it is ready (-displayfd), so two
+  # runs never pick the same number between a test and a start.
+  local named
+  named=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$named" >/dev/null 2>&1 &
   WINE_ENV_XVFB=$!
   trap wine_env_stop EXIT
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-  if [ ! -e "/tmp/.X11-unix/X$n" ]; then
-    echo "wine-env: Xvfb did not start on display :$n" >&2
+  local n=""
+  for _ in $(seq 100); do
+    # The number counts once its line is complete.
+    [ "$(wc -l <"$named")" -ge 1 ] && { n=$(tr -dc 0-9 <"$named"); break; }
+    kill -0 "$WINE_ENV_XVFB" 2>/dev/null || break
+    sleep 0.1
+  done
+  rm -f "$named"
+  if [ -z "$n" ]; then
+    echo "wine-env: Xvfb did not start (no display named in 10 s)" >&2
     return 1
   fi
+  export DISPLAY=":$n"
   # A persistent server, detached, so that every Windows process starts fast and no
   # service inherits the caller's pipes.
   if ! setsid wineserver -p </dev/null >/dev/null 2>&1; then

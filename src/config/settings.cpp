@@ -51,6 +51,11 @@ bool ParseSettingBool(const std::wstring& value) {
     return !v.empty() && v[0] == L'1';
 }
 
+unsigned long long MaxUnpackedBytes() {
+    const long megabytes = mv::ParseLong(ReadSettingOr(L"Mirovane", L"MaxUnpackedMB", L"1024"));
+    return static_cast<unsigned long long>(megabytes > 0 ? megabytes : 1024) * 1024 * 1024;
+}
+
 bool ReadSettingBool(const std::wstring& section, const std::wstring& key, const std::wstring& def) {
     return ParseSettingBool(ReadSettingOr(section, key, def));
 }

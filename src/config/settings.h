@@ -12,6 +12,9 @@ std::wstring SettingCacheKey(const std::wstring& section, const std::wstring& ke
 std::wstring ReadSetting(const std::wstring& section, const std::wstring& key);
 std::wstring ReadSettingOr(const std::wstring& section, const std::wstring& key, const std::wstring& def);
 bool ReadSettingBool(const std::wstring& section, const std::wstring& key, const std::wstring& def);
+// [Mirovane] MaxUnpackedMB in bytes (default and any value below 1: 1024 MB): the most a
+// zipped download may unpack to when the list names no size for it.
+unsigned long long MaxUnpackedBytes();
 // Always reads `file` (no cache lookup), then caches the value under the usual key.
 std::wstring ReadSettingFrom(const std::wstring& file, const std::wstring& section, const std::wstring& key);
 // Stores in the cache; mirovane.ini is never written, so a value lasts for this process.

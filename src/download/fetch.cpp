@@ -19,7 +19,9 @@ DWORD MillisecondsLeft(Deadline deadline) {
 }
 
 std::wstring FailedCallText(const wchar_t* call, DWORD code) {
-    return mv::Format(Translate(L"MAIN", L"%s failed (%lu)").c_str(), call, static_cast<unsigned long>(code));
+    std::wstring text = mv::Format(Translate(L"MAIN", L"%s failed (%lu)").c_str(), call, static_cast<unsigned long>(code));
+    const std::wstring problem = SecureChannelProblem(code);
+    return problem.empty() ? text : text + L": " + problem;
 }
 
 namespace {

@@ -164,6 +164,21 @@ void SetRequestTimeouts(HINTERNET request, DWORD timeoutMs) {
         InternetSetOptionW(request, option, &timeoutMs, sizeof(timeoutMs));
 }
 
+std::wstring SecureChannelProblem(DWORD code) {
+    const wchar_t* text = nullptr;
+    switch (code) {
+    case ERROR_INTERNET_INVALID_CA: text = L"the server's certificate is not issued by an authority this machine trusts"; break;
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID: text = L"the server's certificate names another host"; break;
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: text = L"the server's certificate has expired or is not valid yet"; break;
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED: text = L"the server's certificate could not be checked for revocation"; break;
+    case ERROR_INTERNET_SEC_CERT_REVOKED: text = L"the server's certificate has been revoked"; break;
+    case ERROR_INTERNET_SEC_INVALID_CERT: text = L"the server's certificate is not valid"; break;
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: text = L"no secure connection could be made with the server"; break;
+    default: return {};
+    }
+    return Translate(L"MAIN", text);
+}
+
 std::wstring ResponseHeader(HINTERNET request, DWORD query) {
     wchar_t buf[512] = {};
     DWORD size = sizeof(buf) - sizeof(wchar_t);

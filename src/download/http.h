@@ -45,6 +45,10 @@ bool SendHttpRequest(HttpRequest& r, const std::wstring& agent, const std::wstri
 void SetRequestTimeouts(HINTERNET request, DWORD timeoutMs);
 // A response header as text; empty when missing.
 std::wstring ResponseHeader(HINTERNET request, DWORD query);
+
+// What a WinINet error says about the server's certificate or the secure channel, in words
+// a vendor can act on; empty for any other error. Certificate errors are never ignored.
+std::wstring SecureChannelProblem(DWORD code);
 // Decimal Content-Length text to a 64-bit value; -1 when it is missing or not a number.
 long long ParseContentLength(const std::wstring& text);
 // The response's Content-Length; -1 when it sent none or a malformed one.

@@ -305,8 +305,7 @@ void ResetDownloadSession() {
 static unsigned long long UnpackLimit(const DownloadLimits& limits) {
     if (limits.knownBytes != 0) return limits.knownBytes;
     if (limits.maxBytes != 0) return limits.maxBytes;
-    const long megabytes = mv::ParseLong(ReadSettingOr(L"Mirovane", L"MaxUnpackedMB", L"1024"));
-    return static_cast<unsigned long long>(megabytes > 0 ? megabytes : 1024) * 1024 * 1024;
+    return MaxUnpackedBytes();
 }
 
 int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,

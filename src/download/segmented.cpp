@@ -193,7 +193,9 @@ void SendToHosts(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void LogFailure(const wchar_t* call, DWORD code, const std::wstring& what) {
-    WriteLog(mv::Format(Translate(L"MAIN", L"%s failed (%lu): %s").c_str(), call, code, what.c_str()));
+    const std::wstring problem = SecureChannelProblem(code);
+    WriteLog(mv::Format(Translate(L"MAIN", L"%s failed (%lu): %s").c_str(), call, code, what.c_str()) +
+             (problem.empty() ? L"" : L": " + problem));
 }
 
 void CheckServerTag(HINTERNET request) {
@@ -745,7 +747,7 @@ bool CMyDownload::DownloadFile(const std::wstring& u, const std::wstring& p, boo
     }
 
     const SegmentPlan plan = PlanSegments(size, threads);
-    segmentCount = plan.count;
+    segmentCount = plannedSegments = plan.count;
     SendDownloadMessage(window, UM_DL_SIZE, static_cast<WPARAM>(fileIndex), size);
     SendDownloadMessage(window, UM_DL_BLOCK_SIZE, static_cast<WPARAM>(fileIndex), plan.segmentSize);
     const long probeEnd = static_cast<long>(std::min<long long>(answer.bodyEnd, size));

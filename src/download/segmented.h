@@ -115,7 +115,8 @@ public:
 
     long id = 0;
     long size = 0;
-    long segmentCount = 0;
+    long segmentCount = 0;    // segments fetched, those split off a slow tail included
+    long plannedSegments = 0; // segments of the plan made from the size alone
     long threads = 8;
     DownloadLimits limits;
     std::wstring url;

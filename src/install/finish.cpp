@@ -91,10 +91,8 @@ void RemoveEmptyDirs(const std::wstring& dir) {
 bool KeptDownloadMatches(const updatefileinfo& r, const std::wstring& staged, bool archive) {
     if (!archive || mv::Trim(r.sha256).empty()) return DownloadedFileMatchesHash(r, staged);
     const std::wstring item = mv::PrivateTempNameBeside(staged, L"item");
-    const long megabytes = mv::ParseLong(ReadSettingOr(L"Mirovane", L"MaxUnpackedMB", L"1024"));
-    const unsigned long long limit = static_cast<unsigned long long>(megabytes > 0 ? megabytes : 1024) * 1024 * 1024;
     std::wstring why;
-    const bool ok = ExtractFirstItem(staged, item, limit, &why) && DownloadedFileMatchesHash(r, item);
+    const bool ok = ExtractFirstItem(staged, item, MaxUnpackedBytes(), &why) && DownloadedFileMatchesHash(r, item);
     if (!why.empty()) WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), staged.c_str()) + L": " + why);
     DeleteFileW(item.c_str());
     return ok;

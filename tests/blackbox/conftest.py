@@ -1,22 +1,66 @@
 """Fixtures for driving the real Windows programs under Wine.
 
 scripts/test.sh starts the Wine world (WINEPREFIX, DISPLAY, a persistent wineserver)
-before pytest runs; these fixtures only start programs inside it.
+before pytest runs; these fixtures only start programs inside it. Under pytest-xdist each
+worker starts a world of its own (wine_world.py), so that no two tests share a prefix or a
+display.
 """
 import os
 import pathlib
+import socket
 import subprocess
+import threading
 import uuid
 
 import pytest
 
+import wine_world
+
 pytest_plugins = ["servers"]
+
+wine_world.start_for_worker()
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("MIROVANE_BIN", ROOT / "build" / "bin"))
 PREFIX = pathlib.Path(os.environ["WINEPREFIX"])
 DRIVE_C = PREFIX / "drive_c"
 OMRA = DRIVE_C / "Brenwick" / "omra"
+
+
+# A port bound for the whole run and never listening: a connection to it is refused at once,
+# and no other program can start listening on it while the tests run (ports such as 9 or 1
+# are only closed by custom).
+_CLOSED_SOCKET = socket.socket()
+_CLOSED_SOCKET.bind(("127.0.0.1", 0))
+CLOSED = "http://127.0.0.1:%d" % _CLOSED_SOCKET.getsockname()[1]
+
+# A skip is a test that did not run, and a run with one would still pass: here it fails the
+# run with its reason, unless the reason says the platform cannot show the behaviour at all.
+PLATFORM_CANNOT = "this platform cannot show it: "
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if report.skipped and not hasattr(report, "wasxfail"):
+        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+        if not reason.removeprefix("Skipped: ").startswith(PLATFORM_CANNOT):
+            report.outcome = "failed"
+            report.longrepr = f"skipped, which fails the run: {reason}"
+
+
+def read_line(proc, timeout=30.0) -> bytes:
+    """One line of a helper's output, waiting at most `timeout` seconds: a helper that never
+    answers kills its process and fails the test instead of holding the run."""
+    got = []
+    reader = threading.Thread(target=lambda: got.append(proc.stdout.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    if not got:
+        proc.kill()
+        pytest.fail(f"no line from {proc.args!r} in {timeout} s")
+    return got[0]
 
 
 def win(path) -> str:
@@ -50,16 +94,29 @@ def list_cache_name(text: str) -> str:
     return digits[:4] + "-" + digits[4:]
 
 
+def run_captured(cmd, timeout, env=None, cwd=None):
+    """Runs a program with its output in files, not pipes: a Windows process it starts (Wine's
+    desktop or services among them) inherits its handles and would hold a pipe open long after
+    it ended. Returns (exit code, stdout bytes, stderr bytes)."""
+    import tempfile
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout, env=env,
+                              cwd=cwd).returncode
+        out.seek(0)
+        err.seek(0)
+        return code, out.read(), err.read()
+
+
 def run_windows(exe, args=(), timeout=60):
     """Runs a Windows program through runexit; returns (exit code or None on time-out, stdout)."""
     limit_ms = int(timeout * 1000)
     cmd = ["wine", str(BIN / "runexit.exe"), str(limit_ms), win(exe), *args]
-    proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 30)
-    out = proc.stdout.decode("utf-8", "replace")
+    _, stdout, stderr = run_captured(cmd, timeout + 30)
+    out = stdout.decode("utf-8", "replace")
     for line in out.splitlines():
         if line.startswith("exit="):
             return int(line[5:]), out
-    return None, out + proc.stderr.decode("utf-8", "replace")
+    return None, out + stderr.decode("utf-8", "replace")
 
 
 class Product:
@@ -93,7 +150,12 @@ def make_product(tmp_path):
             settings = {k: dict(v) for k, v in settings.items()}
             app = settings.setdefault("APPLICATION", {})
             name = app.setdefault("Name", name or "T-" + uuid.uuid4().hex[:8])
-            settings.setdefault("Mirovane", {}).setdefault("Log", "inst.log")
+            mirovane = settings.setdefault("Mirovane", {})
+            mirovane.setdefault("Log", "inst.log")
+            # The built-in defaults are addresses that fail by a name look-up; a test that does
+            # not name them fails at once on a closed port instead, without asking DNS.
+            mirovane.setdefault("ConnectionTestUrl", CLOSED + "/")
+            settings.setdefault("UPDATEINFO", {}).setdefault("MainListURL", CLOSED + "/main.xml")
             data = ini(settings)
         else:
             data = settings
@@ -112,7 +174,21 @@ def make_product(tmp_path):
 
     yield make
     for p in made:
-        subprocess.run(["rm", "-rf", str(p.app_dir)])
+        stop_copies_of(p.exe)
+        subprocess.run(["rm", "-rf", str(p.app_dir)], timeout=60)
+
+
+def stop_copies_of(exe: pathlib.Path):
+    """Kills what still runs from `exe` (a hidden list refresh, a copy left by a failed test),
+    so that nothing a test started outlives it and answers a later test's server."""
+    wanted = (win(exe).lower().encode(), str(exe).lower().encode())
+    for proc in pathlib.Path("/proc").iterdir():
+        try:
+            cmdline = (proc / "cmdline").read_bytes().replace(b"\0", b" ").lower()
+            if proc.name.isdigit() and any(w in cmdline for w in wanted):
+                os.kill(int(proc.name), 9)
+        except OSError:
+            pass
 
 
 @pytest.fixture
@@ -121,7 +197,7 @@ def test_window():
     proc = subprocess.Popen(["wine", str(BIN / "testwindow.exe")], stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
-        line = proc.stdout.readline().decode().strip()
+        line = read_line(proc).decode().strip()
         assert line.isdigit(), f"no window handle from testwindow: {line!r}"
         yield int(line)
     finally:

@@ -82,7 +82,7 @@ http {{
     types {{ text/xml xml; application/zip zip; }}
     default_type application/octet-stream;
     server {{
-        listen {host}:{port};
+        listen {host}:{port}{tls};
         server_name localhost;
         root {root};
         access_log {work}/access.log rec;
@@ -94,8 +94,21 @@ http {{
 _NGINX_LINE = re.compile(r'^(\S+) (\S+) "(.*)" "(.*)" "(.*)" (\d+) (\d+) "(.*)" "(.*)"$')
 
 
+# The localhost certificate scripts/test-ca.sh makes, from an authority the machine trusts.
+TEST_CA = pathlib.Path("/usr/local/share/mirovane-test-ca")
+_TLS = """ ssl;
+        ssl_certificate {certs}/server.crt;
+        ssl_certificate_key {certs}/server.key"""
+
+
 class Nginx:
-    def __init__(self, base: pathlib.Path):
+    """`tls`: HTTPS with server.crt and server.key from `certs` (by default the test
+    certificate, which names localhost only: WinINet matches the host name, not an address,
+    so the addresses say https://localhost)."""
+
+    def __init__(self, base: pathlib.Path, tls=False, certs=TEST_CA):
+        self.tls = tls
+        self.certs = certs
         self.work = base / "nginx"
         self.root = base / "www"
         self.work.mkdir()
@@ -107,7 +120,8 @@ class Nginx:
         for _ in range(3):  # a port taken between choosing and binding: choose again
             self.port = free_port()
             conf = self.work / "nginx.conf"
-            conf.write_text(NGINX_CONF.format(work=self.work, host=HOST, port=self.port, root=self.root))
+            tls = _TLS.format(certs=self.certs) if self.tls else ""
+            conf.write_text(NGINX_CONF.format(work=self.work, host=HOST, port=self.port, root=self.root, tls=tls))
             self.proc = subprocess.Popen(["nginx", "-p", str(self.work), "-c", str(conf)],
                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                          stderr=subprocess.DEVNULL)
@@ -123,7 +137,7 @@ class Nginx:
         self.proc = None
 
     def url(self, path: str = "/") -> str:
-        return f"http://{HOST}:{self.port}{path}"
+        return f"https://localhost:{self.port}{path}" if self.tls else f"http://{HOST}:{self.port}{path}"
 
     def put(self, rel: str, data: bytes) -> pathlib.Path:
         p = self.root / rel
@@ -151,6 +165,18 @@ def nginx(tmp_path):
     if not shutil.which("nginx"):
         pytest.skip("nginx is not installed (scripts/setup.sh installs nginx-light)")
     server = Nginx(tmp_path).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def nginx_tls(tmp_path):
+    """nginx over HTTPS, trusted through the test certificate authority."""
+    if not shutil.which("nginx"):
+        pytest.skip("nginx is not installed (scripts/setup.sh installs nginx-light)")
+    if not (TEST_CA / "server.key").exists():
+        pytest.skip("the test certificate authority is missing (scripts/setup.sh makes it)")
+    server = Nginx(tmp_path, tls=True).start()
     yield server
     server.stop()
 

@@ -5,11 +5,11 @@ import time
 
 import pytest
 
-from conftest import BIN, list_cache_name, win
+from conftest import BIN, CLOSED, list_cache_name, win
 from driver import driver
 
 PASSWORD = "Mirovane-Fields-2011"  # agreed with the package producer (README)
-LIST_URL = "http://127.0.0.1:1/update/list.xml"
+LIST_URL = CLOSED + "/update/list.xml"
 
 
 def make_package(temp, xml: bytes, password=PASSWORD, entry="fields.xml"):
@@ -23,7 +23,7 @@ def make_package(temp, xml: bytes, password=PASSWORD, entry="fields.xml"):
 
 
 FIELDS = b'<?xml version="1.0" encoding="windows-1252"?>\r\n<fields>\r\n <threadcount>80</threadcount>\r\n' \
-         b' <filethread>0</filethread>\r\n <updateurl>http://127.0.0.1:1/update/list.xml</updateurl>\r\n</fields>\r\n'
+         b' <filethread>0</filethread>\r\n <updateurl>' + LIST_URL.encode() + b'</updateurl>\r\n</fields>\r\n'
 
 
 @pytest.mark.parametrize("password, entry, xml, result, limits, values", [

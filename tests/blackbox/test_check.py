@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import OMRA, list_cache_name, win
+from conftest import CLOSED, OMRA, list_cache_name, win
 from driver import driver
 
 CHECKSUM = "0123456789abcdef0123456789abcdef"
@@ -144,7 +144,7 @@ def test_stalled_server_follows_timeout(make_product, fault_server, tmp_path):
 
 @pytest.mark.parametrize("url, fetched", [("abcd", False), ("abcde", True)])
 def test_list_url_length(make_product, tmp_path, url, fetched):
-    product = make_product(settings(url, "http://127.0.0.1:9/m.xml", tmp_path))
+    product = make_product(settings(url, CLOSED + "/m.xml", tmp_path))
     assert product.run("/checkforupdates") == 0
     log = product.log()
     assert ("mirovane.ini -> UPDATEINFO -> ListURL can't empty" in log) is not fetched
@@ -196,8 +196,8 @@ VERSION_PAGE = b"<page>\r\n<VER>\r\n 2.0 \r\n</VER>\r\n<Url>%s</Url>\r\n</page>"
 
 @pytest.mark.parametrize("installed_ver, code", [("1.0", TOO_BIG), ("2.0", "0")])
 def test_version_page_checkforupdates(make_product, nginx, tmp_path, installed_ver, code):
-    nginx.put("v/page.txt", VERSION_PAGE % b"http://127.0.0.1:9/none.xml")
-    product = make_product(settings(nginx.url("/v/page.txt"), "http://127.0.0.1:9/m.xml", tmp_path,
+    nginx.put("v/page.txt", VERSION_PAGE % (CLOSED + "/none.xml").encode())
+    product = make_product(settings(nginx.url("/v/page.txt"), CLOSED + "/m.xml", tmp_path,
                                     APPLICATION__CheckVerNumber="1", APPLICATION__Ver=installed_ver))
     assert str(product.run("/checkforupdates")) == code
     assert gets(nginx) == ["/v/page.txt"]
@@ -208,7 +208,7 @@ def test_version_page_then_race_in_direct_mode(make_product, nginx, tmp_path):
     nginx.put("v/l.xml", b'<update><file path="a.dll" ver="1"/><file path="b.dll" ver="1"/></update>')
     page_url = nginx.url("/v/page.txt")
     nginx.put("v/page.txt", VERSION_PAGE % nginx.url("/v/l.xml").encode())
-    product = make_product(settings(page_url, "http://127.0.0.1:9/m.xml", tmp_path, APPLICATION__CheckVerNumber="1"))
+    product = make_product(settings(page_url, CLOSED + "/m.xml", tmp_path, APPLICATION__CheckVerNumber="1"))
     install(product, b"<update/>")
     assert product.run("/showwhenupdate") == 2
     # With files to update the window goes on to download them; the check itself came first.
@@ -218,7 +218,7 @@ def test_version_page_then_race_in_direct_mode(make_product, nginx, tmp_path):
 def test_version_page_limits(make_product, nginx, tmp_path):
     urls = b"".join(b"<url>%s</url>" % nginx.url("/r/%d.xml" % i).encode() for i in range(20))
     nginx.put("v/page.txt", b"<ver>2</ver><url>ftp://127.0.0.1/x.xml</url>" + urls)
-    product = make_product(settings(nginx.url("/v/page.txt"), "http://127.0.0.1:9/m.xml", tmp_path,
+    product = make_product(settings(nginx.url("/v/page.txt"), CLOSED + "/m.xml", tmp_path,
                                     APPLICATION__CheckVerNumber="1"))
     # No list arrives, but the page named a version other than the installed one.
     assert str(product.run("/showwhenupdate")) == TOO_BIG
@@ -235,7 +235,7 @@ def test_version_page_limits(make_product, nginx, tmp_path):
 ], ids=["page-too-big", "version-too-long", "version-with-tab-and-line-feed"])
 def test_version_page_guards(make_product, nginx, tmp_path, page, note):
     nginx.put("v/page.txt", page)
-    product = make_product(settings(nginx.url("/v/page.txt"), "http://127.0.0.1:9/m.xml", tmp_path,
+    product = make_product(settings(nginx.url("/v/page.txt"), CLOSED + "/m.xml", tmp_path,
                                     APPLICATION__CheckVerNumber="1"))
     assert product.run("/checkforupdates") == 0
     assert note in product.log()

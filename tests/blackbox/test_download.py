@@ -32,7 +32,9 @@ def test_segment_plan_on_nginx(nginx, tmp_path, size, segments, last):
     out = tmp_path / "f.bin"
     res = seg(nginx.url("/f.bin"), out)
     assert res["ok"] == "1" and out.read_bytes() == body and no_parts(out)
-    assert (res["segments"], res["msg1038.last"], res["msg1039.last"]) == (str(segments), str(size), str(size))
+    # A slow tail may be split off later (that depends on the machine's speed): the plan is fixed.
+    assert (res["planned"], res["msg1038.last"], res["msg1039.last"]) == (str(segments), str(size), str(size))
+    assert int(res["segments"]) >= segments
     step = int(res["msg1059.last"])
     assert step * (segments - 1) + last == size
     reqs = nginx.requests()

@@ -8,10 +8,10 @@ import time
 
 import pytest
 
-from conftest import BIN, DRIVE_C, ini, list_cache_name, win
+from conftest import BIN, CLOSED, DRIVE_C, ini, list_cache_name, read_line, win
 from driver import driver, run_driver
 
-LIST_URL = "http://127.0.0.1:9/list.xml"
+LIST_URL = CLOSED + "/list.xml"
 # Files the updater itself keeps in the application directory besides the installed set.
 OWN = {"mirovane.ini", "inst.log"}
 
@@ -244,7 +244,7 @@ class Holder:
         self.exe = exe
         self.proc = subprocess.Popen(["wine", str(exe), mode, *map(win, files)], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        line = self.proc.stdout.readline()
+        line = read_line(self.proc)
         assert line.strip() == b"ready", line
 
     def running(self):
@@ -343,7 +343,7 @@ def test_second_session_on_the_same_directory_ends_in_its_error_stage(tmp_path):
     before = s.snapshot()
     other = start_driver("holdlock", win(s.app), 20000)
     try:
-        assert other.stdout.readline().strip() == b"held=1"
+        assert read_line(other).strip() == b"held=1"
         out = s.install("version=2.0")
     finally:
         other.kill()

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import time
 
-from conftest import BIN, ROOT, win
+from conftest import BIN, CLOSED, ROOT, win
 
 SHOTS = ROOT / "build" / "test-shots"
 DONE_BGR = bytes((0xC8, 0x64, 0x1E))  # the fill of a downloaded block
@@ -151,7 +151,7 @@ def test_installer_from_https_is_started(tmp_path):
 
 def error_page_product(make_product, fault_server, reachable=True):
     list_url = fault_server.url("/update/list.xml")   # not served: every check fails
-    test_url = fault_server.url("/") if reachable else "http://127.0.0.1:9/"
+    test_url = fault_server.url("/") if reachable else CLOSED + "/"
     return make_product({
         "APPLICATION": {"Application": "missing.exe"},
         "UPDATEINFO": {"ListURL": list_url},

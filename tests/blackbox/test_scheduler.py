@@ -7,7 +7,7 @@ import zipfile
 
 import pytest
 
-from conftest import BIN, win
+from conftest import BIN, read_line, win
 from driver import driver, run_driver
 
 OPTS = ["tries=2", "timeout=2", "stop=90"]  # with several stop= words the shortest wins
@@ -195,7 +195,7 @@ def test_delete_tree_leaves_linked_directories_alone(tmp_path):
 
 
 def _window_of(proc):
-    line = proc.stdout.readline().decode().strip()
+    line = read_line(proc).decode().strip()
     return line.split()[-1]
 
 

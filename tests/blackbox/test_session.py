@@ -1,6 +1,7 @@
 """Whole update sessions through the real program: the sample host watches (or is) the host
 program, nginx or the fault server serves a release made with mirovane-pack, message boxes are
 answered by clickbox. Stages, exit codes, files byte for byte, the log."""
+import base64
 import datetime
 import hashlib
 import os
@@ -10,13 +11,14 @@ import shutil
 import subprocess
 import time
 import struct
+import urllib.parse
 import uuid
 import xml.etree.ElementTree as ET
 import zipfile
 
 import pytest
 
-from conftest import BIN, DRIVE_C, list_cache_name, run_windows, win
+from conftest import BIN, DRIVE_C, list_cache_name, read_line, run_windows, win
 from driver import click_box
 
 HOST1 = BIN / "mirovane-sample-host.exe"
@@ -186,7 +188,7 @@ class Session:
         p = subprocess.Popen(["wine", str(exe), "close", win(path)], stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.procs.append(p)
-        assert p.stdout.readline().strip() == b"ready"
+        assert read_line(p).strip() == b"ready"
 
     def file_requests(self):
         return [r.path for r in self.nginx.requests() if not r.path.endswith(".xml")]
@@ -298,7 +300,7 @@ def test_an_install_lock_made_by_someone_else_is_refused_at_once(session, sddl):
     s = session(app_settings={"Application": ""})
     squat = start_driver("squatlock", "C:\\" + str(s.dir.relative_to(DRIVE_C)).replace("/", "\\"), 60000, sddl)
     try:
-        assert squat.stdout.readline().strip() == b"squatted=1"
+        assert read_line(squat).strip() == b"squatted=1"
         started = time.monotonic()
         s.watch()
         assert s.watched() == ([0, 2], 0)
@@ -723,3 +725,52 @@ def test_the_size_the_list_names_bounds_the_download(session, fault):
         assert "File too large (5000000 bytes)" in s.log()
         assert "failed at the download: 1 of 4 files not downloaded, nothing installed" in s.log()
         assert s.restarted_version() == "version 1"
+
+
+@pytest.mark.parametrize("certificate", ["from the trusted test authority", "self-signed"])
+def test_lists_and_files_over_https(make_product, tmp_path, certificate):
+    """Lists and files come over HTTPS from nginx; a server whose certificate nobody vouches
+    for is refused with a reason, and nothing changes."""
+    from servers import TEST_CA, Nginx
+    certs = TEST_CA
+    if certificate == "self-signed":
+        certs = tmp_path / "self-signed"
+        certs.mkdir()
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
+                        "-addext", "subjectAltName=DNS:localhost", "-keyout", str(certs / "server.key"),
+                        "-out", str(certs / "server.crt")], capture_output=True, check=True, timeout=60)
+    (tmp_path / "srv").mkdir()
+    server = Nginx(tmp_path / "srv", tls=True, certs=certs).start()
+    try:
+        s = Session(make_product, server, tmp_path / "s")
+        assert s.list_url.startswith("https://localhost:")
+        code = s.run("/silence")
+        log = s.log()
+        if certificate == "self-signed":
+            assert code == 0 and tree(s.dir) == s.before, log
+            assert "the server's certificate is not issued by an authority this machine trusts" in log, log
+            assert server.requests() == []  # no request got past the handshake
+        else:
+            assert code == CHANGED and s.installed_is_new(), log
+            served = {r.path for r in server.requests()}
+            assert {"/u/mirovane.xml", "/u/main.xml", f"/u/{s.app}._.zip", "/u/sub/cfg.txt"} <= served, served
+    finally:
+        server.stop()
+
+
+@pytest.mark.parametrize("user", ["bob,s3cret", "bob,wrong"])
+def test_a_session_through_a_proxy_that_demands_credentials(session, http_proxy, user):
+    http_proxy.credentials = "bob:s3cret"
+    s = session(sections={"Mirovane": {"Proxy": http_proxy.address, "ProxyUser": user}})
+    code = s.run("/silence")
+    asked = {urllib.parse.urlsplit(r.path).path for r in http_proxy.requests}
+    assert "/u/mirovane.xml" in asked  # requests go to the proxy
+    if user == "bob,s3cret":
+        assert code == CHANGED and s.installed_is_new(), s.log()
+        assert {"/u/main.xml", f"/u/{s.app}._.zip", "/u/sub/cfg.txt"} <= asked, asked
+        want = "Basic " + base64.b64encode(b"bob:s3cret").decode()
+        assert {r.headers.get("proxy-authorization") for r in http_proxy.requests} <= {want, None}
+        assert len(s.nginx.requests()) >= 3  # the proxy relayed them
+    else:
+        assert code == 0 and tree(s.dir) == s.before, s.log()
+        assert "407" in s.log() and s.nginx.requests() == []

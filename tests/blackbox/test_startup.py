@@ -4,7 +4,7 @@ import shutil
 
 import pytest
 
-from conftest import BIN, OMRA, ROOT, list_cache_name
+from conftest import BIN, CLOSED, OMRA, ROOT, list_cache_name
 
 
 def mode_line(product):
@@ -13,7 +13,24 @@ def mode_line(product):
     return m[-1] if m else None
 
 
-def test_builtin_settings_written_at_every_start(tmp_path):
+@pytest.fixture
+def shipped_port():
+    """The shipped settings name the demo's server. The port is held (bound, not listening) while
+    a test runs a copy on those settings, so that the copy never reaches a demo that runs on the
+    same machine: its requests are refused."""
+    import socket
+    text = (ROOT / "src/resources/mirovane.ini").read_text("cp1252")
+    port = int(re.search(r"ListURL=http://127\.0\.0\.1:(\d+)/", text).group(1))
+    held = socket.socket()
+    try:
+        held.bind(("127.0.0.1", port))
+    except OSError as e:
+        pytest.fail(f"port {port} of the shipped settings is taken (is scripts/run-demo.sh running?): {e}")
+    yield
+    held.close()
+
+
+def test_builtin_settings_written_at_every_start(tmp_path, shipped_port):
     """The shipped copy lands in C:\\Brenwick\\omra\\<Name>\\ byte for byte, every time."""
     from conftest import Product
     exe = tmp_path / "mirovane.exe"
@@ -31,7 +48,7 @@ def test_builtin_settings_written_at_every_start(tmp_path):
     assert mode_line(product) == ("downparam0", "0")
 
 
-def test_mode_from_builtin_settings(tmp_path):
+def test_mode_from_builtin_settings(tmp_path, shipped_port):
     from conftest import Product
     exe = tmp_path / "mirovane.exe"
     shutil.copy(BIN / "mirovane.exe", exe)
@@ -42,7 +59,7 @@ def test_mode_from_builtin_settings(tmp_path):
 
 
 BASE = {"Mirovane": {"Mode": "", "ShowWhenCheck": "0"},
-        "UPDATEINFO": {"ListURL": "http://127.0.0.1:9/none.xml"}}
+        "UPDATEINFO": {"ListURL": CLOSED + "/none.xml"}}
 
 
 @pytest.mark.parametrize("args, mode", [
@@ -93,7 +110,7 @@ def test_dotnet_switch_only_after_first_position(make_product):
 
 
 def test_emptytemp_removes_list_cache_only(make_product):
-    url = "http://127.0.0.1:9/list.xml"
+    url = CLOSED + "/list.xml"
     product = make_product({"Mirovane": {"Mode": "", "TempPath": "cache"}, "UPDATEINFO": {"ListURL": url}})
     product.run("/downparam0")
     cache = product.app_dir / "cache"
@@ -159,7 +176,7 @@ def test_huge_saved_list_is_refused_with_a_log_line(make_product, tmp_path):
     """A relaunch finds a saved list of 240 MB whose header claims millions of records: it is
     refused by its size, with a log line, and the exit code stays a count (here none)."""
     import struct
-    list_url = "http://127.0.0.1:9/none.xml"
+    list_url = CLOSED + "/none.xml"
 
     def text(s):
         return struct.pack("<i", len(s)) + s.encode("utf-16-le")

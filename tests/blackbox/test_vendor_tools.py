@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import BIN, OMRA, ROOT, ini, run_windows, win
+from conftest import BIN, CLOSED, OMRA, ROOT, ini, run_windows, win
 from test_session import tree
 from test_signed import GUID, keys  # noqa: F401  (the fixture)
 from test_vendor_walkthrough import tool
@@ -66,7 +66,7 @@ def test_defaults_make_an_english_updater(tmp_path):
     code, text, err = tool(EMBED, "--defaults", cwd=tmp_path)
     assert code == 0, err
     name = "Starter-" + os.urandom(3).hex()
-    text = text.replace("ListURL=http://updates.example.com/yourproduct/mirovane.xml", "ListURL=http://127.0.0.1:9/l.xml")
+    text = text.replace("ListURL=http://updates.example.com/yourproduct/mirovane.xml", "ListURL=" + CLOSED + "/l.xml")
     text = text.replace("\r\nName=Your Product\r\n", f"\r\nName={name}\r\n")
     (tmp_path / "s.ini").write_bytes(text.encode("cp1252"))
     code, out, err = tool(EMBED, win(BIN / "mirovane.exe"), "s.ini", "u.exe", cwd=tmp_path)
@@ -112,14 +112,14 @@ def test_embed_says_what_it_embedded(tmp_path, keys):  # noqa: F811
     _, list_key = keys["vendor"]
     (tmp_path / "s.ini").write_bytes(ini({
         "Mirovane": {"Log": "inst.log", "Logg": "typo"},
-        "UPDATEINFO": {"ListURL": "http://127.0.0.1:9/p/l.xml", "MainListURL": "http://127.0.0.1:9/p/m.xml",
+        "UPDATEINFO": {"ListURL": CLOSED + "/p/l.xml", "MainListURL": CLOSED + "/p/m.xml",
                        "ListKey": list_key, "ListGuid": GUID},
         "APPLICATION": {"Name": "Said", "Application": "said.exe"}}))
     code, out, err = tool(EMBED, win(BIN / "mirovane.exe"), "s.ini", "out.exe", cwd=tmp_path)
     assert code == 0, err
     for line in ("product:               Said", "application directory: C:\\Brenwick\\omra\\Said\\",
-                 "host program:          said.exe", "list:                  http://127.0.0.1:9/p/l.xml",
-                 "main list:             http://127.0.0.1:9/p/m.xml",
+                 "host program:          said.exe", "list:                  " + CLOSED + "/p/l.xml",
+                 "main list:             " + CLOSED + "/p/m.xml",
                  f"signed lists:          yes, key {list_key[:8]}..., guid {GUID}"):
         assert line in out, out
     assert "warning: [Mirovane] Logg is not a setting the updater reads" in err, err

@@ -35,7 +35,7 @@ def test_progress_window_updates_end_to_end_and_ignores_esc_enter_altf4(make_pro
     assert found.get("visible") == "1", found
     for key in ("esc", "enter", "altf4"):
         assert "sent" in ui("key", PROGRESS, "-", key)
-        time.sleep(0.3)
+        time.sleep(0.3)  # not a wait for something: the time a wrongly closing window would take
         assert ui("hidden", PROGRESS, timeout_ms=2000).get("hwnd") == found["hwnd"], key
     # From the first tick after two seconds: the status line and the bar; the animation plays.
     end = time.monotonic() + 8
@@ -115,6 +115,16 @@ def wait_log(product, pattern, timeout_s):
         time.sleep(0.2)
 
 
+def wait_for(condition, timeout_s):
+    """True as soon as `condition()` holds, False when it has not by the deadline."""
+    end = time.monotonic() + timeout_s
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.1)
+    return True
+
+
 def countdown(caption):
     words = caption.split("Update after ")
     return int(words[1].split()[0]) if len(words) > 1 else None
@@ -131,13 +141,11 @@ def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_pr
     assert shown["visible"] == "1"
     first = countdown(shown["caption"])
     assert first is not None and 110 < first <= 120
-    time.sleep(2.2)
-    assert countdown(ui("find", TRAY)["caption"]) < first
+    assert wait_for(lambda: countdown(ui("find", TRAY)["caption"]) < first, 5), "the countdown runs"
     # Cancel (on the icon's menu, as the keyboard reaches it): the countdown stops.
     tray_menu("Cancel")
     assert ui("waittext", TRAY, "-", 0, "update...", timeout_ms=5000)
-    time.sleep(0.6)
-    assert countdown(ui("find", TRAY)["caption"]) is None
+    assert wait_for(lambda: countdown(ui("find", TRAY)["caption"]) is None, 5), "the countdown stops"
     # "Check again": the list is fetched again, a new countdown starts.
     before = len(fault_server.seen("/u/list.xml"))
     tray_menu("Check again")
@@ -149,8 +157,7 @@ def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_pr
     # The same with the mouse on the painted links: Cancel, Check again, then Update.
     tray_link("Cancel")
     assert ui("waittext", TRAY, "-", 0, "update...", timeout_ms=5000)
-    time.sleep(0.6)
-    assert countdown(ui("find", TRAY)["caption"]) is None
+    assert wait_for(lambda: countdown(ui("find", TRAY)["caption"]) is None, 5), "the countdown stops"
     before = len(fault_server.seen("/u/list.xml"))
     tray_link("Check again")
     end = time.monotonic() + 20

@@ -129,6 +129,7 @@ int SegDownload(const std::vector<std::wstring>& a, HWND window) {
     Print(mv::Format(L"ok=%d\nsize=%ld\nsegments=%ld\nms=%lu\nurl=%s", ok ? 1 : 0, d.size, d.segmentCount,
                      GetTickCount() - t0, d.url.c_str()));
     Print(mv::Format(L"aborted=%ld\nrunning=%ld", GetThreadValue(kTagAbort, d.id), GetThreadValue(kTagRunning, d.id)));
+    Print(mv::Format(L"planned=%ld", d.plannedSegments));
     Print(mv::Format(L"tag=%d", ServerTagSeen() ? 1 : 0));
     PROCESS_MEMORY_COUNTERS mem{};
     mem.cb = sizeof(mem);
