@@ -3,12 +3,14 @@
 #include <windowsx.h>
 
 #include "notify/log.h"
+#include "ui/common_controls.h"
 #include "ui/fx_button.h"
 #include "util/text.h"
 
 namespace mv {
 
 INT_PTR CDialogBase::DoModal(HINSTANCE module, int templateId, HWND owner) {
+    LoadCommonControls();  // the templates hold progress bars
     const INT_PTR r = DialogBoxParamW(module, MAKEINTRESOURCEW(templateId), owner, DialogProc,
                                       reinterpret_cast<LPARAM>(this));
     if (r == -1) WriteLog(Format(L"DialogBoxParam(%d) failed: %lu", templateId, GetLastError()));
@@ -16,6 +18,7 @@ INT_PTR CDialogBase::DoModal(HINSTANCE module, int templateId, HWND owner) {
 }
 
 HWND CDialogBase::Create(HINSTANCE module, int templateId, HWND owner) {
+    LoadCommonControls();
     return CreateDialogParamW(module, MAKEINTRESOURCEW(templateId), owner, DialogProc, reinterpret_cast<LPARAM>(this));
 }
 

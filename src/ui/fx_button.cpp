@@ -4,6 +4,7 @@
 #include <mmsystem.h>
 
 #include "util/system_library.h"
+#include "ui/common_controls.h"
 
 namespace mv {
 
@@ -15,7 +16,7 @@ constexpr wchar_t kProp[] = L"mv.fxbutton";
 CFxButton::~CFxButton() {
     for (Image& i : images_) FreeImage(i);
     if (window_ && IsWindow(window_)) {
-        RemoveWindowSubclass(window_, SubclassProc, kSubclassId);
+        mv::RemoveSubclass(window_, SubclassProc, kSubclassId);
         RemovePropW(window_, kProp);
     }
     if (tooltip_ && IsWindow(tooltip_)) DestroyWindow(tooltip_);
@@ -37,7 +38,7 @@ bool CFxButton::Attach(HWND button) {
     // Owner drawing keeps the system from painting over our states.
     const LONG_PTR style = GetWindowLongPtrW(button, GWL_STYLE);
     SetWindowLongPtrW(button, GWL_STYLE, (style & ~static_cast<LONG_PTR>(BS_TYPEMASK)) | BS_OWNERDRAW);
-    return SetWindowSubclass(button, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)) != FALSE;
+    return mv::SetSubclass(button, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
 }
 
 CFxButton* CFxButton::FromWindow(HWND button) {
@@ -100,6 +101,7 @@ void CFxButton::SetSound(State state, const std::wstring& name, bool fromResourc
 void CFxButton::SetToolTip(const std::wstring& text) {
     if (!window_) return;
     if (!tooltip_) {
+        mv::LoadCommonControls();
         tooltip_ = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
                                    CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, nullptr, nullptr);
         if (!tooltip_) return;
@@ -190,7 +192,7 @@ LRESULT CFxButton::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
             tracking_ = false;
         }
         if (msg == WM_LBUTTONDBLCLK)  // a double click counts as a second press
-            return DefSubclassProc(window_, WM_LBUTTONDOWN, wp, lp);
+            return mv::CallNextSubclass(window_, WM_LBUTTONDOWN, wp, lp);
         break;
     }
     case WM_SETFOCUS:
@@ -231,16 +233,16 @@ LRESULT CFxButton::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
         break;
     case WM_NCDESTROY:
         RemovePropW(window_, kProp);
-        RemoveWindowSubclass(window_, SubclassProc, kSubclassId);
+        mv::RemoveSubclass(window_, SubclassProc, kSubclassId);
         {
             HWND w = window_;
             window_ = nullptr;
-            return DefSubclassProc(w, msg, wp, lp);
+            return mv::CallNextSubclass(w, msg, wp, lp);
         }
     default:
         break;
     }
-    return DefSubclassProc(window_, msg, wp, lp);
+    return mv::CallNextSubclass(window_, msg, wp, lp);
 }
 
 LRESULT CALLBACK CFxButton::SubclassProc(HWND, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR data) {

@@ -13,6 +13,7 @@
 #include "ui/picture.h"
 #include "util/handle.h"
 #include "util/text.h"
+#include "ui/common_controls.h"
 
 namespace mv {
 
@@ -135,14 +136,14 @@ CPictureEx::CPictureEx() : state_(std::make_shared<State>()) {}
 
 CPictureEx::~CPictureEx() {
     UnLoad();
-    if (window_ && IsWindow(window_)) RemoveWindowSubclass(window_, SubclassProc, kSubclassId);
+    if (window_ && IsWindow(window_)) mv::RemoveSubclass(window_, SubclassProc, kSubclassId);
 }
 
 bool CPictureEx::Attach(HWND control) {
     if (!IsWindow(control)) return false;
     window_ = control;
     state_->window = control;
-    return SetWindowSubclass(control, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)) != FALSE;
+    return mv::SetSubclass(control, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
 }
 
 bool CPictureEx::Load(HINSTANCE module, LPCWSTR name, LPCWSTR type) {
@@ -341,14 +342,14 @@ LRESULT CALLBACK CPictureEx::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM
         return 1;
     case WM_DESTROY:
         self->Stop();
-        RemoveWindowSubclass(hwnd, SubclassProc, kSubclassId);
+        mv::RemoveSubclass(hwnd, SubclassProc, kSubclassId);
         self->window_ = nullptr;
         self->state_->window = nullptr;
         break;
     default:
         break;
     }
-    return DefSubclassProc(hwnd, msg, wp, lp);
+    return mv::CallNextSubclass(hwnd, msg, wp, lp);
 }
 
 }  // namespace mv

@@ -95,11 +95,13 @@ def test_download_shows_blocks_advancing_and_exit_cancels_it(make_product, fault
     assert dlg("click", name, 1) == "clicked"
 
     # Blocks turn from pending to done while the bytes arrive.
-    counts, deadline = [], time.monotonic() + 30
-    while time.monotonic() < deadline and (len(counts) < 2 or counts[-1] <= counts[0]):
+    # (The first look may come before the first block is done on a busy machine.)
+    counts, done, deadline = [], [], time.monotonic() + 30
+    while time.monotonic() < deadline and (len(done) < 2 or done[-1] <= done[0]):
         time.sleep(1.0)
         counts.append(shot(name, f"dotnet-progress{len(counts)}.bmp", tmp_path))
-    assert counts[-1] > counts[0] > 0, counts
+        done = [c for c in counts if c > 0]
+    assert len(done) >= 2 and done[-1] > done[0], counts
 
     # Exit in the middle: the download stops and the dialog goes, with no installer left.
     assert dlg("click", name, 2) == "clicked"
