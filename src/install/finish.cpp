@@ -306,6 +306,7 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
         WriteLog(mv::Format(L"an earlier install journal is still open[%s]", JournalPath().c_str()));
         return false;
     }
+    journal.dirs = MissingTargetDirs(journal.entries);
     if (!WriteJournal(journal)) return false;
     bool ok = true;
     // From a working directory nobody else can write, a download becomes a second name of the
@@ -315,7 +316,10 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
     for (size_t i = 0; i < journal.entries.size() && ok; ++i) {
         const JournalEntry& e = journal.entries[i];
         if (e.staged.empty()) continue;
-        ok = mv::CreateDirTree(mv::PathDir(e.target)) && StageFile(plan.sources[i], e.staged, link);
+        const bool made = !mv::DirExists(mv::PathDir(e.target));
+        ok = mv::CreateDirTree(mv::PathDir(e.target));
+        if (ok && made) NoteFileOperation();
+        ok = ok && StageFile(plan.sources[i], e.staged, link);
         if (ok) staged.push_back(e.staged);
         if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
         // The staged copy is what will be swapped in: checked again here, so a file changed in

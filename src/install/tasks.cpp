@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "util/file_tree.h"
 #include "install/confine.h"
+#include "install/file_ops.h"
 #include "install/locked_files.h"
 #include "install/run_file.h"
 #include "install/targets.h"
@@ -276,6 +277,7 @@ bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, con
         DeleteFileW(name.c_str());
         return false;
     }
+    NoteFileOperation();
     return true;
 }
 
