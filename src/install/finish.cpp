@@ -333,7 +333,7 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
     // The tasks go into the journal with the commit: from there on a kill leaves them to the
     // next start, which runs those not marked done.
     list.rebootNeeded = 0;
-    if (ok) journal.tasks = PlanPostTasks(list);
+    if (ok) journal.tasks = PlanPostTasks(list, plan.installed);
     if (ok) ok = CommitJournal(journal);
     if (!ok) {
         RollBack(journal);
@@ -347,9 +347,6 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
         const updatefileinfo& r = list.records[i];
         const std::vector<std::wstring> targets = InstallTargets(r);
         GrantUsersDeleteAll(icacls, targets);
-        const std::wstring icon = r.shortcuticon.empty() ? r.shortcuticon : ResolvePath(GetAppDir(), r.shortcuticon);
-        CreateShortcutsForFile(targets.front(), icon, static_cast<int>(mv::ParseLong(r.iconindex)), ShortcutPaths(r),
-                               window);
     }
 
     Notify(window, Translate(L"MAIN", L"Do upgrade tasks"), 1);

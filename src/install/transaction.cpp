@@ -101,7 +101,7 @@ bool ParseJournal(std::string_view bytes, Journal& out) {
             list = true;
         } else if (f[0] == L"file" && f.size() == 5 && !f[1].empty() && (f[4] == L"0" || f[4] == L"1")) {
             j.entries.push_back({f[1], f[2], f[3], f[4] == L"1"});
-        } else if (f[0] == L"task" && f.size() == 4 && (f[1] == L"register" || f[1] == L"run" || f[1] == L"command") &&
+        } else if (f[0] == L"task" && f.size() == 4 && (f[1] == L"register" || f[1] == L"run" || f[1] == L"command" || f[1] == L"shortcut") &&
                    (f[2] == L"0" || f[2] == L"1")) {
             j.tasks.push_back({f[1], f[3], f[2] == L"1"});
         } else if (f[0] == L"dir" && f.size() == 2 && !f[1].empty()) {
