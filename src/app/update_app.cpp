@@ -18,6 +18,7 @@
 #include "download/scheduler.h"
 #include "util/file_tree.h"
 #include "install/dotnet.h"
+#include "install/file_ops.h"
 #include "install/install_lock.h"
 #include "install/relaunch.h"
 #include "install/tasks.h"
@@ -170,7 +171,28 @@ void CUpdateApp::CleanCache() {
     DeleteTree(ListCacheDir());
 }
 
+namespace {
+
+// The crash drill: with MIROVANE_KILL_AT_FILE_OPERATION=<k> in its environment the process
+// ends at once, as a power cut would end it, after the k-th file operation of installing or
+// of recovering (every operation counted from the start). The recovery at the next start is
+// what such a kill is there to show.
+void ArmKillAtFileOperation() {
+    wchar_t text[16] = {};
+    const DWORD n = GetEnvironmentVariableW(L"MIROVANE_KILL_AT_FILE_OPERATION", text, 16);
+    if (n == 0 || n >= 16) return;
+    const long at = mv::ParseLong(text);
+    if (at <= 0) return;
+    static long done = 0;
+    SetFileOperationObserver([at] {
+        if (++done >= at) TerminateProcess(GetCurrentProcess(), 99);
+    });
+}
+
+}  // namespace
+
 BOOL CUpdateApp::InitInstance() {
+    ArmKillAtFileOperation();
     RegisterStageHookRunner();
     RegisterPrerequisiteWindows();
     PrepareAppDir();

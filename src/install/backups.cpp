@@ -100,6 +100,8 @@ void GrantUsersDelete(const std::wstring& program, const std::wstring& path) {
     if (reinterpret_cast<INT_PTR>(r) <= 32)
         WriteLog(mv::Format(L"ShellExecute[%s %s] failed: %ld", program.c_str(), params.c_str(),
                             static_cast<long>(reinterpret_cast<INT_PTR>(r))));
+    else
+        NoteFileOperation();
 }
 
 void GrantUsersDeleteAll(const std::wstring& program, const std::vector<std::wstring>& targets) {

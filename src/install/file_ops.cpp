@@ -49,7 +49,7 @@ bool DeleteFileNow(const std::wstring& path) {
 
 bool CopyFileFlushed(const std::wstring& from, const std::wstring& to) {
     std::wstring failure;
-    if (!mv::CopyToNewFile(from, to, &failure)) {
+    if (!mv::CopyToNewFile(from, to, &failure, true, NoteFileOperation)) {
         WriteLog(failure);
         return false;
     }
@@ -92,7 +92,7 @@ bool StageFile(const std::wstring& from, const std::wstring& to, bool link) {
         DeleteFileW(to.c_str());  // the copy below gets the directory's access by itself
     }
     std::wstring failure;
-    if (!mv::CopyToNewFile(from, to, &failure, false)) {
+    if (!mv::CopyToNewFile(from, to, &failure, false, NoteFileOperation)) {
         WriteLog(failure);
         return false;
     }

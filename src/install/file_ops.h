@@ -7,7 +7,8 @@
 #include <vector>
 
 // Installs the observer (null removes it). Called on the installing thread after every
-// file operation of the copy step, of recovery and of the backup list.
+// file operation of the copy step, of recovery and of the backup list: each rename, delete,
+// write, piece of a copy, directory made, access change, shortcut and task.
 void SetFileOperationObserver(std::function<void()> observer);
 void NoteFileOperation();
 

@@ -304,6 +304,7 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
         WriteLog(mv::Format(L"an earlier install journal is still open[%s]", JournalPath().c_str()));
         return false;
     }
+    journal.dirs = MissingTargetDirs(journal.entries);
     if (!WriteJournal(journal)) return false;
     bool ok = true;
     // From a working directory nobody else can write, a download becomes a second name of the
@@ -313,7 +314,10 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
     for (size_t i = 0; i < journal.entries.size() && ok; ++i) {
         const JournalEntry& e = journal.entries[i];
         if (e.staged.empty()) continue;
-        ok = mv::CreateDirTree(mv::PathDir(e.target)) && StageFile(plan.sources[i], e.staged, link);
+        const bool made = !mv::DirExists(mv::PathDir(e.target));
+        ok = mv::CreateDirTree(mv::PathDir(e.target));
+        if (ok && made) NoteFileOperation();
+        ok = ok && StageFile(plan.sources[i], e.staged, link);
         if (ok) staged.push_back(e.staged);
         if (!ok) WriteLog(mv::Format(Translate(L"MAIN", L"copy file error[%s]to[%s]").c_str(), plan.sources[i].c_str(), e.target.c_str()));
         // The staged copy is what will be swapped in: checked again here, so a file changed in
@@ -327,7 +331,7 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
     // The tasks go into the journal with the commit: from there on a kill leaves them to the
     // next start, which runs those not marked done.
     list.rebootNeeded = 0;
-    if (ok) journal.tasks = PlanPostTasks(list);
+    if (ok) journal.tasks = PlanPostTasks(list, plan.installed);
     if (ok) ok = CommitJournal(journal);
     if (!ok) {
         RollBack(journal);
@@ -341,9 +345,6 @@ bool InstallAndFinish(HWND window, DownLoadList& list) {
         const updatefileinfo& r = list.records[i];
         const std::vector<std::wstring> targets = InstallTargets(r);
         GrantUsersDeleteAll(icacls, targets);
-        const std::wstring icon = r.shortcuticon.empty() ? r.shortcuticon : ResolvePath(GetAppDir(), r.shortcuticon);
-        CreateShortcutsForFile(targets.front(), icon, static_cast<int>(mv::ParseLong(r.iconindex)), ShortcutPaths(r),
-                               window);
     }
 
     Notify(window, Translate(L"MAIN", L"Do upgrade tasks"), 1);

@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "util/file_tree.h"
 #include "install/confine.h"
+#include "install/file_ops.h"
 #include "install/locked_files.h"
 #include "install/run_file.h"
 #include "install/targets.h"
@@ -276,6 +277,7 @@ bool CreateShortcut(const std::wstring& target, const std::wstring& workDir, con
         DeleteFileW(name.c_str());
         return false;
     }
+    NoteFileOperation();
     return true;
 }
 
@@ -287,9 +289,18 @@ void CreateShortcutsForFile(const std::wstring& target, const std::wstring& icon
     }
 }
 
-std::vector<PostTask> PlanPostTasks(DownLoadList& list) {
+std::vector<PostTask> PlanPostTasks(DownLoadList& list, const std::vector<int>& installed) {
     std::vector<PostTask> tasks;
     const std::wstring appDir = NormalizePath(GetAppDir());
+    // The shortcuts of the installed files first, as tasks of the journal: a kill after the
+    // commit leaves them to the next start instead of losing them.
+    for (int i : installed) {
+        const updatefileinfo& r = list.records[i];
+        const std::wstring icon = r.shortcuticon.empty() ? r.shortcuticon : ResolvePath(GetAppDir(), r.shortcuticon);
+        const std::wstring target = InstallTargets(r).front();
+        for (const std::wstring& link : ShortcutPaths(r))
+            tasks.push_back({L"shortcut", target + L"\n" + link + L"\n" + icon + L"\n" + r.iconindex});
+    }
     for (const updatefileinfo& r : list.records) {
         if (r.action == 0) continue;
         if (r.action & ActionReboot) list.rebootNeeded = 1;
@@ -330,5 +341,9 @@ void RunPostTask(const PostTask& task, HWND window) {
         RunFile(task.text, L"", L"", window, false);
     } else if (task.kind == L"command") {
         RunCommand(task.text, window);
+    } else if (task.kind == L"shortcut") {
+        const std::vector<std::wstring> f = mv::Split(task.text, L'\n');
+        if (f.size() == 4)
+            CreateShortcutsForFile(f[0], f[2], static_cast<int>(mv::ParseLong(f[3])), {f[1]}, window);
     }
 }

@@ -47,9 +47,10 @@ struct PostTask {
     std::wstring text;
     bool done = false;
 };
-// The tasks of an installed list, in the order they run: the records' registrations and runs,
+// The tasks of an installed list, in the order they run: the shortcuts of the `installed`
+// records, the records' registrations and runs,
 // then the run list. Sets the list's reboot flag.
-std::vector<PostTask> PlanPostTasks(DownLoadList& list);
+std::vector<PostTask> PlanPostTasks(DownLoadList& list, const std::vector<int>& installed = {});
 // Tells the status window of each file the list removed.
 void NoteRemovedFiles(HWND window, const DownLoadList& list);
 void RunPostTask(const PostTask& task, HWND window);

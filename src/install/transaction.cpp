@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "config/settings.h"
 #include "util/file_tree.h"
 #include "install/backups.h"
@@ -63,6 +65,7 @@ std::string SerializeJournal(const Journal& j) {
     for (const JournalEntry& e : j.entries)
         text += L"\nfile\t" + EscapeField(e.target) + L"\t" + EscapeField(e.backup) + L"\t" + EscapeField(e.staged) + L"\t" +
                 (e.existed ? L"1" : L"0");
+    for (const std::wstring& d : j.dirs) text += L"\ndir\t" + EscapeField(d);
     for (const PostTask& t : j.tasks)
         text += L"\ntask\t" + EscapeField(t.kind) + L"\t" + (t.done ? L"1" : L"0") + L"\t" + EscapeField(t.text);
     text += L"\n" + mv::FromUtf8(kJournalEnd) + L"\n";
@@ -98,9 +101,11 @@ bool ParseJournal(std::string_view bytes, Journal& out) {
             list = true;
         } else if (f[0] == L"file" && f.size() == 5 && !f[1].empty() && (f[4] == L"0" || f[4] == L"1")) {
             j.entries.push_back({f[1], f[2], f[3], f[4] == L"1"});
-        } else if (f[0] == L"task" && f.size() == 4 && (f[1] == L"register" || f[1] == L"run" || f[1] == L"command") &&
+        } else if (f[0] == L"task" && f.size() == 4 && (f[1] == L"register" || f[1] == L"run" || f[1] == L"command" || f[1] == L"shortcut") &&
                    (f[2] == L"0" || f[2] == L"1")) {
             j.tasks.push_back({f[1], f[3], f[2] == L"1"});
+        } else if (f[0] == L"dir" && f.size() == 2 && !f[1].empty()) {
+            j.dirs.push_back(f[1]);
         } else {
             return false;
         }
@@ -113,6 +118,28 @@ bool ParseJournal(std::string_view bytes, Journal& out) {
 std::wstring JournalPath() { return AppFile(L"__install.journal"); }
 
 bool WriteJournal(const Journal& journal) { return WriteFileAtomically(JournalPath(), SerializeJournal(journal)); }
+
+std::vector<std::wstring> MissingTargetDirs(const std::vector<JournalEntry>& entries) {
+    // "C:\a\b\c" -> "C:\a\b"; empty at the root.
+    auto parent = [](const std::wstring& path) {
+        std::wstring p = path;
+        while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+        std::wstring dir = mv::PathDir(p);
+        while (dir.size() > 3 && (dir.back() == L'\\' || dir.back() == L'/')) dir.pop_back();
+        return dir;
+    };
+    std::vector<std::wstring> dirs;
+    for (const JournalEntry& e : entries) {
+        if (e.staged.empty()) continue;
+        std::vector<std::wstring> chain;  // this target's missing directories, deepest first
+        for (std::wstring d = parent(e.target); d.size() > 3 && !mv::DirExists(d); d = parent(d)) {
+            if (std::find(dirs.begin(), dirs.end(), d) != dirs.end()) break;
+            chain.push_back(d);
+        }
+        dirs.insert(dirs.end(), chain.rbegin(), chain.rend());
+    }
+    return dirs;
+}
 
 std::wstring FreeBackupName(const std::wstring& target) {
     for (const std::wstring& name : BackupNameCandidates(target)) {
@@ -168,6 +195,13 @@ bool RollBack(const Journal& journal) {
     if (!journal.listStaged.empty() && PathExists(journal.listStaged) && !DeleteFileNow(journal.listStaged)) ok = false;
     // The staged list is written through a temporary name a kill may leave behind.
     if (!journal.listStaged.empty()) mv::RemoveLeftTempNames(journal.listStaged);
+    // The directories made for new files, children first; one that holds something else now
+    // (another program wrote there meanwhile) stays.
+    for (auto it = journal.dirs.rbegin(); it != journal.dirs.rend(); ++it) {
+        if (!MayTouchPath(*it) || !mv::DirExists(*it)) continue;
+        if (RemoveDirectoryW(it->c_str())) NoteFileOperation();
+        else if (GetLastError() != ERROR_DIR_NOT_EMPTY) ok = false;
+    }
     if (ok) {
         if (PathExists(JournalPath())) DeleteFileNow(JournalPath());
         WriteLog(Translate(L"MAIN", L"The update was rolled back; the installed files are unchanged"));
@@ -262,6 +296,7 @@ void RunJournalTasks(Journal& journal, HWND window) {
     for (PostTask& t : journal.tasks) {
         if (t.done) continue;
         RunPostTask(t, window);
+        NoteFileOperation();  // ended, not yet recorded: a kill here runs it again
         t.done = true;
         if (!WriteJournal(journal))
             WriteLog(mv::Format(L"the install journal [%s] could not record a finished task", JournalPath().c_str()));

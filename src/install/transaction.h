@@ -27,6 +27,7 @@ struct Journal {
     std::wstring listTarget;  // mirovane.xml
     std::vector<JournalEntry> entries;
     std::vector<PostTask> tasks;  // after the commit: each marked done as it finishes
+    std::vector<std::wstring> dirs;  // made for new files, parents first: a roll-back removes them
 };
 
 // UTF-8 lines, tab-separated fields, each with '%' and control characters as "%XX", so no
@@ -45,6 +46,9 @@ void SetAsideUnreadableJournal();
 void RunJournalTasks(Journal& journal, HWND window);
 // Written through a temporary name, flushed and renamed.
 bool WriteJournal(const Journal& journal);
+
+// The directories the targets need that do not exist yet, parents before their children.
+std::vector<std::wstring> MissingTargetDirs(const std::vector<JournalEntry>& entries);
 
 // A backup name of the target that is free now (".__old", then ".__old0" to ".__old9");
 // each name in use is logged. Empty when all are taken.

@@ -99,13 +99,14 @@ int RemoveLeftTempNames(const std::wstring& path) {
     return removed;
 }
 
-bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure, bool flush) {
+bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure, bool flush,
+                   const std::function<void()>& piece) {
     Handle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!in) return Fail(failure, L"CreateFile", from);
     Handle out(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) return Fail(failure, L"CreateFile", to);
     std::vector<char> buf(kPieceBytes);
-    for (;;) {
+    for (bool first = true;; first = false) {
         DWORD got = 0;
         if (!ReadFile(in.get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
             Fail(failure, L"ReadFile", from);
@@ -114,6 +115,7 @@ bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstrin
             return false;
         }
         if (got == 0) break;
+        if (!first && piece) piece();
         if (!WriteAll(out.get(), buf.data(), got)) {
             Fail(failure, L"WriteFile", to);
             out.reset();

@@ -22,9 +22,10 @@ bool IsPrivateTempNameOf(const std::wstring& name, const std::wstring& path);
 int RemoveLeftTempNames(const std::wstring& path);
 
 // Copies `from` into a new file `to` (which must not exist) and, with `flush`, flushes it to
-// disk; a partial copy (full disk, read error) is removed again.
+// disk; a partial copy (full disk, read error) is removed again. `piece`, when given, is called
+// after each piece but the last is written (the state a kill in the middle leaves).
 bool CopyToNewFile(const std::wstring& from, const std::wstring& to, std::wstring* failure = nullptr,
-                   bool flush = true);
+                   bool flush = true, const std::function<void()>& piece = nullptr);
 // Flushes each file's data to disk, several files at once (one at a time is a disk round trip
 // each). False, with the first failure, when a file cannot be opened or flushed.
 bool FlushFiles(const std::vector<std::wstring>& paths, std::wstring* failure = nullptr);

@@ -25,9 +25,11 @@ TEST(Journal, RoundTripsAndRefusesAnythingCutShort) {
     j.entries = {{L"C:\\a\\x.exe", L"C:\\a\\x.exe.__old0", L"C:\\a\\x.exe.__new", true},
                  {L"C:\\a\\\u4e2d.txt", L"", L"C:\\a\\\u4e2d.txt.__new", false},
                  {L"C:\\a\\gone.txt", L"C:\\a\\gone.txt.__old", L"", true}};
+    j.dirs = {L"C:\\a\\new", L"C:\\a\\new\\deep\t%"};
     const std::string bytes = SerializeJournal(j);
     Journal back;
     ASSERT_TRUE(ParseJournal(bytes, back));
+    EXPECT_EQ(back.dirs, j.dirs);  // the roll-back removes them, deepest first
     EXPECT_EQ(back.committed, false);
     EXPECT_EQ(back.version, j.version);
     EXPECT_EQ(back.workDir, j.workDir);
