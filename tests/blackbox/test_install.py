@@ -231,7 +231,9 @@ def test_kill_during_the_tasks_runs_the_rest_at_the_next_start(tmp_path):
         # Each task once, in order, and at most one again right after itself.
         assert [t for i, t in enumerate(ran) if i == 0 or ran[i - 1] != t] == order and len(ran) <= 4, f"k={k}: {ran}"
         rerun += len(ran) - 3
-    assert rerun <= 3
+    # Two kill points per task fall between its end and its record: right after it ends, and
+    # after the journal's new text is written but before it replaces the old one.
+    assert 0 < rerun <= 2 * 3
 
 
 class Holder:
