@@ -12,8 +12,8 @@ import pytest
 
 from conftest import BIN, win
 from driver import click_box
-from test_session import CHANGED, pack, session, tree  # noqa: F401 (session: fixture)
-from test_signed import GUID, keys  # noqa: F401 (the fixture)
+from test_session import CHANGED, HOST2, NEW, pack, session, tree  # noqa: F401 (session: fixture)
+from test_signed import GUID, SKIP, keys  # noqa: F401 (the fixture)
 
 WRONG = "Find some wrong in this update package!"
 FULL = [0, 1, 3, 4, 6, 7, 9, 10, 12, 13]
@@ -79,7 +79,7 @@ def test_signed_offline_package_verifies_like_a_downloaded_list(session, keys):
     s.product.exe = bundle(s, s.product.exe, "--key", win(keys["vendor"][0]), "--guid", GUID)
     s.watch()
     assert s.watched() == (FULL, CHANGED), s.log()
-    assert s.installed_is_new()
+    assert tree(s.dir, SKIP) == {**NEW, s.app: HOST2.read_bytes()}
     log = s.log()
     assert log.count("signature verified") == 2, log  # the list and the main list
     assert_no_request(log)
