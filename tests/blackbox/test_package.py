@@ -2,17 +2,19 @@
 own executable (settings embedded), run with no server to answer. The list addresses point at
 a closed port, so any request would fail the session; the log shows none was made. Damaged
 packages change nothing and say so once."""
+import io
 import shutil
 import socket
 import struct
 import subprocess
 import xml.etree.ElementTree as ET
+import zipfile
 
 import pytest
 
 from conftest import BIN, win
 from driver import click_box
-from test_session import CHANGED, HOST2, NEW, pack, session, tree  # noqa: F401 (session: fixture)
+from test_session import CHANGED, HOST2, NEW, immutable, pack, session, tree, wait_for  # noqa: F401 (fixtures)
 from test_signed import GUID, SKIP, keys  # noqa: F401 (the fixture)
 
 WRONG = "Find some wrong in this update package!"
@@ -50,8 +52,11 @@ def span(exe):
     return offset, length
 
 
+FETCH = "]download:"  # the line each list request writes
+
+
 def assert_no_request(log):
-    assert "download:" not in log, log
+    assert FETCH not in log, log
     assert "update package" in log and "the update comes from it" in log, log
 
 
@@ -133,9 +138,50 @@ def test_a_damaged_package_changes_nothing_and_says_so(session, keys, damage):
     # It went on as without a package: the list was asked of the (closed) server and failed.
     assert (stages, code) == ([0, 1, 2, 13], 0), log
     assert log.count(WRONG) == 1, log
-    assert "download:" in log
+    assert FETCH in log
     assert tree(s.dir) == s.before
     assert not list(s.temp.rglob("__package4mirovane*"))
+
+
+def test_a_packed_file_that_is_not_the_listed_one_is_never_installed(session, keys):
+    """A package rebuilt by someone without the key: the signed list kept as it was (it still
+    verifies), one file replaced. The hash check of every unpacked file refuses it as it
+    refuses a download, and the session stops before the copy."""
+    s = offline(session, ListKey=keys["vendor"][1], ListGuid=GUID)
+    exe = s.product.exe = bundle(s, s.product.exe, "--key", win(keys["vendor"][0]), "--guid", GUID)
+    data = exe.read_bytes()
+    offset, length = span(exe)
+    old = zipfile.ZipFile(io.BytesIO(data[offset:offset + length]))
+    new = io.BytesIO()
+    with zipfile.ZipFile(new, "w", zipfile.ZIP_DEFLATED) as z:
+        for info in old.infolist():
+            z.writestr(info.filename, b"not the listed bytes" if info.filename == "data.bin" else old.read(info))
+    package = new.getvalue()
+    exe.write_bytes(data[:offset] + package + struct.pack("<II", offset, len(package)) + b"MirovaneZip1")
+    s.watch()
+    stages, _ = s.watched()
+    log = s.log()
+    assert 5 in stages and 10 not in stages, (stages, log)
+    assert "sha256 mismatch [" in log and WRONG not in log
+    assert_no_request(log)
+    assert tree(s.dir) == s.before
+
+
+def test_access_denied_continues_elevated_from_the_packed_list(session, keys, immutable):
+    """The copy started as administrator (Wine cannot elevate: it is denied too and rolls back)
+    continues from the saved list, verified again from the packed bytes, without the package
+    and without a request."""
+    s = offline(session, ListKey=keys["vendor"][1], ListGuid=GUID)
+    s.product.exe = bundle(s, s.product.exe, "--key", win(keys["vendor"][0]), "--guid", GUID)
+    immutable(s.dir / "data.bin")
+    s.watch()
+    st, _ = s.watched()
+    assert st == [0, 1, 3, 4, 6, 7, 8], s.log()  # the first copy ends without UpdateEnd
+    wait_for(lambda: "Start the main program" in s.log() or "not started again" in s.log(), 60, "the elevated copy")
+    after = s.log().split("Started as administrator")[1]
+    assert "verified again" in after and "Check locked file..." in after, after
+    assert FETCH not in after and "update package [" not in after and WRONG not in after, after
+    assert tree(s.dir) == s.before
 
 
 def test_a_window_mode_shows_the_damage_in_a_box(session):
