@@ -410,7 +410,7 @@ void RunRemoteCheckLocked(HWND window, DownLoadList& list) {
     bool failed = false;
 
     // A mode that comes here directly still needs the version page before racing its lists.
-    const bool fromPackage = !ActivePackage().path.empty();
+    const bool fromPackage = PackageActive();
     if (!fromPackage && ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") && !g_probeRan)
         failed = !RunVersionProbe(list);
 
@@ -510,7 +510,7 @@ int StartRemoteCheck(HWND window, DownLoadList& list) {
     list.remoteVersion.clear();
     list.subListUrls.clear();
     // An offline package needs no version page: its list says what changed.
-    if (!ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") || !ActivePackage().path.empty()) {
+    if (!ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") || PackageActive()) {
         RunRemoteCheckLocked(window, list);
         return 0;
     }

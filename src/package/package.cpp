@@ -174,9 +174,14 @@ PackageFound OpenAppendedPackage(const std::wstring& exe, const std::wstring& te
     return PackageFound::Usable;
 }
 
-const AppendedPackage& ActivePackage() {
+AppendedPackage ActivePackage() {
     std::lock_guard<std::mutex> hold(g_activeMutex);
     return g_active;
+}
+
+bool PackageActive() {
+    std::lock_guard<std::mutex> hold(g_activeMutex);
+    return !g_active.path.empty();
 }
 
 void SetActivePackage(AppendedPackage package) {

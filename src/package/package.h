@@ -52,8 +52,10 @@ enum class PackageFound { None, Usable, Damaged };
 PackageFound OpenAppendedPackage(const std::wstring& exe, const std::wstring& tempDir, uint64_t maxListBytes,
                                  AppendedPackage& package, std::wstring& why);
 
-// The package this process takes its update from (path empty: none). Set once at start-up.
-const AppendedPackage& ActivePackage();
+// The package this process takes its update from (path empty: none). Set once at start-up;
+// any thread reads a copy.
+AppendedPackage ActivePackage();
+bool PackageActive();
 void SetActivePackage(AppendedPackage package);
 // Forgets the package and deletes its copy.
 void DropActivePackage();
