@@ -212,3 +212,22 @@ def test_bundle_then_embed_keeps_the_package(session, tmp_path):
     assert s.watched() == (FULL, CHANGED), s.log()
     assert s.installed_is_new()
     assert_no_request(s.log())
+
+
+def test_bundling_a_bundle_replaces_its_package(session, tmp_path):
+    """The updater given to --bundle may carry a package already (last release's bundle): it
+    is replaced, not stacked; a dry run writes no bundle."""
+    s = offline(session)
+    first = bundle(s, s.product.exe, name="first.exe")
+    second = bundle(s, first, name="second.exe")
+    assert span(second)[0] == span(first)[0] == s.product.exe.stat().st_size
+    assert second.read_bytes()[:span(second)[0]] == s.product.exe.read_bytes()
+    code, text = pack(s.v2, s.tmp / "dry", "--dry-run", "--bundle", win(s.product.exe), win(s.tmp / "dry.exe"))
+    assert code == 0 and "would bundle" in text, text
+    assert not (s.tmp / "dry.exe").exists()
+    # An updater whose trailer names bytes it does not have is refused.
+    broken = s.tmp / "broken.exe"
+    broken.write_bytes(s.product.exe.read_bytes() + struct.pack("<II", 0, 10 ** 9) + b"MirovaneZip1")
+    code, text = pack(s.v2, s.tmp / "out3", "--bundle", win(broken), win(s.tmp / "third.exe"))
+    assert code == 1 and "carries a damaged package" in text, text
+    assert not (s.tmp / "third.exe").exists() and not (s.tmp / "out3").exists()  # refused before writing

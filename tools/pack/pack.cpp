@@ -832,16 +832,23 @@ bool BareUpdater(const std::string& image, std::string& bare, std::wstring& why)
 
 // Writes o.bundleOut: the updater, then a zip of what the pack wrote to `output` (the lists
 // under the names the updater looks for, the files under their list paths), then the trailer.
-int Bundle(const Options& o, const std::wstring& output, const std::vector<std::wstring>& files, bool signedLists) {
+// Reads the updater --bundle names, without any package it carries; 0, or Fail's 1. Checked
+// before anything is written.
+int ReadBundleUpdater(const Options& o, const std::wstring& output, std::string& bare) {
     const std::wstring updater = FullPath(o.bundleUpdater), out = FullPath(o.bundleOut);
     if (Lower(updater) == Lower(out)) return Fail(L"--bundle: the output must not be the updater: " + out);
     if (Within(out, output)) return Fail(L"--bundle: the output must lie outside the output folder: " + out);
-    std::string image, bare;
+    std::string image;
     if (!ReadAll(updater, image)) return Fail(L"--bundle: cannot read " + updater);
     if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return Fail(L"--bundle: not a Windows executable: " + updater);
     std::wstring why;
     if (!BareUpdater(image, bare, why)) return Fail(L"--bundle: " + updater + L" carries a damaged package: " + why);
-    image.clear();
+    return 0;
+}
+
+int Bundle(const Options& o, const std::wstring& output, const std::vector<std::wstring>& files, bool signedLists,
+           const std::string& bare) {
+    const std::wstring out = FullPath(o.bundleOut);
 
     std::vector<std::pair<std::wstring, std::wstring>> members = {{o.listName, kPackageListName}};
     if (signedLists) members.push_back({o.listName + L".sig", std::wstring(kPackageListName) + L".sig"});
@@ -890,6 +897,9 @@ int Pack(const Options& o) {
         return Fail(L"the release folder does not exist: " + release);
     if (Within(output, release) || Within(release, output))
         return Fail(L"the output folder must lie outside the release folder and not contain it: " + output);
+
+    std::string bundleUpdater;
+    if (!o.bundleOut.empty() && ReadBundleUpdater(o, output, bundleUpdater) != 0) return 1;
 
     std::vector<std::wstring> files;
     ListFiles(release, L"", files);
@@ -974,6 +984,8 @@ int Pack(const Options& o) {
                 static_cast<unsigned long>(files.size()), o.listName.c_str(), o.mainList.empty() ? L"" : L" and ",
                 o.mainList.c_str(), output.c_str());
         if (!key.empty()) wprintf(L"dry run: the list would be signed with sequence %lld\n", sequence);
+        if (!o.bundleOut.empty())
+            wprintf(L"dry run: would bundle the release onto %ls as %ls\n", o.bundleUpdater.c_str(), o.bundleOut.c_str());
         return 0;
     }
 
@@ -1041,7 +1053,7 @@ int Pack(const Options& o) {
     wprintf(L"%lu files listed in %ls\n", static_cast<unsigned long>(files.size()), listPath.c_str());
     if (!key.empty()) wprintf(L"signed, sequence %lld%ls%ls\n", sequence, expires.empty() ? L", no expiry" : L", expires ",
                               expires.c_str());
-    if (!o.bundleOut.empty()) return Bundle(o, output, files, !key.empty());
+    if (!o.bundleOut.empty()) return Bundle(o, output, files, !key.empty(), bundleUpdater);
     return 0;
 }
 
