@@ -33,6 +33,8 @@
 #include "ui/updater_windows.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
+#include "check/check_rules.h"
+#include "check/list_signature.h"
 #include "check/list_validators.h"
 #include "check/remote_check.h"
 #include "util/files.h"
@@ -147,6 +149,34 @@ void CUpdateApp::CheckPackageAddress() {
     }
 }
 
+void CUpdateApp::TakeAppendedPackage() {
+    AppendedPackage package;
+    std::wstring why;
+    switch (OpenAppendedPackage(mv::ModulePath(), GetTempDir(), kMaxListBytes, package, why)) {
+        case PackageFound::None: return;
+        case PackageFound::Damaged: packageProblem_ = why; return;
+        case PackageFound::Usable: break;
+    }
+    // A package whose list does not verify is as damaged as one whose bytes do not.
+    if (!VerifyPackageLists(package)) {
+        DeleteFileW(package.path.c_str());
+        packageProblem_ = L"its update list does not verify against its signature";
+        return;
+    }
+    WriteLog(mv::Format(L"update package [%s] found: the update comes from it, not the server", package.path.c_str()));
+    SetActivePackage(std::move(package));
+}
+
+// Once, after the languages are loaded: always in the log, in a box too unless the mode is silent.
+void CUpdateApp::ReportDamagedPackage(const std::wstring& mode) {
+    if (packageProblem_.empty()) return;
+    const std::wstring text = Translate(L"MAIN", L"Find some wrong in this update package!");
+    WriteLog(text + L" (" + packageProblem_ + L")");
+    packageProblem_.clear();
+    if (mode != L"silence")
+        MessageBoxW(nullptr, text.c_str(), ReadSetting(L"APPLICATION", L"Name").c_str(), MB_OK | MB_ICONERROR);
+}
+
 void CUpdateApp::LoadLanguages() {
     std::wstring lang = ReadSetting(L"Mirovane", L"Langage");
     if (lang.empty()) lang = ReadSetting(L"Mirovane", L"Language");
@@ -204,13 +234,15 @@ BOOL CUpdateApp::InitInstance() {
     WSAStartup(MAKEWORD(1, 1), &wsa);
     AppState::exeBaseName = mv::PathBaseName(mv::ModulePath());
 
-    CheckAppendedPackage();
     // The hidden copy that renews the cached list runs no hooks and shows no box.
-    const std::wstring earlyMode =
-        PickRunMode(ReadSetting(L"Mirovane", L"Mode"),
-                    CommandWords(CleanCommandLine(ArgumentsOf(GetCommandLineW()),
-                                                  GetAppDir() + L"\\" + AppState::exeBaseName + L".exe")));
+    const std::wstring earlyCmd =
+        CleanCommandLine(ArgumentsOf(GetCommandLineW()), GetAppDir() + L"\\" + AppState::exeBaseName + L".exe");
+    const std::wstring earlyMode = PickRunMode(ReadSetting(L"Mirovane", L"Mode"), CommandWords(earlyCmd));
     const bool hiddenCopy = earlyMode == L"downparam0" || earlyMode == L"downparam1";
+    // An update package appended to this executable: the modes that run no session leave it,
+    // and an elevated copy continues from the files the first copy already unpacked.
+    if (!hiddenCopy && earlyMode != L"uninstall" && earlyMode != L"emptytemp" && !HasRelaunchMarker(earlyCmd))
+        TakeAppendedPackage();
     if (!hiddenCopy) RegisterUserPrompt(&ShowPromptBox);
     if (!hiddenCopy) RunStartupHooks();
     AppState::connectTryCount = mv::ParseLong(ReadSettingOr(L"Mirovane", L"ConnectTryCount", L"3"));
@@ -229,6 +261,7 @@ BOOL CUpdateApp::InitInstance() {
                             refused.c_str()));
     LoadInstalledVersion();
     LoadLanguages();
+    ReportDamagedPackage(earlyMode);
 
     const std::wstring ownPath = GetAppDir() + L"\\" + AppState::exeBaseName + L".exe";
     const std::wstring cmd = CleanCommandLine(ArgumentsOf(GetCommandLineW()), ownPath);
@@ -356,6 +389,7 @@ int CUpdateApp::ExitInstance() {
             WriteLog(mv::Format(L"peak working set %llu bytes", static_cast<unsigned long long>(mem.PeakWorkingSetSize)));
     }
     HostWindows::ReleaseAll();
+    DropActivePackage();
     CoUninitialize();
     WSACleanup();
     int code = UpdateExitCode();

@@ -19,10 +19,13 @@ private:
     void PrepareAppDir();
     void RunStartupHooks();
     void CheckPackageAddress();
+    void TakeAppendedPackage();
+    void ReportDamagedPackage(const std::wstring& mode);
     void LoadLanguages();
     void CleanCache();
     BOOL Dispatch(const std::wstring& mode);
     DWORD settingsWriteError_ = 0;  // why mirovane.ini could not be written at start-up
+    std::wstring packageProblem_;   // why the package appended to the executable was not used
 };
 
 // Lets SetStage start the stage hooks through RunFile; start-up calls it first.

@@ -93,6 +93,14 @@ bool VerifySavedListBytes(const SignedSource& source) {
     return !key.empty() && CheckSignature(key, source.url, source.role, source.bytes, source.signature);
 }
 
+bool VerifyPackageLists(const AppendedPackage& package) {
+    const std::wstring key = ListKey();
+    if (key.empty()) return true;
+    if (!CheckSignature(key, package.path, mv::ListRole::Update, package.list, package.listSignature)) return false;
+    return package.mainList.empty() || CheckSignature(key, package.path + L"|" + kPackageMainListName, mv::ListRole::Main,
+                                                      package.mainList, package.mainListSignature);
+}
+
 namespace {
 
 // Why a verified list may not be used in its role, or empty; `sequence` receives its sequence.

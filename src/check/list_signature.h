@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "download/fetch.h"
+#include "package/package.h"
 #include "util/crypto.h"
 #include "updatelist/download_list.h"
 
@@ -23,6 +24,10 @@ bool VerifyListBytes(const std::wstring& url, mv::ListRole role, std::string_vie
                      std::string* signature = nullptr);
 // The same check against a signature already at hand (a saved list's); no request.
 bool VerifySavedListBytes(const SignedSource& source);
+
+// With a key: the lists an update package carries against the signatures packed beside them,
+// each in its role, as a fetched list is checked (one log line each). True without a key.
+bool VerifyPackageLists(const AppendedPackage& package);
 
 // Reads sequence, expires and guid of a (verified) update list and decides whether it may be
 // used ([UPDATEINFO] ListGuid, the installed sequence, the clock). Logs one line when refused.

@@ -20,6 +20,7 @@
 #include "lang/language.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
+#include "package/package.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
 #include "updatelist/update_list.h"
@@ -277,6 +278,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
         return false;
     }
     list.listUrlBase = source.base;
+    list.packagePath.clear();
     RemoveAllRecords(list.records);
     list.description.clear();
     list.document.clear();
@@ -360,6 +362,47 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
     return true;
 }
 
+// The check of an offline update: the list (and the main list, when packed) from the update
+// package start-up accepted, read and compared as a fetched one; no request is made. The
+// files then come from the package too (packagePath).
+bool CheckFromPackage(HWND window, DownLoadList& list) {
+    const AppendedPackage package = ActivePackage();
+    list.listUrlBase = CurrentListSource().base;
+    RemoveAllRecords(list.records);
+    list.description.clear();
+    list.document.clear();
+    list.refused = 0;
+    list.signedSources.clear();
+    list.packagePath.clear();
+    Report(window, L"the update list is taken from the update package", L" [" + package.path + L"]");
+    const std::wstring name = package.path;
+    const std::wstring mainName = package.path + L"|" + kPackageMainListName;
+    std::string bytes = package.list;
+    // Verified at start-up against the signatures the package carries: the same bytes, from memory.
+    std::vector<SignedSource> sources;
+    if (ListSigningRequired()) {
+        sources.push_back(SignedSource{mv::ListRole::Update, name, package.list, package.listSignature});
+        if (!package.mainList.empty())
+            sources.push_back(SignedSource{mv::ListRole::Main, mainName, package.mainList, package.mainListSignature});
+    }
+    if (!package.mainList.empty() &&
+        (!AcceptSignedMainList(mainName, package.mainList) || !MergeMainList(bytes, package.mainList))) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"main list [%s] could not be merged into [%s]").c_str(), mainName.c_str(),
+                            name.c_str()));
+        Report(window, L"error when download the list file.");
+        return false;
+    }
+    if (!ReadAndCompare(std::move(bytes), name, list)) {
+        RemoveAllRecords(list.records);
+        list.document.clear();
+        Report(window, L"error when download the list file.");
+        return false;
+    }
+    list.signedSources = std::move(sources);
+    list.packagePath = package.path;
+    return true;
+}
+
 void RunRemoteCheckLocked(HWND window, DownLoadList& list) {
     HWND w = (window && IsWindow(window)) ? window : nullptr;
     mv::ComInit com;
@@ -367,15 +410,17 @@ void RunRemoteCheckLocked(HWND window, DownLoadList& list) {
     bool failed = false;
 
     // A mode that comes here directly still needs the version page before racing its lists.
-    if (ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") && !g_probeRan) failed = !RunVersionProbe(list);
+    const bool fromPackage = PackageActive();
+    if (!fromPackage && ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") && !g_probeRan)
+        failed = !RunVersionProbe(list);
 
     if (!failed && !(list.subListUrls.empty() && list.stage != UpdateNone)) {
         const long long stampAtStart = HourStamp();
         const long long checkedAt = _wcstoi64(ReadSetting(L"Mirovane", L"OwerCheckTm").c_str(), nullptr, 10);
         SetStage(list, UpdateCheckRemote);
         list.workDir = ListCacheDir();
-        if (OfferSampleSettings(w, true) && CheckRemoteWith(w, ctx, list)) {
-            if (std::llabs(stampAtStart - checkedAt) > 48) StartRefreshOnce(ctx);
+        if (fromPackage ? CheckFromPackage(w, list) : (OfferSampleSettings(w, true) && CheckRemoteWith(w, ctx, list))) {
+            if (!fromPackage && std::llabs(stampAtStart - checkedAt) > 48) StartRefreshOnce(ctx);
             if (w) {
                 HWND parent = GetParent(w);
                 PostMessageW(parent ? parent : w, WM_COMMAND, kCommandCheckDone, 0);
@@ -464,7 +509,8 @@ int StartRemoteCheck(HWND window, DownLoadList& list) {
     }
     list.remoteVersion.clear();
     list.subListUrls.clear();
-    if (!ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0")) {
+    // An offline package needs no version page: its list says what changed.
+    if (!ReadSettingBool(L"APPLICATION", L"CheckVerNumber", L"0") || PackageActive()) {
         RunRemoteCheckLocked(window, list);
         return 0;
     }

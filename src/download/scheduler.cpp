@@ -15,6 +15,7 @@
 #include "mirovane_host.h"
 #include "notify/host_windows.h"
 #include "notify/log.h"
+#include "package/package.h"
 #include "package/zip_reader.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
@@ -176,6 +177,28 @@ void RecordFailure(unsigned index) {
     g_failed.push_back(index);
 }
 
+// The bytes of an entry from the update package instead of the server: unpacked into the
+// same finished name a download ends in, so the hash check and everything after it are the
+// same. 0 on success, 1 on failure (logged).
+int TakeFromPackage(HWND window, int index, const std::wstring& package, const std::wstring& path,
+                    const std::wstring& localName, const DownloadLimits& limits) {
+    std::shared_ptr<std::mutex> fileLock = LocalFileLock(localName);
+    std::lock_guard<std::mutex> hold(*fileLock);
+    const std::wstring finished = localName + L"_";
+    mv::CreateDirTree(mv::PathDir(localName));
+    std::wstring why;
+    if (!ExtractPackageFile(package, path, finished, limits.knownBytes, why)) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"unzip error[%s]").c_str(), path.c_str()) + L": " + why);
+        AppendSpare(index, mv::Format(L"unzip error[%s]", path.c_str()));
+        return 1;
+    }
+    const long long size = FileSizeOf(finished);
+    SendDownloadMessage(window, UM_DL_SIZE, static_cast<WPARAM>(index), static_cast<LPARAM>(size));
+    SendDownloadMessage(window, UM_DL_PROGRESS, static_cast<WPARAM>(index), static_cast<LPARAM>(size));
+    AppendSpare(index, mv::Format(L"unzip ok[%s]", path.c_str()));
+    return 0;
+}
+
 void RunJob(int index) {
     DownLoadList& list = PassList();
     updatefileinfo record;
@@ -205,7 +228,9 @@ void RunJob(int index) {
         const bool small = record.size >= 0 && record.size <= kOneRequestBytes && record.zipped != 1;
         DownloadLimits limits;
         if (record.size > 0) limits.knownBytes = static_cast<uint64_t>(record.size);
-        ok = FetchUpdateFile(list.statusWindow, index, url, local, small, limits, record.zipped) == 0;
+        ok = (list.packagePath.empty() ? FetchUpdateFile(list.statusWindow, index, url, local, small, limits, record.zipped)
+                                       : TakeFromPackage(list.statusWindow, index, list.packagePath, record.path, local,
+                                                         limits)) == 0;
         // A file that is not what the list names is a failed download: removed, fetched again
         // by a later pass, never installed. A zipped copy kept as it is ([Mirovane] UnZip=0)
         // is checked when it is moved into the application directory.

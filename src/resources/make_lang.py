@@ -54,6 +54,7 @@ TEXTS = [
      "mirovane.ini -> UPDATEINFO -> ListURL 不能为空", "mirovane.ini -> UPDATEINFO -> ListURL 不能為空"),
     (MAIN, "try to download the list file...", "正在尝试下载列表文件...", "正在嘗試下載清單檔案..."),
     (MAIN, "error when download the list file.", "下载列表文件时出错。", "下載清單檔案時發生錯誤。"),
+    (MAIN, "the update list is taken from the update package", "更新列表取自更新包", "更新清單取自更新套件"),
     (MAIN, "The xml file [%s] holds a document type declaration and is not read",
      "XML 文件 [%s] 含有文档类型声明，不予读取", "XML 檔案 [%s] 含有文件類型宣告，不予讀取"),
     (MAIN, "The xml file [%s] cannot be read: %s", "无法读取 XML 文件 [%s]：%s", "無法讀取 XML 檔案 [%s]：%s"),

@@ -74,6 +74,7 @@ void ForgetSession(DownLoadList& list) {
     list.runTasks.clear();
     list.document.clear();
     list.signedSources.clear();
+    list.packagePath.clear();
     list.refused = 0;
 }
 

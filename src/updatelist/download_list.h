@@ -108,6 +108,9 @@ struct DownLoadList {
     std::string document;
     // With [UPDATEINFO] ListKey: the update list and the main list as verified (empty without).
     std::vector<SignedSource> signedSources;
+    // The update package the files come from instead of the server (empty: the server). Set
+    // by a check that took its list from the package; not part of the saved form.
+    std::wstring packagePath;
 
     int FileCount() const { return static_cast<int>(records.size()); }
 };

@@ -32,6 +32,7 @@ EMBED, PACK = "mirovane-embed.exe", "mirovane-pack.exe"
     (PACK, ["--verify"], 2, "err", "--verify needs a value"),
     (PACK, ["--verify", "x", "y"], 2, "err", "--verify takes the output folder only"),
     (PACK, ["--list-key", "k", "a", "b"], 2, "err", "--list-key belongs to --verify"),
+    (PACK, ["--bundle", "mirovane.exe"], 2, "err", "--bundle needs the updater and the output executable"),
     ("mirovane.exe", ["--help"], 0, "out", "Usage: mirovane.exe [/mode]"),
     ("mirovane.exe", ["/?"], 0, "out", "/silence"),
     ("mirovane.exe", ["/silence", "-?"], 0, "out", "/checkforupdates"),

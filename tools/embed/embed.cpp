@@ -1,7 +1,9 @@
 // mirovane-embed <mirovane.exe> <settings.ini> <output.exe>
 // Writes a vendor's settings file into a copy of mirovane.exe as its built-in settings
 // (RT_RCDATA 179). The input executable is never changed: the copy is made first and
-// only the copy is updated; on any failure the partial output is removed.
+// only the copy is updated; on any failure the partial output is removed. An update package
+// appended to the input (mirovane-pack --bundle) is carried over to the output, after the
+// new resources, with its trailer rewritten.
 //
 // The settings are checked first: a text the settings reader would misread, or a ListKey
 // that is not a P-256 public key (an updater that refuses every list for ever), is refused
@@ -21,6 +23,7 @@
 
 #include "app/command_line.h"
 #include "config/settings_reference.h"
+#include "package/package.h"
 #include "resources/resource_ids.h"
 #include "util/crypto.h"
 #include "util/text.h"
@@ -70,6 +73,16 @@ bool ReadWhole(const std::wstring& path, std::string& out, DWORD& err) {
         ok = out.empty() || (ReadFile(f, out.data(), static_cast<DWORD>(out.size()), &got, nullptr) && got == out.size());
     }
     err = ok ? 0 : (GetLastError() ? GetLastError() : ERROR_READ_FAULT);
+    CloseHandle(f);
+    return ok;
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes, DWORD& err) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) { err = GetLastError(); return false; }
+    DWORD put = 0;
+    const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) && put == bytes.size());
+    err = ok ? 0 : (GetLastError() ? GetLastError() : ERROR_WRITE_FAULT);
     CloseHandle(f);
     return ok;
 }
@@ -170,6 +183,21 @@ int Embed(const std::wstring& exe, const std::wstring& ini, const std::wstring& 
     }
     if (!ReadWhole(exe, image, err)) return Fail(L"cannot read the executable", exe, err);
     if (!LooksLikeExecutable(image)) return Fail(L"not a Windows executable", exe, ERROR_BAD_EXE_FORMAT);
+    // Rewriting the resources would drop or shift bytes appended after the image: the package
+    // is taken off first and appended again after.
+    std::string package;
+    PackageSpan span;
+    std::wstring why;
+    switch (ParsePackageTrailer(image, image.size(), span, why)) {
+        case TrailerCheck::None: break;
+        case TrailerCheck::Bad:
+            fwprintf(stderr, L"mirovane-embed: %ls: the update package it carries is damaged: %ls\n", exe.c_str(), why.c_str());
+            return 1;
+        case TrailerCheck::Ok:
+            package = image.substr(static_cast<size_t>(span.offset), static_cast<size_t>(span.length));
+            image.resize(static_cast<size_t>(span.offset));
+            break;
+    }
 
     wchar_t fullExe[MAX_PATH] = {}, fullOut[MAX_PATH] = {};
     GetFullPathNameW(exe.c_str(), MAX_PATH, fullExe, nullptr);
@@ -185,7 +213,8 @@ int Embed(const std::wstring& exe, const std::wstring& ini, const std::wstring& 
     }
     const WORD newLang = langs.empty() ? MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL) : langs.front();
 
-    if (!CopyFileW(exe.c_str(), out.c_str(), FALSE)) return Fail(L"cannot write the output", out, GetLastError());
+    if (package.empty() ? !CopyFileW(exe.c_str(), out.c_str(), FALSE) : !WriteBytes(out, image, err))
+        return Fail(L"cannot write the output", out, package.empty() ? GetLastError() : err);
     HANDLE upd = BeginUpdateResourceW(out.c_str(), FALSE);
     if (!upd) {
         err = GetLastError();
@@ -206,6 +235,20 @@ int Embed(const std::wstring& exe, const std::wstring& ini, const std::wstring& 
         err = GetLastError();
         DeleteFileW(out.c_str());
         return Fail(L"cannot write the output's resources", out, err);
+    }
+    if (!package.empty()) {
+        std::string written;
+        const bool ok2 = ReadWhole(out, written, err) && written.size() + package.size() <= 0xFFFFFFFFull &&
+                         WriteBytes(out, written + package +
+                                             MakePackageTrailer(static_cast<uint32_t>(written.size()),
+                                                                static_cast<uint32_t>(package.size())),
+                                    err);
+        if (!ok2) {
+            DeleteFileW(out.c_str());
+            return Fail(L"cannot append the update package to the output", out, err ? err : ERROR_FILE_TOO_LARGE);
+        }
+        wprintf(L"mirovane-embed: the update package it carries (%lu bytes) is carried over\n",
+                static_cast<unsigned long>(package.size()));
     }
     for (const std::wstring& w : SettingsWarnings(text)) fwprintf(stderr, L"mirovane-embed: warning: %ls\n", w.c_str());
     wprintf(L"mirovane-embed: wrote %ls with %lu bytes of settings from %ls\n", out.c_str(),

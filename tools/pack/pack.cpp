@@ -25,6 +25,10 @@
 //
 //   --dry-run            write nothing: show what would change against the list already in
 //                        the output folder
+//   --bundle UPDATER OUT  also write OUT: a copy of UPDATER (mirovane.exe, settings embedded or
+//                        not) carrying the packed release as an offline update package: a zip
+//                        of the list (with its signature), the main list and the files, then
+//                        a trailer naming where the zip lies
 //
 //   mirovane-pack --new-key NAME
 //       creates a signing key: NAME.key (private: keep it, never ship it; readable by its
@@ -54,6 +58,7 @@
 #include "zip.h"
 // after zip.h, which brings the file-function types it uses
 #include "iowin32.h"
+#include "package/package.h"
 #include "util/com.h"
 #include "util/crypto.h"
 #include "util/handle.h"
@@ -77,6 +82,7 @@ struct Options {
     std::wstring expires;
     std::wstring guid;
     bool dryRun = false;
+    std::wstring bundleUpdater, bundleOut;  // --bundle
     std::wstring verifyFolder;
     std::wstring listKey;  // --verify: the public key as the ListKey setting holds it
 };
@@ -131,6 +137,8 @@ const wchar_t kUsage[] =
     L"                       (default: one year from now; none: no expiry)\n"
     L"  --guid TEXT          the list's guid ([UPDATEINFO] ListGuid)\n"
     L"  --dry-run            write nothing; show what would change against the list in the output folder\n"
+    L"  --bundle UPDATER OUT also write OUT, a copy of UPDATER carrying this release as an offline\n"
+    L"                       update package (the list, its signature and the files, zipped)\n"
     L"\n"
     L"  --new-key NAME       make a signing key: NAME.key (private, owner-only) and the ListKey= line\n"
     L"  --verify FOLDER      check a packed folder before upload: signatures against the public key\n"
@@ -153,6 +161,15 @@ bool ParseArguments(int argc, wchar_t** argv, Options& o) {
     std::vector<std::wstring> positional;
     for (int i = 1; i < argc; ++i) {
         const std::wstring a = argv[i];
+        if (a == L"--bundle") {
+            if (i + 2 >= argc) {
+                fwprintf(stderr, L"mirovane-pack: --bundle needs the updater and the output executable\n");
+                return false;
+            }
+            o.bundleUpdater = argv[++i];
+            o.bundleOut = argv[++i];
+            continue;
+        }
         if (a.size() > 2 && a.compare(0, 2, L"--") == 0) {
             const Switch* found = nullptr;
             for (const Switch& s : Switches())
@@ -349,8 +366,8 @@ std::wstring Backslashes(std::wstring s) {
     return s;
 }
 
-// Writes `data` as the one entry `name` of a new zip archive; false on any failure.
-bool WriteZip(const std::wstring& zipPath, const std::wstring& name, const std::string& data) {
+// Writes the entries (name, bytes) as a new zip archive; false on any failure.
+bool WriteZipEntries(const std::wstring& zipPath, const std::vector<std::pair<std::wstring, std::string>>& entries) {
     zlib_filefunc64_def io;
     fill_win32_filefunc64W(&io);
     zipFile z = zipOpen2_64(zipPath.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
@@ -364,14 +381,21 @@ bool WriteZip(const std::wstring& zipPath, const std::wstring& name, const std::
     info.tmz_date.tm_mday = t.wDay;
     info.tmz_date.tm_mon = t.wMonth - 1;
     info.tmz_date.tm_year = t.wYear;
-    const std::string entry = Utf8(name);
-    bool ok = zipOpenNewFileInZip4_64(z, entry.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0,
-                                      -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1 << 11,
-                                      data.size() >= 0xFFFFFFFFu) == ZIP_OK;
-    if (ok) ok = zipWriteInFileInZip(z, data.data(), static_cast<unsigned>(data.size())) == ZIP_OK;
-    if (ok) ok = zipCloseFileInZip(z) == ZIP_OK;
+    bool ok = true;
+    for (const auto& [name, data] : entries) {
+        const std::string entry = Utf8(name);
+        ok = ok && zipOpenNewFileInZip4_64(z, entry.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0,
+                                           -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1 << 11,
+                                           data.size() >= 0xFFFFFFFFu) == ZIP_OK;
+        if (ok) ok = zipWriteInFileInZip(z, data.data(), static_cast<unsigned>(data.size())) == ZIP_OK;
+        if (ok) ok = zipCloseFileInZip(z) == ZIP_OK;
+    }
     if (zipClose(z, nullptr) != ZIP_OK) ok = false;
     return ok;
+}
+
+bool WriteZip(const std::wstring& zipPath, const std::wstring& name, const std::string& data) {
+    return WriteZipEntries(zipPath, {{name, data}});
 }
 
 int Fail(const std::wstring& text) {
@@ -795,6 +819,77 @@ int Verify(const Options& o) {
     return 0;
 }
 
+// The updater's own bytes: what precedes a package it may carry already.
+bool BareUpdater(const std::string& image, std::string& bare, std::wstring& why) {
+    PackageSpan span;
+    switch (ParsePackageTrailer(image, image.size(), span, why)) {
+        case TrailerCheck::None: bare = image; return true;
+        case TrailerCheck::Ok: bare = image.substr(0, static_cast<size_t>(span.offset)); return true;
+        case TrailerCheck::Bad: return false;
+    }
+    return false;
+}
+
+// Writes o.bundleOut: the updater, then a zip of what the pack wrote to `output` (the lists
+// under the names the updater looks for, the files under their list paths), then the trailer.
+// Reads the updater --bundle names, without any package it carries; 0, or Fail's 1. Checked
+// before anything is written.
+int ReadBundleUpdater(const Options& o, const std::wstring& output, std::string& bare) {
+    const std::wstring updater = FullPath(o.bundleUpdater), out = FullPath(o.bundleOut);
+    if (Lower(updater) == Lower(out)) return Fail(L"--bundle: the output must not be the updater: " + out);
+    if (Within(out, output)) return Fail(L"--bundle: the output must lie outside the output folder: " + out);
+    std::string image;
+    if (!ReadAll(updater, image)) return Fail(L"--bundle: cannot read " + updater);
+    if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return Fail(L"--bundle: not a Windows executable: " + updater);
+    std::wstring why;
+    if (!BareUpdater(image, bare, why)) return Fail(L"--bundle: " + updater + L" carries a damaged package: " + why);
+    return 0;
+}
+
+int Bundle(const Options& o, const std::wstring& output, const std::vector<std::wstring>& files, bool signedLists,
+           const std::string& bare) {
+    const std::wstring out = FullPath(o.bundleOut);
+
+    std::vector<std::pair<std::wstring, std::wstring>> members = {{o.listName, kPackageListName}};
+    if (signedLists) members.push_back({o.listName + L".sig", std::wstring(kPackageListName) + L".sig"});
+    if (!o.mainList.empty()) {
+        members.push_back({o.mainList, kPackageMainListName});
+        if (signedLists) members.push_back({o.mainList + L".sig", std::wstring(kPackageMainListName) + L".sig"});
+    }
+    for (const std::wstring& rel : files) {
+        std::wstring name = rel;
+        for (wchar_t& c : name)
+            if (c == L'\\') c = L'/';
+        if (Lower(name).compare(0, 2, L"__") == 0 && Lower(name).find(L"4mirovane.xml") != std::wstring::npos)
+            return Fail(L"--bundle: the release file " + rel + L" has the name of a packed list");
+        members.push_back({rel, name});
+    }
+    std::vector<std::pair<std::wstring, std::string>> entries;
+    for (const auto& [from, name] : members) {
+        std::string data;
+        if (!ReadAll(output + L"\\" + from, data)) return Fail(L"--bundle: cannot read " + output + L"\\" + from);
+        entries.emplace_back(name, std::move(data));
+    }
+    const std::wstring zipPath = out + L".zip~";
+    const bool zipped = WriteZipEntries(zipPath, entries);
+    entries.clear();
+    std::string zip;
+    const bool read = zipped && ReadAll(zipPath, zip);
+    DeleteFileW(zipPath.c_str());
+    if (!read) return Fail(L"--bundle: cannot write the package " + zipPath);
+    if (bare.size() > 0xFFFFFFFFull || zip.size() > 0xFFFFFFFFull || bare.size() + zip.size() > 0xFFFFFFFFull)
+        return Fail(L"--bundle: the updater and the package together pass 4 GiB");
+    const std::string trailer = MakePackageTrailer(static_cast<uint32_t>(bare.size()), static_cast<uint32_t>(zip.size()));
+    if (!WriteAll(out, bare + zip + trailer)) {
+        DeleteFileW(out.c_str());
+        return Fail(L"--bundle: cannot write " + out);
+    }
+    wprintf(L"bundled %ls (%lu bytes: updater %lu, package %lu, %lu files)\n", out.c_str(),
+            static_cast<unsigned long>(bare.size() + zip.size() + trailer.size()), static_cast<unsigned long>(bare.size()),
+            static_cast<unsigned long>(zip.size()), static_cast<unsigned long>(files.size()));
+    return 0;
+}
+
 int Pack(const Options& o) {
     const std::wstring release = FullPath(o.release), output = FullPath(o.output);
     const DWORD attrs = GetFileAttributesW(release.c_str());
@@ -802,6 +897,9 @@ int Pack(const Options& o) {
         return Fail(L"the release folder does not exist: " + release);
     if (Within(output, release) || Within(release, output))
         return Fail(L"the output folder must lie outside the release folder and not contain it: " + output);
+
+    std::string bundleUpdater;
+    if (!o.bundleOut.empty() && ReadBundleUpdater(o, output, bundleUpdater) != 0) return 1;
 
     std::vector<std::wstring> files;
     ListFiles(release, L"", files);
@@ -886,6 +984,8 @@ int Pack(const Options& o) {
                 static_cast<unsigned long>(files.size()), o.listName.c_str(), o.mainList.empty() ? L"" : L" and ",
                 o.mainList.c_str(), output.c_str());
         if (!key.empty()) wprintf(L"dry run: the list would be signed with sequence %lld\n", sequence);
+        if (!o.bundleOut.empty())
+            wprintf(L"dry run: would bundle the release onto %ls as %ls\n", o.bundleUpdater.c_str(), o.bundleOut.c_str());
         return 0;
     }
 
@@ -953,6 +1053,7 @@ int Pack(const Options& o) {
     wprintf(L"%lu files listed in %ls\n", static_cast<unsigned long>(files.size()), listPath.c_str());
     if (!key.empty()) wprintf(L"signed, sequence %lld%ls%ls\n", sequence, expires.empty() ? L", no expiry" : L", expires ",
                               expires.c_str());
+    if (!o.bundleOut.empty()) return Bundle(o, output, files, !key.empty(), bundleUpdater);
     return 0;
 }
 
