@@ -270,6 +270,20 @@ bool ReadAndCompare(std::string bytes, const std::wstring& name, DownLoadList& l
     return true;
 }
 
+// The list read and compared; on failure the records are dropped and the failure reported.
+// The sources whose signatures were checked go with the list.
+bool AdoptList(HWND window, std::string bytes, const std::wstring& name, std::vector<SignedSource> sources,
+               DownLoadList& list) {
+    if (!ReadAndCompare(std::move(bytes), name, list)) {
+        RemoveAllRecords(list.records);
+        list.document.clear();
+        Report(window, L"error when download the list file.");
+        return false;
+    }
+    list.signedSources = std::move(sources);
+    return true;
+}
+
 bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
     const ListSource source = CurrentListSource();
     const std::wstring& listUrl = source.configured;
@@ -348,13 +362,7 @@ bool CheckRemoteWith(HWND window, CheckContext& ctx, DownLoadList& list) {
         }
     }
 
-    if (!ReadAndCompare(std::move(bytes), name, list)) {
-        RemoveAllRecords(list.records);
-        list.document.clear();
-        Report(window, L"error when download the list file.");
-        return false;
-    }
-    list.signedSources = std::move(sources);
+    if (!AdoptList(window, std::move(bytes), name, std::move(sources), list)) return false;
     if (fetched) {
         KeepCache(cache, list.document);
         KeepCache(pinned, list.document);
@@ -392,13 +400,7 @@ bool CheckFromPackage(HWND window, DownLoadList& list) {
         Report(window, L"error when download the list file.");
         return false;
     }
-    if (!ReadAndCompare(std::move(bytes), name, list)) {
-        RemoveAllRecords(list.records);
-        list.document.clear();
-        Report(window, L"error when download the list file.");
-        return false;
-    }
-    list.signedSources = std::move(sources);
+    if (!AdoptList(window, std::move(bytes), name, std::move(sources), list)) return false;
     list.packagePath = package.path;
     return true;
 }
