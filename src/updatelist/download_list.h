@@ -82,7 +82,7 @@ struct updatefileinfo {
     long long size = -1;
     int zipped = -1;
     // Patches from older versions (child elements "patch"); not kept in the saved form.
-    std::vector<FilePatch> patches;
+    std::vector<FilePatch> patches{};
 };
 
 using RecordArray = std::vector<updatefileinfo>;

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import win
 from test_session import CHANGED, HOST1, HOST2, NEW, pack, session, tree  # noqa: F401 (session: fixture)
-from test_signed import SKIP, Signed, keys  # noqa: F401 (keys: fixture)
+from test_signed import SKIP, Signed, keys, pack as pack_tool  # noqa: F401 (keys: fixture)
 
 OK_STAGES = [0, 1, 3, 4, 6, 7, 9, 10, 12, 13]
 
@@ -18,10 +18,9 @@ OK_STAGES = [0, 1, 3, 4, 6, 7, 9, 10, 12, 13]
 def publish_with_patches(s, *opts):
     code, out = pack(s.v2, s.nginx.root / "u", "--main-list", "main.xml", "--previous", win(s.v1), *opts)
     assert code == 0, out
-    patches = sorted((s.nginx.root / "u").glob("*.zpatch"))
-    # Only the host program changes enough to be worth a patch; the small data files are not.
-    assert [p.name for p in patches] == [s.app + "." + hashlib.sha256(HOST1.read_bytes()).hexdigest()[:16] + ".zpatch"]
-    return patches[0]
+    patch = s.nginx.root / "u" / (s.app + "." + hashlib.sha256(HOST1.read_bytes()).hexdigest()[:16] + ".zpatch")
+    assert patch.exists(), out
+    return patch
 
 
 def other_result_patch(s):
@@ -32,7 +31,7 @@ def other_result_patch(s):
     (other / s.app).write_bytes(HOST2.read_bytes() + b"not the release")
     code, out = pack(other, s.tmp / "otherp", "--previous", win(s.v1))
     assert code == 0, out
-    return next((s.tmp / "otherp").glob("*.zpatch")).read_bytes()
+    return next((s.tmp / "otherp").glob(s.app + ".*.zpatch")).read_bytes()
 
 
 def served_file_requests(s):
@@ -64,13 +63,17 @@ def test_patch_or_fall_back_to_the_file(session, case):
         other = other_result_patch(s)
         patch.write_bytes(other)
         text = listed.read_text(encoding="utf-8")
-        text, n = re.subn(r'(<patch [^>]*size=")\d+(" sha256=")[0-9a-f]{64}',
+        text, n = re.subn(r'(<patch [^>]*path="%s\.[^"]*" size=")\d+(" sha256=")[0-9a-f]{64}' % re.escape(s.app),
                           lambda m: m.group(1) + str(len(other)) + m.group(2) + hashlib.sha256(other).hexdigest(), text)
         assert n == 1
         listed.write_text(text, encoding="utf-8")
     elif case == "missing-patch":
         patch.unlink()
 
+    if case in ("applies", "damaged-patch"):
+        # The publisher's check before upload sees what the updater would.
+        code, out = pack_tool("--verify", win(s.nginx.root / "u"))
+        assert (code, "its patch" in out) == ((0, False) if case == "applies" else (1, True)), out
     s.watch()
     assert s.watched() == (OK_STAGES, CHANGED), s.log()
     assert s.installed_is_new()
@@ -80,13 +83,13 @@ def test_patch_or_fall_back_to_the_file(session, case):
     if CASES[case] is None:
         assert set(requests) == {"/u/" + patch.name}, requests
         assert f"patch applied[{s.app}]" in log
-        assert "patch not used" not in log
+        assert "patch not used" not in log, log
     else:
         assert requests and requests[-1] == f"/u/{s.app}._.zip", requests
         assert set(requests) <= {"/u/" + patch.name, f"/u/{s.app}._.zip"}, requests
         lines = [l for l in log.splitlines() if "patch not used" in l]
         assert len(lines) == 1 and f"patch not used[{s.app}]" in lines[0] and CASES[case] in lines[0], log
-        assert "patch applied" not in log
+        assert f"patch applied[{s.app}]" not in log
     # Nothing of the patch is left in the download directory.
     assert not list(s.temp.rglob("*.zpatch"))
 
@@ -102,10 +105,11 @@ def test_signed_list_patches_are_those_it_names(session, nginx, keys, case):
         made = s.tmp / "made"
         code, out = pack(s.v2, made, "--previous", win(s.v1))
         assert code == 0, out
-        patch = next(made.glob("*.zpatch"))
+        patch = next(made.glob(s.app + ".*.zpatch"))
         (r.folder / patch.name).write_bytes(patch.read_bytes())
         if case == "added-after-signing":
-            element = re.search(r"<patch [^>]*/>", (made / "mirovane.xml").read_text(encoding="utf-8")).group(0)
+            element = re.search(r'<patch [^>]*path="%s\.[^>]*/>' % re.escape(s.app),
+                                (made / "mirovane.xml").read_text(encoding="utf-8")).group(0)
             listed = r.folder / "mirovane.xml"
             text = listed.read_text(encoding="utf-8")
             text = re.sub(r'(<file path="%s"[^>]*)/>' % re.escape(s.app), lambda m: m.group(1) + ">" + element + "</file>",

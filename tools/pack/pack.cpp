@@ -38,7 +38,7 @@
 //       owner only) and prints the ListKey= line for the updater's settings.
 //   mirovane-pack --verify <output folder> [--key FILE | --list-key TEXT] [--list NAME] [--main-list NAME]
 //       checks a published folder before upload: every list's signature against the public
-//       key, every listed file (and zipped copy) against its sha256.
+//       key, every listed file (and zipped copy and patch) against its sha256.
 //   mirovane-pack --help
 //
 // Lines of the two text files are UTF-8; empty lines and lines starting with # are skipped.
@@ -565,6 +565,7 @@ bool WriteSignature(const std::string& key, const std::wstring& path, mv::ListRo
 
 struct ListedFile {
     std::wstring path, ver, sha256;
+    std::vector<std::pair<std::wstring, std::wstring>> patches;  // path and sha256 of each patch
 };
 struct ListedList {
     std::vector<ListedFile> files;
@@ -609,7 +610,18 @@ bool ReadList(const std::wstring& path, ListedList& out, std::wstring& error) {
         if (FAILED(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.put())))) continue;
         out.files.push_back({Backslashes(Trim(mv::ElementAttribute(element.get(), L"path"))),
                              Lower(Trim(mv::ElementAttribute(element.get(), L"ver"))),
-                             Lower(Trim(mv::ElementAttribute(element.get(), L"sha256")))});
+                             Lower(Trim(mv::ElementAttribute(element.get(), L"sha256"))), {}});
+        mv::ComPtr<IXMLDOMNodeList> patchNodes;
+        mv::Bstr patchQuery(L"patch");
+        if (node->selectNodes(patchQuery.get(), patchNodes.put()) != S_OK || !patchNodes) continue;
+        for (;;) {
+            mv::ComPtr<IXMLDOMNode> patchNode;
+            if (patchNodes->nextNode(patchNode.put()) != S_OK || !patchNode) break;
+            mv::ComPtr<IXMLDOMElement> patch;
+            if (FAILED(patchNode->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(patch.put())))) continue;
+            out.files.back().patches.emplace_back(Backslashes(Trim(mv::ElementAttribute(patch.get(), L"path"))),
+                                                  Lower(Trim(mv::ElementAttribute(patch.get(), L"sha256"))));
+        }
     }
     return true;
 }
@@ -747,6 +759,15 @@ int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpda
             problem(L"[" + f.path + L"] does not match its hash");
             continue;
         }
+        bool patchesOk = true;
+        for (const auto& [patchPath, patchHash] : f.patches) {
+            std::string patch;
+            if (patchPath.empty() || !ReadAll(folder + L"\\" + patchPath, patch) || Sha256Hex(patch) != patchHash) {
+                problem(L"[" + f.path + L"]: its patch [" + patchPath + L"] is missing or does not match its hash");
+                patchesOk = false;
+            }
+        }
+        if (!patchesOk) continue;
         const std::wstring zipPath = folder + L"\\" + f.path + L"._.zip";
         if (GetFileAttributesW(zipPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
             std::string unzipped;

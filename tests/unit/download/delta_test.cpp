@@ -75,14 +75,13 @@ TEST(ApplyPatch, RefusesAWindowBeyondTheBound) {
     ZSTD_CCtx* cctx = ZSTD_createCCtx();
     ASSERT_NE(cctx, nullptr);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, kMaxPatchWindowLog + 1);
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);  // so the size says nothing
-    ZSTD_CCtx_refPrefix(cctx, base.data(), base.size());
     std::string patch(ZSTD_compressBound(target.size()), '\0');
-    // Streamed, so the frame keeps the window it was given.
-    ZSTD_CCtx_setPledgedSrcSize(cctx, ZSTD_CONTENTSIZE_UNKNOWN);
-    ZSTD_inBuffer in{target.data(), target.size(), 0};
+    // Streamed in two steps, size unknown, so the frame keeps the window it was given.
     ZSTD_outBuffer out{patch.data(), patch.size(), 0};
-    const size_t left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+    ZSTD_inBuffer first{target.data(), target.size() / 2, 0};
+    ZSTD_compressStream2(cctx, &out, &first, ZSTD_e_continue);
+    ZSTD_inBuffer rest{target.data() + target.size() / 2, target.size() - target.size() / 2, 0};
+    const size_t left = ZSTD_compressStream2(cctx, &out, &rest, ZSTD_e_end);
     ZSTD_freeCCtx(cctx);
     ASSERT_EQ(left, 0u);
     patch.resize(out.pos);
