@@ -15,7 +15,8 @@
 #              from the updater's own log ([Mirovane] LogTiming=1), best of three (throttled: one)
 #   delta      binary patches for two release pairs: the 32-bit mirovane.exe at HEAD (build/bin)
 #              and at an older commit (DELTA_OLD, default HEAD~5: built once in a temporary
-#              worktree, kept in build/delta-bench/), and the sample host, versions 1 and 2;
+#              worktree, kept in build/delta-bench/; DELTA_NEW names another new file), and the
+#              sample host, versions 1 and 2;
 #              bytes of the file, its zipped copy, our patch (mirovane-pack --previous) and
 #              bsdiff's, and seconds on a throttled server (2 MB/s per connection): the zipped
 #              copy fetched, against the patch fetched and applied
@@ -89,7 +90,7 @@ bench_delta() {
   printf '%-12s %9s %9s %9s %9s %8s %8s %7s %7s %8s\n' pair file zipped ours bsdiff ours/zip bs/zip zip_s patch_s apply_ms
   for pair in mirovane sample-host; do
     if [ "$pair" = mirovane ]; then
-      old=$(delta_exe_at "$old_commit"); new=$root/build/bin/mirovane.exe; name=mirovane.exe
+      old=$(delta_exe_at "$old_commit"); new=${DELTA_NEW:-$root/build/bin/mirovane.exe}; name=mirovane.exe
     else
       old=$root/build/bin/mirovane-sample-host.exe; new=$root/build/bin/mirovane-sample-host-2.exe; name=host.exe
     fi
@@ -132,18 +133,19 @@ EOF
       zip_s=$(python3 -c "print(f'{$t1 - $t0:.2f}')")
       t0=$(date +%s.%N)
       wine "$bin/coredriver.exe" segdownload stop=120 "http://127.0.0.1:$dport/$pair.zpatch" "$(dwin "$dw/$pair/got.zpatch")" 8 0 >/dev/null </dev/null
+      t1=$(date +%s.%N)
+      # Applying is timed inside the process, from the bytes in memory to the file written.
       apply_ms=$(wine "$bin/coredriver.exe" applypatch "$(dwin "$dw/$pair/old/$name")" "$(dwin "$dw/$pair/got.zpatch")" \
                  "$(dwin "$dw/$pair/rebuilt")" </dev/null | tr -d '\r' | sed -n 's/^ms=//p')
-      t1=$(date +%s.%N)
       cmp -s "$dw/$pair/rebuilt" "$new" || { echo "bench: the patch for $pair did not rebuild the new file" >&2; exit 1; }
-      patch_s=$(python3 -c "print(f'{$t1 - $t0:.2f}')")
+      patch_s=$(python3 -c "print(f'{$t1 - $t0 + $apply_ms / 1000:.2f}')")
     fi
     printf '%-12s %9s %9s %9s %9s %8s %8s %7s %7s %8s\n' "$pair" "$(stat -c %s "$new")" "$zip_b" "$patch_b" "$bs_b" \
       "$(python3 -c "print(f'{$patch_b / $zip_b:.3f}')")" "$(python3 -c "print(f'{$bs_b / $zip_b:.3f}')")" \
       "$zip_s" "$patch_s" "$apply_ms"
     if [ "$pair" = mirovane ]; then delta_ratio=$(python3 -c "print(f'{$patch_b / $zip_b:.3f}')"); fi
   done
-  echo "delta: mirovane.exe at $(git -C "$root" rev-parse --short "$old_commit") -> build/bin (HEAD $(git -C "$root" rev-parse --short HEAD)); patch_s: the patch fetched (one process) and applied (another), Wine's starts included; goal: ours/zip <= 0.15 and ours <= bsdiff for mirovane.exe, patch_s < zip_s"
+  echo "delta: mirovane.exe at $(git -C "$root" rev-parse --short "$old_commit") -> ${DELTA_NEW:-build/bin (HEAD $(git -C "$root" rev-parse --short HEAD))}; zip_s: the zipped copy fetched (one process, Wine's start included); patch_s: the patch fetched the same way plus the time its applying took; goal: ours/zip <= 0.15 and ours <= bsdiff for mirovane.exe, patch_s < zip_s"
 }
 if [ "${1:-}" = delta ]; then
   bench_delta
