@@ -13,14 +13,22 @@
 #              finish) into an empty application directory: the 50 MB file from nginx, the same
 #              throttled, the 500 files; beside aria2c's download alone, with a breakdown by step
 #              from the updater's own log ([Mirovane] LogTiming=1), best of three (throttled: one)
+#   delta      binary patches for two release pairs: the 32-bit mirovane.exe at HEAD (build/bin)
+#              and at an older commit (DELTA_OLD, default HEAD~5: built once in a temporary
+#              worktree, kept in build/delta-bench/; DELTA_NEW names another new file), and the
+#              sample host, versions 1 and 2;
+#              bytes of the file, its zipped copy, our patch (mirovane-pack --previous) and
+#              bsdiff's, and seconds on a throttled server (2 MB/s per connection): the zipped
+#              copy fetched, against the patch fetched and applied
 # Prints a table, the peak working sets, and as its last line
 #   ratios: session=<50 MB session/aria2c -x8> session_throttled=<.../aria2c> session_files=<.../aria2c -j8>
 #           peak=<50 MB session/baseline.exe> throttled=<ours/aria2c> loopback=<ours/curl>
 #           files=<ours/aria2c> check=<check/bare> nochange_bytes=<n> exe_bytes=<n>
+#           delta=<our patch/zipped copy, mirovane.exe pair>
 # (exe_bytes: the shipped 32-bit build/bin/mirovane.exe; baseline.exe only loads what the
 # updater loads, the floor under this Wine).
 # Times are wall-clock times of whole processes (Wine's start included for ours).
-# `bash scripts/bench.sh check` runs the check case alone.
+# `bash scripts/bench.sh check` runs the check case alone, `bash scripts/bench.sh delta` the delta case.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/win-arch.sh"
@@ -33,6 +41,7 @@ missing=()
 command -v curl >/dev/null || missing+=(curl)
 command -v aria2c >/dev/null || missing+=(aria2)
 command -v nginx >/dev/null || missing+=(nginx-light)
+command -v bsdiff >/dev/null || missing+=(bsdiff)
 if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
@@ -49,6 +58,100 @@ cleanup() {
 }
 wine_env_start "$work/wine"
 trap cleanup EXIT  # after wine_env_start, which sets a trap of its own
+
+# --- delta: patches for real release pairs
+# The 32-bit mirovane.exe built at <commit>, once: a temporary worktree, kept in build/delta-bench/.
+delta_exe_at() {
+  local commit cache wt
+  commit=$(git -C "$root" rev-parse --verify "$1^{commit}")
+  cache=$root/build/delta-bench/mirovane-$commit.exe
+  if [ ! -f "$cache" ]; then
+    echo "delta: building mirovane.exe at $commit (once)" >&2
+    wt=$(mktemp -d /tmp/mirovane-delta.XXXXXX)
+    git -C "$root" worktree add -q --detach "$wt/src" "$commit"
+    cp -r "$root/third_party" "$wt/src/"
+    cmake -S "$wt/src" -B "$wt/build" -DCMAKE_TOOLCHAIN_FILE="$wt/src/cmake/mingw-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DMIROVANE_TESTS=OFF >/dev/null
+    cmake --build "$wt/build" -j2 --target mirovane -- --no-print-directory >/dev/null
+    mkdir -p "$(dirname "$cache")"
+    cp "$wt/build/bin/mirovane.exe" "$cache"
+    git -C "$root" worktree remove --force "$wt/src"
+    rm -rf "$wt"
+  fi
+  echo "$cache"
+}
+dwin() { local p=${1//\//\\}; echo "Z:$p"; }
+bench_delta() {
+  local dw=$work/delta old new name pair out zip_b patch_b bs_b port_file dport t0 t1 zip_s patch_s apply_ms
+  local old_commit=${DELTA_OLD:-HEAD~5}
+  [ -f "$root/build/bin/mirovane.exe" ] || bash "$root/scripts/build.sh"
+  command -v bsdiff >/dev/null || { echo "bench: bsdiff is missing (Debian package bsdiff)" >&2; exit 1; }
+  mkdir -p "$dw/www"
+  printf '%-12s %9s %9s %9s %9s %8s %8s %7s %7s %8s\n' pair file zipped ours bsdiff ours/zip bs/zip zip_s patch_s apply_ms
+  for pair in mirovane sample-host; do
+    if [ "$pair" = mirovane ]; then
+      old=$(delta_exe_at "$old_commit"); new=${DELTA_NEW:-$root/build/bin/mirovane.exe}; name=mirovane.exe
+    else
+      old=$root/build/bin/mirovane-sample-host.exe; new=$root/build/bin/mirovane-sample-host-2.exe; name=host.exe
+    fi
+    mkdir -p "$dw/$pair/old" "$dw/$pair/new"
+    cp "$old" "$dw/$pair/old/$name"; cp "$new" "$dw/$pair/new/$name"
+    out=$(wine "$bin/mirovane-pack.exe" --previous "$(dwin "$dw/$pair/old")" "$(dwin "$dw/$pair/new")" \
+          "$(dwin "$dw/$pair/out")" </dev/null | tr -d '\r')
+    zip_b=$(stat -c %s "$dw/$pair/out/$name._.zip")
+    # The patch's bytes, also when it was not worth writing ("no patch ... N bytes, more than half").
+    patch_b=$(printf '%s\n' "$out" | sed -n -e 's/^wrote .*\.zpatch (\([0-9]*\) bytes)$/\1/p' \
+              -e 's/^no patch for .*: \([0-9]*\) bytes, more than half.*/\1/p' | head -1)
+    [ -n "$patch_b" ] || { echo "bench: mirovane-pack made no patch for $pair: $out" >&2; exit 1; }
+    bsdiff "$dw/$pair/old/$name" "$dw/$pair/new/$name" "$dw/$pair/bsdiff.patch"
+    bs_b=$(stat -c %s "$dw/$pair/bsdiff.patch")
+    zip_s=- patch_s=- apply_ms=-
+    if ls "$dw/$pair/out/"*.zpatch >/dev/null 2>&1; then
+      cp "$dw/$pair/out/$name._.zip" "$dw/www/$pair.zip"
+      cp "$dw/$pair/out/"*.zpatch "$dw/www/$pair.zpatch"
+      # The throttled case's server: 2 MB/s per connection, ranges honoured.
+      port_file=$dw/port-$pair
+      PYTHONPATH=$root/tests/blackbox /usr/bin/python3 - "$dw/www" "$pair" "$port_file" >/dev/null 2>&1 <<'EOF' &
+import pathlib, sys, time
+from servers import FaultServer
+server = FaultServer()
+for ext in ("zip", "zpatch"):
+    f = pathlib.Path(sys.argv[1]) / f"{sys.argv[2]}.{ext}"
+    server.add("/" + f.name, f.read_bytes(), rate=2 * 1024 * 1024)
+pathlib.Path(sys.argv[3]).write_text(str(server.port))
+while True:
+    time.sleep(3600)
+EOF
+      pids+=($!)
+      for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.1; done
+      [ -s "$port_file" ] || { echo "bench: the delta server did not start" >&2; exit 1; }
+      dport=$(cat "$port_file")
+      t0=$(date +%s.%N)
+      wine "$bin/coredriver.exe" segdownload stop=120 "http://127.0.0.1:$dport/$pair.zip" "$(dwin "$dw/$pair/got.zip")" 8 0 >/dev/null </dev/null
+      t1=$(date +%s.%N)
+      cmp -s "$dw/$pair/got.zip" "$dw/www/$pair.zip" || { echo "bench: the zipped $pair arrived damaged" >&2; exit 1; }
+      zip_s=$(python3 -c "print(f'{$t1 - $t0:.2f}')")
+      t0=$(date +%s.%N)
+      wine "$bin/coredriver.exe" segdownload stop=120 "http://127.0.0.1:$dport/$pair.zpatch" "$(dwin "$dw/$pair/got.zpatch")" 8 0 >/dev/null </dev/null
+      t1=$(date +%s.%N)
+      # Applying is timed inside the process, from the bytes in memory to the file written.
+      apply_ms=$(wine "$bin/coredriver.exe" applypatch "$(dwin "$dw/$pair/old/$name")" "$(dwin "$dw/$pair/got.zpatch")" \
+                 "$(dwin "$dw/$pair/rebuilt")" </dev/null | tr -d '\r' | sed -n 's/^ms=//p')
+      cmp -s "$dw/$pair/rebuilt" "$new" || { echo "bench: the patch for $pair did not rebuild the new file" >&2; exit 1; }
+      patch_s=$(python3 -c "print(f'{$t1 - $t0 + $apply_ms / 1000:.2f}')")
+    fi
+    printf '%-12s %9s %9s %9s %9s %8s %8s %7s %7s %8s\n' "$pair" "$(stat -c %s "$new")" "$zip_b" "$patch_b" "$bs_b" \
+      "$(python3 -c "print(f'{$patch_b / $zip_b:.3f}')")" "$(python3 -c "print(f'{$bs_b / $zip_b:.3f}')")" \
+      "$zip_s" "$patch_s" "$apply_ms"
+    if [ "$pair" = mirovane ]; then delta_ratio=$(python3 -c "print(f'{$patch_b / $zip_b:.3f}')"); fi
+  done
+  echo "delta: mirovane.exe at $(git -C "$root" rev-parse --short "$old_commit") -> ${DELTA_NEW:-build/bin (HEAD $(git -C "$root" rev-parse --short HEAD))}; zip_s: the zipped copy fetched (one process, Wine's start included); patch_s: the patch fetched the same way plus the time its applying took; goal: ours/zip <= 0.15 and ours <= bsdiff for mirovane.exe, patch_s < zip_s"
+}
+if [ "${1:-}" = delta ]; then
+  bench_delta
+  echo "ratios: delta=$delta_ratio"
+  exit 0
+fi
 
 # --- check: the remote check with nothing to update (its own nginx, whose access log counts bytes)
 bench_check() {
@@ -347,4 +450,5 @@ printf '%-10s %-44s %9s %9s %7s\n' session_t "session, 50 MB, 2 MB/s per conn., 
 printf '%-10s %-44s %9s %9s %7s\n' session_f "session, 500 files, vs aria2c -j8 download" "$sess_files" "$aria_f" "$(ratio "$sess_files" "$aria_f")"
 echo "peak working set (50 MB file): $(python3 -c "print(f'{$peak / 1048576:.1f}')") MB; of one 4 KiB file: $(python3 -c "print(f'{$base / 1048576:.1f}')") MB"
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(wine --version)"
-echo "ratios: session=$(ratio "$sess_big" "$aria_l") session_throttled=$(ratio "$sess_thr" "$aria_t") session_files=$(ratio "$sess_files" "$aria_f") peak=$(ratio "$sess_peak" "$base_peak") throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes exe_bytes=$(stat -c %s "$root/build/bin/mirovane.exe")"
+bench_delta
+echo "ratios: session=$(ratio "$sess_big" "$aria_l") session_throttled=$(ratio "$sess_thr" "$aria_t") session_files=$(ratio "$sess_files" "$aria_f") peak=$(ratio "$sess_peak" "$base_peak") throttled=$(ratio "$ours_t" "$aria_t") loopback=$(ratio "$ours_l" "$curl_l") files=$(ratio "$ours_f" "$aria_f") check=$check_ratio nochange_bytes=$nochange_bytes exe_bytes=$(stat -c %s "$root/build/bin/mirovane.exe") delta=$delta_ratio"

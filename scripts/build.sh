@@ -5,7 +5,7 @@
 # Exits non-zero when any step fails, so that nothing runs stale programs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-[ -f "$root/third_party/minizip/unzip.c" ] || bash "$root/scripts/setup.sh"
+[ -f "$root/third_party/minizip/unzip.c" ] && [ -f "$root/third_party/zstd/zstd.h" ] || bash "$root/scripts/setup.sh"
 source "$root/scripts/win-arch.sh"
 win_arch_detect "$root"
 

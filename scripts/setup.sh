@@ -67,39 +67,68 @@ if [ "${#need_pkgs[@]}" -gt 0 ]; then
   run "${SUDO[@]}" apt-get install -y --no-install-recommends "${need_pkgs[@]}"
 fi
 
-# minizip: shipped only as source, inside zlib's Debian source package. The newest source
-# the archive serves is taken (security releases patch minizip); the release this was
-# first built with is the fallback. The package is unpacked with dpkg-source so that
-# Debian's patches are applied: the upstream tarball alone lacks the security fixes.
-zlib_pinned=1:1.2.13.dfsg-1
-third=$here/third_party
-if [ -f "$third/minizip/unzip.c" ]; then
-  echo "setup: minizip present (from zlib source $(cat "$third/minizip/DEBIAN-VERSION" 2>/dev/null || echo 'of unknown version'))"
-else
-  tmp=$(mktemp -d)
-  trap 'rm -rf "$tmp"' EXIT
-  fetched="" how=""
-  for want in zlib "zlib=$zlib_pinned"; do
-    mkdir "$tmp/$want"
-    if out=$(cd "$tmp/$want" && apt-get source --download-only "$want" 2>&1); then
-      fetched="$tmp/$want"; how="the newest served"
-      [ "$want" = zlib ] || how="the fallback: the newest is not served"
+# Sources shipped only inside Debian source packages: the newest source the archive serves
+# is taken (security releases patch them); the release this was first built with is the
+# fallback. Each package is unpacked with dpkg-source so that Debian's patches are applied:
+# the upstream tarball alone lacks the security fixes.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+# Prints the directory of the unpacked source of <package> (the newest, else <pinned>);
+# the version taken goes to $tmp/<package>.version and how it was chosen to .how.
+fetch_debian_source() { # <package> <pinned version>
+  local pkg=$1 pinned=$2 want out fetched="" how="" dsc version
+  for want in "$pkg" "$pkg=$pinned"; do
+    mkdir -p "$tmp/get/$want"
+    if out=$(cd "$tmp/get/$want" && apt-get source --download-only "$want" 2>&1); then
+      fetched="$tmp/get/$want"; how="the newest served"
+      [ "$want" = "$pkg" ] || how="the fallback: the newest is not served"
       break
     fi
     printf '%s\n' "$out" | grep -E '^(E|Err):' >&2 || printf '%s\n' "$out" >&2
     echo "setup: apt-get source --download-only $want failed (apt's errors above)" >&2
   done
-  [ -n "$fetched" ] || die "no zlib source could be downloaded, neither the newest nor $zlib_pinned;
+  [ -n "$fetched" ] || die "no $pkg source could be downloaded, neither the newest nor $pinned;
        check that the machine reaches its Debian archive and that deb-src entries are enabled"
-  dsc=$(ls "$fetched"/zlib_*.dsc)
+  dsc=$(ls "$fetched"/*.dsc | head -1)
   version=$(sed -n 's/^Version: *//p' "$dsc" | head -1)
-  run dpkg-source -x "$dsc" "$tmp/src"
-  [ -d "$tmp/src/contrib/minizip" ] || die "zlib source $version has no contrib/minizip"
+  run dpkg-source -x "$dsc" "$tmp/src-$pkg"
+  echo "$version" >"$tmp/$pkg.version"
+  echo "$how" >"$tmp/$pkg.how"
+  echo "$tmp/src-$pkg"
+}
+third=$here/third_party
+
+# minizip: inside zlib's source package.
+zlib_pinned=1:1.2.13.dfsg-1
+if [ -f "$third/minizip/unzip.c" ]; then
+  echo "setup: minizip present (from zlib source $(cat "$third/minizip/DEBIAN-VERSION" 2>/dev/null || echo 'of unknown version'))"
+else
+  src=$(fetch_debian_source zlib "$zlib_pinned")
+  version=$(cat "$tmp/zlib.version")
+  [ -d "$src/contrib/minizip" ] || die "zlib source $version has no contrib/minizip"
   mkdir -p "$third/minizip"
-  cp "$tmp"/src/contrib/minizip/{ioapi.c,ioapi.h,iowin32.c,iowin32.h,unzip.c,unzip.h,zip.c,zip.h,crypt.h} \
+  cp "$src"/contrib/minizip/{ioapi.c,ioapi.h,iowin32.c,iowin32.h,unzip.c,unzip.h,zip.c,zip.h,crypt.h} \
      "$third/minizip/"
   echo "$version" >"$third/minizip/DEBIAN-VERSION"
-  echo "setup: minizip taken from zlib source $version ($how)"
+  echo "setup: minizip taken from zlib source $version ($(cat "$tmp/zlib.how"))"
+fi
+
+# zstd: the library part of its source package (common code, compressor for the publisher
+# tool, decompressor for the updater), for the binary patches.
+zstd_pinned=1.5.4+dfsg2-5
+if [ -f "$third/zstd/zstd.h" ]; then
+  echo "setup: zstd present (from libzstd source $(cat "$third/zstd/DEBIAN-VERSION" 2>/dev/null || echo 'of unknown version'))"
+else
+  src=$(fetch_debian_source libzstd "$zstd_pinned")
+  version=$(cat "$tmp/libzstd.version")
+  [ -f "$src/lib/zstd.h" ] || die "libzstd source $version has no lib/zstd.h"
+  rm -rf "$third/zstd.new"
+  mkdir -p "$third/zstd.new"
+  cp -r "$src"/lib/{common,compress,decompress} "$src"/lib/{zstd.h,zstd_errors.h} "$third/zstd.new/"
+  cp "$src/LICENSE" "$third/zstd.new/"
+  echo "$version" >"$third/zstd.new/DEBIAN-VERSION"
+  mv "$third/zstd.new" "$third/zstd"
+  echo "setup: zstd taken from libzstd source $version ($(cat "$tmp/libzstd.how"))"
 fi
 # HTTPS in the tests: a localhost certificate from a test authority the machine trusts.
 "${SUDO[@]}" bash "$here/scripts/test-ca.sh"

@@ -8,6 +8,7 @@
 
 #include "config/settings.h"
 #include "util/file_tree.h"
+#include "download/delta.h"
 #include "download/file_hash.h"
 #include "download/http.h"
 #include "download/segmented.h"
@@ -19,7 +20,9 @@
 #include "package/zip_reader.h"
 #include "updatelist/download_list.h"
 #include "updatelist/list_cache.h"
+#include "updatelist/targets.h"
 #include "util/files.h"
+#include "util/crypto.h"
 #include "util/handle.h"
 #include "util/text.h"
 
@@ -172,6 +175,84 @@ long long FileSizeOf(const std::wstring& path) {
     return (static_cast<long long>(fa.nFileSizeHigh) << 32) | fa.nFileSizeLow;
 }
 
+// The most a zipped form may unpack to: the caller's bound, else [Mirovane] MaxUnpackedMB
+// (default 1024). A form that declares more is refused before it is unpacked.
+unsigned long long UnpackLimit(const DownloadLimits& limits) {
+    if (limits.knownBytes != 0) return limits.knownBytes;
+    if (limits.maxBytes != 0) return limits.maxBytes;
+    return MaxUnpackedBytes();
+}
+
+// Fetches a record by one of its patches instead of the file: the patch whose base is the
+// installed file, downloaded beside the file, applied, and checked against the record's
+// sha256. True when localName + "_" now holds the file. False when no patch is offered or
+// the file is already there (the caller goes on as without patches), and on any failure,
+// logged in one line: the caller then fetches the file itself.
+bool FetchByPatch(HWND window, int index, const updatefileinfo& record, const std::wstring& url,
+                  const std::wstring& localName) {
+    const std::wstring expected = mv::ToLower(mv::Trim(record.sha256));
+    if (record.patches.empty() || expected.empty()) return false;
+    std::shared_ptr<std::mutex> fileLock = LocalFileLock(localName);
+    std::lock_guard<std::mutex> hold(*fileLock);
+    const std::wstring finished = localName + L"_";
+    if (mv::FileExists(finished) && StampMatches(index, localName, url)) return false;
+    auto refuse = [&](const std::wstring& why) {
+        WriteLog(mv::Format(Translate(L"MAIN", L"patch not used[%s]: %s").c_str(), record.path.c_str(), why.c_str()));
+        return false;
+    };
+    // The installed file, read once: its hash picks the patch and these same bytes are the
+    // patch's reference.
+    const std::vector<std::wstring> targets = InstallTargets(record);
+    std::string base;
+    if (targets.empty() || !mv::ReadFileBytes(targets.front(), base, 1LL << kMaxPatchWindowLog))
+        return refuse(mv::Format(L"the installed file cannot be read (%lu)", GetLastError()));
+    std::string digest;
+    std::wstring error;
+    if (!mv::Sha256Of(base, digest, error)) return refuse(error);
+    const std::wstring installed = mv::EncodeHex(digest);
+    const FilePatch* patch = nullptr;
+    for (const FilePatch& p : record.patches)
+        if (p.from == installed) patch = &p;
+    if (!patch) return refuse(L"no patch for the installed version " + installed);
+
+    const std::wstring patchUrl = !patch->url.empty() ? patch->url
+                                                      : RecordDownloadUrl(L"", PassList().fileUrlPattern,
+                                                                          PassList().listUrlBase, patch->path);
+    const std::wstring patchName = localName + L".zpatch";
+    mv::CreateDirTree(mv::PathDir(localName));
+    DownloadLimits limits;
+    if (patch->size > 0) limits.knownBytes = limits.maxBytes = static_cast<uint64_t>(patch->size);
+    const bool small = patch->size >= 0 && patch->size <= kOneRequestBytes;
+    if (DownloadUrlToFile(patchUrl, patchName, small, index, window, limits) != 0)
+        return refuse(L"the download of " + patchUrl + L" failed");
+    AppendSpare(index, mv::Format(L"done[%s]", patchUrl.c_str()));
+    // Only bytes checked against the list are decoded, from memory.
+    std::string bytes;
+    const bool read = mv::ReadFileBytes(patchName, bytes, patch->size > 0 ? patch->size : 1LL << kMaxPatchWindowLog);
+    RemoveFile(patchName);
+    if (!read) return refuse(L"the downloaded patch cannot be read");
+    if (!mv::Sha256Of(bytes, digest, error)) return refuse(error);
+    if (mv::EncodeHex(digest) != patch->sha256) return refuse(L"the patch does not match its sha256");
+    const uint64_t maxBytes = record.size >= 0 ? static_cast<uint64_t>(record.size) : UnpackLimit({});
+    if (!ApplyPatch(base, bytes, localName, maxBytes, error)) return refuse(error);
+    if (!mv::Sha256OfFile(localName, digest, error)) {
+        RemoveFile(localName);
+        return refuse(error);
+    }
+    if (mv::EncodeHex(digest) != expected) {
+        RemoveFile(localName);
+        return refuse(L"the rebuilt file does not match its sha256");
+    }
+    if (!MoveWithRetries(localName, finished)) {
+        RemoveFile(localName);
+        return refuse(L"the rebuilt file cannot be moved into place");
+    }
+    WriteStamp(index, localName, url);
+    WriteLog(mv::Format(Translate(L"MAIN", L"patch applied[%s]: %s bytes").c_str(), record.path.c_str(),
+                        std::to_wstring(bytes.size()).c_str()));
+    return true;
+}
+
 void RecordFailure(unsigned index) {
     std::lock_guard<std::mutex> hold(g_failedMutex);
     g_failed.push_back(index);
@@ -228,14 +309,19 @@ void RunJob(int index) {
         const bool small = record.size >= 0 && record.size <= kOneRequestBytes && record.zipped != 1;
         DownloadLimits limits;
         if (record.size > 0) limits.knownBytes = static_cast<uint64_t>(record.size);
-        ok = (list.packagePath.empty() ? FetchUpdateFile(list.statusWindow, index, url, local, small, limits, record.zipped)
-                                       : TakeFromPackage(list.statusWindow, index, list.packagePath, record.path, local,
-                                                         limits)) == 0;
+        // From the update package when there is one; else a patch from the installed version
+        // first (checked as it is applied), else the file.
+        const bool packaged = !list.packagePath.empty();
+        const bool patched = !packaged && FetchByPatch(list.statusWindow, index, record, url, local);
+        if (packaged)
+            ok = TakeFromPackage(list.statusWindow, index, list.packagePath, record.path, local, limits) == 0;
+        else
+            ok = patched || FetchUpdateFile(list.statusWindow, index, url, local, small, limits, record.zipped) == 0;
         // A file that is not what the list names is a failed download: removed, fetched again
         // by a later pass, never installed. A zipped copy kept as it is ([Mirovane] UnZip=0)
         // is checked when it is moved into the application directory.
         const bool keptArchive = !mv::FileExists(local + L"_") && mv::FileExists(local + L"._.zip");
-        if (ok && !keptArchive && !DownloadedFileMatchesHash(record, local + L"_")) {
+        if (ok && !patched && !keptArchive && !DownloadedFileMatchesHash(record, local + L"_")) {
             RemoveFile(local + L"_");
             ok = false;
         }
@@ -324,14 +410,6 @@ void ResetDownloadSession() {
 }
 
 // ------------------------------------------------------------------ one entry
-
-// The most a zipped form may unpack to: the caller's bound, else [Mirovane] MaxUnpackedMB
-// (default 1024). A form that declares more is refused before it is unpacked.
-static unsigned long long UnpackLimit(const DownloadLimits& limits) {
-    if (limits.knownBytes != 0) return limits.knownBytes;
-    if (limits.maxBytes != 0) return limits.maxBytes;
-    return MaxUnpackedBytes();
-}
 
 int FetchUpdateFile(HWND window, int index, const std::wstring& url, const std::wstring& localName, bool single,
                     const DownloadLimits& limits, int zippedFirst) {

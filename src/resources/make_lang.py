@@ -93,6 +93,8 @@ TEXTS = [
     (MAIN, "done[%s]", "完成[%s]", "完成[%s]"),
     (MAIN, "unzip ok[%s]", "解压成功[%s]", "解壓縮成功[%s]"),
     (MAIN, "unzip error[%s]", "解压出错[%s]", "解壓縮錯誤[%s]"),
+    (MAIN, "patch applied[%s]: %s bytes", "已应用补丁[%s]：%s 字节", "已套用修補檔[%s]：%s 位元組"),
+    (MAIN, "patch not used[%s]: %s", "未使用补丁[%s]：%s", "未使用修補檔[%s]：%s"),
     # Signed lists and verified files.
     (MAIN, "list [%s] refused: its signature could not be fetched (%s)",
      "更新列表 [%s] 被拒绝：无法获取其签名 (%s)", "更新清單 [%s] 被拒絕：無法取得其簽章 (%s)"),

@@ -54,6 +54,16 @@ enum : int {
     DescriptionRecord = 0x7F000000,
 };
 
+// A binary patch the list offers for a file: it rebuilds the file from the version whose
+// SHA-256 is `from`. Its address is `url`, else `path` placed like a file's path.
+struct FilePatch {
+    std::wstring from;    // 64 lower-case hexadecimal digits
+    std::wstring path;
+    std::wstring url;
+    std::wstring sha256;  // of the patch itself, 64 lower-case hexadecimal digits
+    long long size = -1;  // -1: not said
+};
+
 struct updatefileinfo {
     std::wstring url;
     std::wstring path;
@@ -71,6 +81,8 @@ struct updatefileinfo {
     // published (1 yes, 0 no, -1 not said). Not kept in the saved form.
     long long size = -1;
     int zipped = -1;
+    // Patches from older versions (child elements "patch"); not kept in the saved form.
+    std::vector<FilePatch> patches{};
 };
 
 using RecordArray = std::vector<updatefileinfo>;

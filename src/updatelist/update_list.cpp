@@ -109,6 +109,38 @@ bool ChildElements(IXMLDOMNode* parent, const wchar_t* name, std::vector<NodePtr
 
 std::wstring CrLf(const std::wstring& text) { return mv::ReplaceAll(text, L"\n", L"\r\n"); }
 
+bool IsHexDigest(const std::wstring& s) {
+    return s.size() == 64 && s.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
+}
+
+long long SizeAttribute(const Attributes& e) {
+    const std::wstring size = mv::Trim(FirstAttribute(e, {L"size", L"Size", L"SIZE"}));
+    if (!size.empty() && size.size() <= 15 && size.find_first_not_of(L"0123456789") == std::wstring::npos)
+        return _wcstoi64(size.c_str(), nullptr, 10);
+    return -1;
+}
+
+// The usable patch children of a file element: a base hash, an address and the patch's own
+// hash; others are left out (the file itself is still fetched).
+std::vector<FilePatch> PatchRecords(IXMLDOMElement* file) {
+    std::vector<FilePatch> out;
+    std::vector<NodePtr> nodes;
+    if (!ChildElements(file, L"patch", nodes)) return out;
+    for (NodePtr& n : nodes) {
+        mv::ComPtr<IXMLDOMElement> e = AsElement(n.get());
+        if (!e) continue;
+        const Attributes a = ElementAttributes(e.get());
+        FilePatch p;
+        p.from = mv::ToLower(mv::Trim(FirstAttribute(a, {L"from"})));
+        p.path = mv::Trim(mv::ReplaceAll(FirstAttribute(a, {L"path"}), L"|", L"\\"));
+        p.url = mv::Trim(FirstAttribute(a, {L"url"}));
+        p.sha256 = mv::ToLower(mv::Trim(FirstAttribute(a, {L"sha256"})));
+        p.size = SizeAttribute(a);
+        if (IsHexDigest(p.from) && IsHexDigest(p.sha256) && (!p.path.empty() || !p.url.empty())) out.push_back(p);
+    }
+    return out;
+}
+
 updatefileinfo FileRecord(IXMLDOMElement* element) {
     const Attributes e = ElementAttributes(element);
     updatefileinfo r;
@@ -123,9 +155,7 @@ updatefileinfo FileRecord(IXMLDOMElement* element) {
     r.desname = FirstAttribute(e, {L"DesName", L"desname", L"dstname", L"DstName"});
     r.sha256 = mv::Trim(FirstAttribute(e, {L"sha256", L"SHA256", L"Sha256"}));
     // Hints only: a value that is not plainly one leaves the download to find out itself.
-    const std::wstring size = mv::Trim(FirstAttribute(e, {L"size", L"Size", L"SIZE"}));
-    if (!size.empty() && size.size() <= 15 && size.find_first_not_of(L"0123456789") == std::wstring::npos)
-        r.size = _wcstoi64(size.c_str(), nullptr, 10);
+    r.size = SizeAttribute(e);
     const std::wstring zip = mv::Trim(FirstAttribute(e, {L"zip", L"Zip", L"ZIP"}));
     if (zip == L"0" || zip == L"1") r.zipped = zip == L"1" ? 1 : 0;
     if (BeginsWithNoCase(r.path, L"http:") || BeginsWithNoCase(r.path, L"https:")) {
@@ -133,6 +163,7 @@ updatefileinfo FileRecord(IXMLDOMElement* element) {
         r.path.clear();
     }
     if (!r.url.empty() && r.path.empty()) r.path = FileNameFromUrl(r.url);
+    r.patches = PatchRecords(element);
     return r;
 }
 

@@ -5,10 +5,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d /tmp/mirovane-buildtest.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$scratch/scripts" "$scratch/cmake" "$scratch/third_party/minizip"
+mkdir -p "$scratch/scripts" "$scratch/cmake" "$scratch/third_party/minizip" "$scratch/third_party/zstd"
 cp "$root/scripts/build.sh" "$root/scripts/win-arch.sh" "$scratch/scripts/"
 cp "$root/cmake/mingw-i686.cmake" "$root/cmake/mingw-x86_64.cmake" "$scratch/cmake/"
-touch "$scratch/third_party/minizip/unzip.c"   # present, so build.sh does not run setup
+# present, so build.sh does not run setup
+touch "$scratch/third_party/minizip/unzip.c" "$scratch/third_party/zstd/zstd.h"
 cat >"$scratch/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.20)
 project(scratch LANGUAGES CXX)

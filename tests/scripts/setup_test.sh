@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/setup.sh: source entries added in both apt formats (and only once), a clear failure
-# with apt's own errors when no zlib source can be fetched, and no password prompt.
+# with apt's own errors when no zlib source can be fetched, zstd fetched when only minizip is
+# there, and no password prompt.
 # The apt and dpkg commands are stand-ins on PATH; nothing outside a scratch directory changes
 # (the machine's sources are read and are already complete after setup has run).
 set -euo pipefail
@@ -72,6 +73,15 @@ elif ! grep -q 'no zlib source could be downloaded' "$scratch/out"; then bad "no
 elif [ "$(grep -c '404  Not Found' "$scratch/out")" -ne 2 ]; then bad "no zlib source: apt's errors of both tries not shown"
 else ok "no zlib source: exit $rc, apt's errors and a clear message shown"; fi
 [ $rc -ne 0 ] || sed 's/^/    /' "$scratch/out"
+
+# minizip present but not zstd (a clone set up before zstd came): zstd is still fetched.
+mkdir -p "$scratch/tree/third_party/minizip"
+: >"$scratch/tree/third_party/minizip/unzip.c"
+rc=0; PATH="$scratch/bin:$PATH" bash "$scratch/tree/scripts/setup.sh" >"$scratch/out" 2>&1 || rc=$?
+if [ $rc -eq 0 ] || ! grep -q 'minizip present' "$scratch/out" || ! grep -q 'no libzstd source could be downloaded' "$scratch/out"
+then bad "zstd missing beside minizip: exit $rc"; sed 's/^/    /' "$scratch/out"
+else ok "zstd missing beside minizip: fetched (and its failure said clearly)"; fi
+rm -rf "$scratch/tree/third_party"
 
 # Not root, and sudo would ask for a password: stop at once and say so.
 stub id 'echo 1000'

@@ -14,6 +14,13 @@
 //   --targets FILE       install targets: lines "path = target;target" (desname of that file)
 //   --runs FILE          run entries: lines "path | parameters | wait"
 //   --no-zip             write no zipped copies
+//   --previous FOLDER    an older release folder, or an older output folder of this tool
+//                        (repeatable): for each changed file, a binary patch from that
+//                        version, "<file>.<first 16 digits of the old SHA-256>.zpatch",
+//                        when it is at most half the zipped copy; the file element names it
+//                        in a child <patch from="<old SHA-256>" path=... size=... sha256=.../>
+//                        and then carries the file's sha256, which the updater checks the
+//                        rebuilt file against
 //   --key FILE           sign: sha256 on every file, the lists' sequence, expiry and guid, and
 //                        "<list>.sig" and "<main list>.sig" beside the lists, each signed in
 //                        its role (FILE made by --new-key)
@@ -35,7 +42,7 @@
 //       owner only) and prints the ListKey= line for the updater's settings.
 //   mirovane-pack --verify <output folder> [--key FILE | --list-key TEXT] [--list NAME] [--main-list NAME]
 //       checks a published folder before upload: every list's signature against the public
-//       key, every listed file (and zipped copy) against its sha256.
+//       key, every listed file (and zipped copy and patch) against its sha256.
 //   mirovane-pack --help
 //
 // Lines of the two text files are UTF-8; empty lines and lines starting with # are skipped.
@@ -54,6 +61,7 @@
 #include <string>
 #include <vector>
 
+#include "patch_maker.h"
 #include "unzip.h"
 #include "zip.h"
 // after zip.h, which brings the file-function types it uses
@@ -77,6 +85,7 @@ struct Options {
     std::wstring targetsFile;
     std::wstring runsFile;
     bool zip = true;
+    std::vector<std::wstring> previous;
     std::wstring keyFile;
     std::wstring sequence;
     std::wstring expires;
@@ -103,6 +112,7 @@ const std::vector<Switch>& Switches() {
         {L"--targets", true, [](Options& o, const std::wstring& v) { o.targetsFile = v; }},
         {L"--runs", true, [](Options& o, const std::wstring& v) { o.runsFile = v; }},
         {L"--no-zip", false, [](Options& o, const std::wstring&) { o.zip = false; }},
+        {L"--previous", true, [](Options& o, const std::wstring& v) { o.previous.push_back(v); }},
         {L"--key", true, [](Options& o, const std::wstring& v) { o.keyFile = v; }},
         {L"--sequence", true, [](Options& o, const std::wstring& v) { o.sequence = v; }},
         {L"--expires", true, [](Options& o, const std::wstring& v) { o.expires = v; }},
@@ -131,6 +141,8 @@ const wchar_t kUsage[] =
     L"  --targets FILE       lines \"path = target;target\": that file's install targets\n"
     L"  --runs FILE          lines \"path | parameters | wait\": tasks after the update\n"
     L"  --no-zip             no zipped copies\n"
+    L"  --previous FOLDER    an older release or output folder (repeatable): binary patches from it\n"
+    L"                       for the changed files, <file>.<old hash>.zpatch, when clearly smaller\n"
     L"  --key FILE           sign with the key made by --new-key (sha256 per file, sequence, .sig files)\n"
     L"  --sequence N         the signed list's sequence (default: one more than the list in the output folder)\n"
     L"  --expires TIME       the signed lists' expiry, UTC, e.g. 2031-01-01T00:00:00Z\n"
@@ -577,6 +589,7 @@ bool WriteSignature(const std::string& key, const std::wstring& path, mv::ListRo
 
 struct ListedFile {
     std::wstring path, ver, sha256;
+    std::vector<std::pair<std::wstring, std::wstring>> patches;  // path and sha256 of each patch
 };
 struct ListedList {
     std::vector<ListedFile> files;
@@ -621,7 +634,18 @@ bool ReadList(const std::wstring& path, ListedList& out, std::wstring& error) {
         if (FAILED(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.put())))) continue;
         out.files.push_back({Backslashes(Trim(mv::ElementAttribute(element.get(), L"path"))),
                              Lower(Trim(mv::ElementAttribute(element.get(), L"ver"))),
-                             Lower(Trim(mv::ElementAttribute(element.get(), L"sha256")))});
+                             Lower(Trim(mv::ElementAttribute(element.get(), L"sha256"))), {}});
+        mv::ComPtr<IXMLDOMNodeList> patchNodes;
+        mv::Bstr patchQuery(L"patch");
+        if (node->selectNodes(patchQuery.get(), patchNodes.put()) != S_OK || !patchNodes) continue;
+        for (;;) {
+            mv::ComPtr<IXMLDOMNode> patchNode;
+            if (patchNodes->nextNode(patchNode.put()) != S_OK || !patchNode) break;
+            mv::ComPtr<IXMLDOMElement> patch;
+            if (FAILED(patchNode->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(patch.put())))) continue;
+            out.files.back().patches.emplace_back(Backslashes(Trim(mv::ElementAttribute(patch.get(), L"path"))),
+                                                  Lower(Trim(mv::ElementAttribute(patch.get(), L"sha256"))));
+        }
     }
     return true;
 }
@@ -759,6 +783,15 @@ int VerifyList(const std::wstring& folder, const std::wstring& name, bool isUpda
             problem(L"[" + f.path + L"] does not match its hash");
             continue;
         }
+        bool patchesOk = true;
+        for (const auto& [patchPath, patchHash] : f.patches) {
+            std::string patch;
+            if (patchPath.empty() || !ReadAll(folder + L"\\" + patchPath, patch) || Sha256Hex(patch) != patchHash) {
+                problem(L"[" + f.path + L"]: its patch [" + patchPath + L"] is missing or does not match its hash");
+                patchesOk = false;
+            }
+        }
+        if (!patchesOk) continue;
         const std::wstring zipPath = folder + L"\\" + f.path + L"._.zip";
         if (GetFileAttributesW(zipPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
             std::string unzipped;
@@ -890,6 +923,36 @@ int Bundle(const Options& o, const std::wstring& output, const std::vector<std::
     return 0;
 }
 
+// The files of an older version, lower-cased relative path -> full path: an output folder of
+// this tool (it holds the list) gives the files its list names, a release folder all its files.
+bool PreviousFiles(const std::wstring& folder, const std::wstring& listName, std::map<std::wstring, std::wstring>& out,
+                   std::wstring& error) {
+    const DWORD attrs = GetFileAttributesW(folder.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = L"the previous folder does not exist: " + folder;
+        return false;
+    }
+    std::vector<std::wstring> files;
+    const std::wstring listPath = folder + L"\\" + listName;
+    if (GetFileAttributesW(listPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        ListedList list;
+        mv::ComInit com;
+        if (!ReadList(listPath, list, error)) {
+            error = listPath + L": " + error;
+            return false;
+        }
+        for (const ListedFile& f : list.files) {
+            bool outside = f.path.empty() || f.path.find(L':') != std::wstring::npos || f.path[0] == L'\\';
+            for (const std::wstring& part : SplitTrim(f.path, L'\\')) outside = outside || part == L"..";
+            if (!outside) files.push_back(f.path);
+        }
+    } else {
+        ListFiles(folder, L"", files);
+    }
+    for (const std::wstring& f : files) out[Lower(f)] = folder + L"\\" + f;
+    return true;
+}
+
 int Pack(const Options& o) {
     const std::wstring release = FullPath(o.release), output = FullPath(o.output);
     const DWORD attrs = GetFileAttributesW(release.c_str());
@@ -979,6 +1042,13 @@ int Pack(const Options& o) {
             wprintf(L"the list at %ls cannot be read (%ls): every file counts as new\n", previousPath.c_str(), error.c_str());
         PrintChange(previousPath, hadList, before, CompareWithPrevious(hashes, before));
     }
+    std::vector<std::map<std::wstring, std::wstring>> previous(o.previous.size());
+    for (size_t i = 0; i < o.previous.size(); ++i) {
+        const std::wstring folder = FullPath(o.previous[i]);
+        if (Within(folder, release) || Within(release, folder)) return Fail(L"--previous names the release folder: " + folder);
+        std::wstring error;
+        if (!PreviousFiles(folder, o.listName, previous[i], error)) return Fail(error);
+    }
     if (o.dryRun) {
         wprintf(L"dry run: would write %lu files and %ls%ls%ls to %ls; nothing was written\n",
                 static_cast<unsigned long>(files.size()), o.listName.c_str(), o.mainList.empty() ? L"" : L" and ",
@@ -1004,10 +1074,26 @@ int Pack(const Options& o) {
         std::string data;
         if (!ReadAll(release + L"\\" + rel, data)) return Fail(L"cannot read " + rel);
         const std::wstring out = output + L"\\" + rel;
+        const std::wstring hash = Sha256Hex(data);
+        if (hash.size() != 64) return Fail(L"cannot hash " + rel);
+        // The older versions of this file, read before its new copy is written: an older
+        // output folder may be this one.
+        std::vector<std::pair<std::wstring, std::string>> olds;
+        for (const auto& files : previous) {
+            auto it = files.find(Lower(rel));
+            if (it == files.end()) continue;
+            std::string old;
+            if (!ReadAll(it->second, old)) return Fail(L"cannot read " + it->second);
+            const std::wstring oldHash = Sha256Hex(old);
+            bool seen = oldHash == hash;
+            for (const auto& known : olds) seen = seen || known.first == oldHash;
+            if (!seen) olds.emplace_back(oldHash, std::move(old));
+        }
         MakeDirs(out.substr(0, out.find_last_of(L'\\')));
         if (!WriteAll(out, data)) return Fail(L"cannot write " + out);
         Wrote(out, data.size());
         bool zippedWritten = false;
+        size_t servedSize = data.size();  // what the updater fetches without a patch
         if (o.zip) {
             const std::wstring zipPath = out + L"._.zip";
             const std::wstring base = rel.substr(rel.find_last_of(L'\\') + 1);
@@ -1018,19 +1104,40 @@ int Pack(const Options& o) {
             if (zipped.size() < data.size()) {
                 Wrote(zipPath, zipped.size());
                 zippedWritten = true;
+                servedSize = zipped.size();
             } else {
                 DeleteFileW(zipPath.c_str());
             }
         }
-        const std::wstring hash = Sha256Hex(data);
-        if (hash.size() != 64) return Fail(L"cannot hash " + rel);
+        std::string patches;
+        for (const auto& [oldHash, old] : olds) {
+            std::string patch;
+            std::wstring why;
+            if (!MakePatch(old, data, patch, why)) {
+                wprintf(L"no patch for %ls from %ls: %ls\n", rel.c_str(), oldHash.substr(0, 16).c_str(), why.c_str());
+                continue;
+            }
+            // A patch that saves little is not worth the updater's work: at most half.
+            if (patch.size() * 2 > servedSize) {
+                wprintf(L"no patch for %ls from %ls: %lu bytes, more than half of the %lu fetched without it\n", rel.c_str(),
+                        oldHash.substr(0, 16).c_str(), static_cast<unsigned long>(patch.size()),
+                        static_cast<unsigned long>(servedSize));
+                continue;
+            }
+            const std::wstring patchRel = rel + L"." + oldHash.substr(0, 16) + L".zpatch";
+            if (!WriteAll(output + L"\\" + patchRel, patch)) return Fail(L"cannot write " + output + L"\\" + patchRel);
+            Wrote(output + L"\\" + patchRel, patch.size());
+            patches += "    <patch from=\"" + Utf8(oldHash) + "\" path=\"" + XmlEscape(patchRel) + "\" size=\"" +
+                       std::to_string(patch.size()) + "\" sha256=\"" + Utf8(Sha256Hex(patch)) + "\"/>\r\n";
+        }
         list += "  <file path=\"" + XmlEscape(rel) + "\" ver=\"" + XmlEscape(hash) + "\"";
-        if (!key.empty()) list += " sha256=\"" + Utf8(hash) + "\"";
+        // A patched file is rebuilt by the updater, which checks the result against this.
+        if (!key.empty() || !patches.empty()) list += " sha256=\"" + Utf8(hash) + "\"";
         // What the updater would otherwise ask the server: the size, and whether a zipped form exists.
         list += " size=\"" + std::to_string(data.size()) + "\" zip=\"" + (zippedWritten ? "1" : "0") + "\"";
         auto t = targets.find(Lower(rel));
         if (t != targets.end()) list += " desname=\"" + XmlEscape(t->second) + "\"";
-        list += "/>\r\n";
+        list += patches.empty() ? "/>\r\n" : ">\r\n" + patches + "  </file>\r\n";
     }
     for (const auto& r : runs)
         list += "  <run path=\"" + XmlEscape(r[0]) + "\" param=\"" + XmlEscape(r[1]) + "\" wait=\"" + XmlEscape(r[2]) + "\"/>\r\n";

@@ -7,6 +7,7 @@
 //   segdownload <url> <outpath> <threads> <single 0|1>   CMyDownload::DownloadFile
 //   fetchfile <index> <url> <localname> <single 0|1>      FetchUpdateFile
 //   deletetree <dir>                                      DeleteTree
+//   applypatch <base> <patch> <outpath>                   ApplyPatch, timed from the bytes in memory
 //   schedule <workdir> <listurlbase> <recordsfile> <passes>
 //       records file: one record a line, UTF-8: path<TAB>ver<TAB>url<TAB>action (url may be "-");
 //       a line "---" starts another session (keys then begin with s<N>.)
@@ -25,6 +26,8 @@
 #include "config/global_values.h"
 #include "config/settings.h"
 #include "util/file_tree.h"
+#include "download/delta.h"
+#include "util/files.h"
 #include "download/http.h"
 #include "download/scheduler.h"
 #include "install/session.h"
@@ -219,7 +222,7 @@ int Schedule(const std::vector<std::wstring>& a, HWND window) {
 // -1 when the command is not one of these.
 int RunDownloadCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
     static const std::map<std::wstring, size_t> kArgs = {
-        {L"segdownload", 4}, {L"fetchfile", 4}, {L"schedule", 4}, {L"deletetree", 1}};
+        {L"segdownload", 4}, {L"fetchfile", 4}, {L"schedule", 4}, {L"deletetree", 1}, {L"applypatch", 3}};
     auto it = kArgs.find(cmd);
     if (it == kArgs.end()) return -1;
     ApplyOptions(a);
@@ -233,6 +236,19 @@ int RunDownloadCommand(const std::wstring& cmd, std::vector<std::wstring>& a) {
         rc = 0;
     }
     if (cmd == L"schedule") rc = Schedule(a, window);
+    if (cmd == L"applypatch") {
+        std::string base, patch;
+        std::wstring why;
+        if (!mv::ReadFileBytes(a[0], base) || !mv::ReadFileBytes(a[1], patch)) return 2;
+        LARGE_INTEGER f, t0, t1;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&t0);
+        const bool ok = ApplyPatch(base, patch, a[2], 1ULL << 31, why);
+        QueryPerformanceCounter(&t1);
+        Print(mv::Format(L"applied=%d\nms=%.1f\nwhy=%s", ok ? 1 : 0, (t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart,
+                         why.c_str()));
+        return ok ? 0 : 1;
+    }
     if (cmd == L"deletetree") {
         Print(mv::Format(L"deleted=%d", DeleteTree(a[0]) ? 1 : 0));
         rc = 0;

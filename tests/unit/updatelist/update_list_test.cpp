@@ -305,6 +305,33 @@ TEST_F(UpdateListTest, SizeAndZipHintsOnlyWhenPlainlyGiven) {
     }
 }
 
+TEST_F(UpdateListTest, PatchesOfAFileAndWhichAreLeftOut) {
+    const std::wstring a(64, L'a'), b(64, L'b'), c(64, L'c');
+    RecordArray records;
+    ASSERT_TRUE(LoadUpdateList(
+        Write(L"<update><file path='x.dll' ver='1' sha256='" + c + L"'>"
+              L"<patch from='" + a + L"' path='x.dll.aaaa.zpatch' size='10' sha256='" + b + L"'/>"
+              // Upper-case digits are the same hash; an address may be a full url.
+              L"<patch from='" + std::wstring(64, L'B') + L"' url='http://h/p' sha256='" + a + L"'/>"
+              // Left out: a short base hash, no address, no hash of its own.
+              L"<patch from='abc' path='p' sha256='" + a + L"'/>"
+              L"<patch from='" + a + L"' sha256='" + a + L"'/>"
+              L"<patch from='" + a + L"' path='p'/>"
+              L"</file><file path='y.dll'/></update>"),
+        records, true));
+    // The patch element is no file of its own.
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records[0].patches.size(), 2u);
+    EXPECT_EQ(records[0].patches[0].from, a);
+    EXPECT_EQ(records[0].patches[0].path, L"x.dll.aaaa.zpatch");
+    EXPECT_EQ(records[0].patches[0].size, 10);
+    EXPECT_EQ(records[0].patches[0].sha256, b);
+    EXPECT_EQ(records[0].patches[1].from, b);
+    EXPECT_EQ(records[0].patches[1].url, L"http://h/p");
+    EXPECT_EQ(records[0].patches[1].size, -1);
+    EXPECT_TRUE(records[1].patches.empty());
+}
+
 TEST_F(UpdateListTest, GuidIsKeptAndRemovedFromTheDocument) {
     // The remote list is read from the bytes that were fetched: its guid goes to the list's
     // values and out of the bytes that will be installed, which read back to the same records.
