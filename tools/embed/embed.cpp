@@ -238,7 +238,7 @@ int Embed(const std::wstring& exe, const std::wstring& ini, const std::wstring& 
     }
     if (!package.empty()) {
         std::string written;
-        const bool ok2 = ReadWhole(out, written, err) && written.size() + package.size() <= 0xFFFFFFFFull &&
+        const bool ok2 = ReadWhole(out, written, err) && static_cast<uint64_t>(written.size()) + package.size() <= 0xFFFFFFFFull &&
                          WriteBytes(out, written + package +
                                              MakePackageTrailer(static_cast<uint32_t>(written.size()),
                                                                 static_cast<uint32_t>(package.size())),

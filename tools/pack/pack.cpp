@@ -910,7 +910,7 @@ int Bundle(const Options& o, const std::wstring& output, const std::vector<std::
     const bool read = zipped && ReadAll(zipPath, zip);
     DeleteFileW(zipPath.c_str());
     if (!read) return Fail(L"--bundle: cannot write the package " + zipPath);
-    if (bare.size() > 0xFFFFFFFFull || zip.size() > 0xFFFFFFFFull || bare.size() + zip.size() > 0xFFFFFFFFull)
+    if (static_cast<uint64_t>(bare.size()) + zip.size() > 0xFFFFFFFFull)
         return Fail(L"--bundle: the updater and the package together pass 4 GiB");
     const std::string trailer = MakePackageTrailer(static_cast<uint32_t>(bare.size()), static_cast<uint32_t>(zip.size()));
     if (!WriteAll(out, bare + zip + trailer)) {
