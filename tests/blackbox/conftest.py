@@ -5,11 +5,13 @@ before pytest runs; these fixtures only start programs inside it. Under pytest-x
 worker starts a world of its own (wine_world.py), so that no two tests share a prefix or a
 display.
 """
+import datetime
 import os
 import pathlib
 import socket
 import subprocess
 import threading
+import time
 import uuid
 
 import pytest
@@ -61,6 +63,24 @@ def read_line(proc, timeout=30.0) -> bytes:
         proc.kill()
         pytest.fail(f"no line from {proc.args!r} in {timeout} s")
     return got[0]
+
+
+def wait_for(predicate, timeout, what):
+    """Returns as soon as `predicate()` holds; fails with `what` when it has not by the deadline."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def seed_check_stamp(temp: pathlib.Path):
+    """Writes the working directory's copy of the settings with the last background refresh
+    in this hour, so that no hidden refresh copy starts while a test runs."""
+    hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
+    temp.mkdir(parents=True, exist_ok=True)
+    (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
 
 
 def win(path) -> str:
@@ -115,11 +135,12 @@ def run_captured(cmd, timeout, env=None, cwd=None):
         return code, out.read(), err.read()
 
 
-def run_windows(exe, args=(), timeout=60):
-    """Runs a Windows program through runexit; returns (exit code or None on time-out, stdout)."""
+def run_windows(exe, args=(), timeout=60, env=None):
+    """Runs a Windows program through runexit; returns (exit code or None on time-out, stdout).
+    `env` adds to the environment."""
     limit_ms = int(timeout * 1000)
     cmd = ["wine", str(BIN / "runexit.exe"), str(limit_ms), win(exe), *args]
-    _, stdout, stderr = run_captured(cmd, timeout + 30)
+    _, stdout, stderr = run_captured(cmd, timeout + 30, env={**os.environ, **(env or {})})
     out = stdout.decode("utf-8", "replace")
     for line in out.splitlines():
         if line.startswith("exit="):

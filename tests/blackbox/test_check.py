@@ -1,12 +1,11 @@
 """The remote check through the real program: /checkforupdates and friends against nginx and
 the fault-injecting server; exit code, log, cache files and what the servers saw."""
-import datetime
 import re
 import time
 
 import pytest
 
-from conftest import CLOSED, OMRA, list_cache_name, win
+from conftest import CLOSED, OMRA, list_cache_name, seed_check_stamp, win
 from driver import driver
 
 CHECKSUM = "0123456789abcdef0123456789abcdef"
@@ -16,8 +15,7 @@ TOO_BIG = "2147483647"
 def settings(list_url, main_url, temp, **extra):
     """Settings of a product whose last background refresh is this hour (so that only a quick
     check starts the hidden copy)."""
-    hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
-    (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
+    seed_check_stamp(temp)
     s = {"Mirovane": {"Mode": "", "ShowWhenCheck": "0", "QuickCheck": "0", "CheckLostFile": "1",
                       "TempPath": win(temp), "TimeOut": "20"},
          "UPDATEINFO": {"ListURL": list_url, "MainListURL": main_url},

@@ -2,15 +2,13 @@
 kill at every file operation of an install and the program's own recovery at its next start,
 the relaunch as administrator that goes on to install, the tray's "Yes", Retry after a locked
 file, and the registration of an installed library."""
-import datetime
 import os
 import pathlib
 import shutil
-import subprocess
 
 import pytest
 
-from conftest import BIN, DRIVE_C, lost_kill, run_captured, win
+from conftest import BIN, DRIVE_C, lost_kill, run_windows, seed_check_stamp, win
 from driver import click_box
 # The whole-session set-up (a host program, nginx serving a packed release) and its fixtures.
 from test_session import CHANGED, HOST2, NEW, immutable, session, stages, tree  # noqa: F401
@@ -32,20 +30,11 @@ def snapshot(root: pathlib.Path):
     return files, dirs
 
 
-def quiet_checks(temp: pathlib.Path):
-    """The last background refresh is this hour, so no hidden copy starts meanwhile."""
-    hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
-    temp.mkdir(parents=True, exist_ok=True)
-    (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
-
-
 def run_program(product, *args, env=None, timeout=90):
     """mirovane.exe through runexit (the full exit code); `env` adds to the environment."""
-    _, stdout, stderr = run_captured(["wine", str(BIN / "runexit.exe"), str(timeout * 1000), win(product.exe), *args],
-                                     timeout + 30, env={**os.environ, **(env or {})})
-    out = stdout.decode("utf-8", "replace")
-    assert out.startswith("exit="), out + stderr.decode("utf-8", "replace")
-    return int(out.split()[0][5:])
+    code, out = run_windows(product.exe, args, timeout, env)
+    assert code is not None, out
+    return code
 
 
 # --- 1. A kill at every file operation, and the recovery at the next start
@@ -84,7 +73,7 @@ def reset(product, temp):
         p = product.app_dir / name
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_bytes(data)
-    quiet_checks(temp)
+    seed_check_stamp(temp)
 
 
 def test_kill_at_every_file_operation_of_the_program_leaves_the_old_or_the_new_tree(make_product, fault_server,
@@ -199,7 +188,7 @@ def test_a_library_marked_reg_is_registered_once_where_it_was_installed(make_pro
     fault_server.add("/r/lib/regrecord.dll", dll)
     fault_server.add("/r/plain.dll", dll)
     temp = tmp_path / "temp"
-    quiet_checks(temp)
+    seed_check_stamp(temp)
     product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(temp)},
                             "UPDATEINFO": {"ListURL": fault_server.add("/r/list.xml", REG_LIST.encode()),
                                            "MainListURL": fault_server.add("/r/main.xml", b"<update/>")},

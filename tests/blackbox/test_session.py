@@ -2,7 +2,6 @@
 program, nginx or the fault server serves a release made with mirovane-pack, message boxes are
 answered by clickbox. Stages, exit codes, files byte for byte, the log."""
 import base64
-import datetime
 import hashlib
 import os
 import pathlib
@@ -18,7 +17,7 @@ import zipfile
 
 import pytest
 
-from conftest import BIN, DRIVE_C, list_cache_name, read_line, run_windows, win
+from conftest import BIN, DRIVE_C, list_cache_name, read_line, run_windows, seed_check_stamp, wait_for, win
 from driver import click_box
 
 HOST1 = BIN / "mirovane-sample-host.exe"
@@ -53,15 +52,6 @@ def stages(lines):
     return [int(l.split()[1]) for l in lines if l.startswith("stage ")]
 
 
-def wait_for(predicate, timeout, what):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return
-        time.sleep(0.1)
-    raise AssertionError(f"timed out waiting for {what}")
-
-
 class Session:
     """A product whose application directory holds version 1 of a release (the host program
     app-<id>.exe = sample host 1, data files, the list as mirovane.xml) while nginx serves
@@ -81,9 +71,7 @@ class Session:
         self.publish()
         self.temp = tmp_path / "temp"
         self.temp.mkdir()
-        # The last background refresh is this hour, so no hidden copy runs meanwhile.
-        hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
-        (self.temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
+        seed_check_stamp(self.temp)
         self.list_url = nginx.url("/u/mirovane.xml")
         self.check_url = self.list_url
         if page:  # the version page names the version and the list
@@ -572,9 +560,7 @@ def fault_product(make_product, fault_server, tmp_path, names, **mirovane):
                                      "</update>").encode())
     fault_server.add("/r/main.xml", b"<update/>")
     temp = tmp_path / "temp"
-    temp.mkdir()
-    hours = (datetime.datetime.now() - datetime.datetime(2011, 1, 1)) // datetime.timedelta(hours=1)
-    (temp / "mirovane.ini").write_bytes(b"[Mirovane]\r\nOwerCheckTm=%d\r\n" % hours)
+    seed_check_stamp(temp)
     product = make_product({"Mirovane": {"Mode": "", "QuickCheck": "0", "TempPath": win(temp), "TimeOut": "2",
                                          "NetTimeout": "2", "ConnectTryCount": "1", **mirovane},
                             "UPDATEINFO": {"ListURL": fault_server.url("/r/list.xml"),

@@ -6,7 +6,7 @@ import time
 import pytest
 from PIL import Image, ImageChops
 
-from conftest import BIN, win
+from conftest import BIN, wait_for, win
 from driver import click_box
 from ui import BAR_ID, PROGRESS, STATUS_ID, TRAY, TRAY_CALLBACK, TRAY_ICON, WM_RBUTTONDOWN, exit_code, screenshot, \
     start, ui
@@ -115,16 +115,6 @@ def wait_log(product, pattern, timeout_s):
         time.sleep(0.2)
 
 
-def wait_for(condition, timeout_s):
-    """True as soon as `condition()` holds, False when it has not by the deadline."""
-    end = time.monotonic() + timeout_s
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.1)
-    return True
-
-
 def countdown(caption):
     words = caption.split("Update after ")
     return int(words[1].split()[0]) if len(words) > 1 else None
@@ -141,11 +131,11 @@ def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_pr
     assert shown["visible"] == "1"
     first = countdown(shown["caption"])
     assert first is not None and 110 < first <= 120
-    assert wait_for(lambda: countdown(ui("find", TRAY)["caption"]) < first, 5), "the countdown runs"
+    wait_for(lambda: countdown(ui("find", TRAY)["caption"]) < first, 5, "the countdown to run")
     # Cancel (on the icon's menu, as the keyboard reaches it): the countdown stops.
     tray_menu("Cancel")
     assert ui("waittext", TRAY, "-", 0, "update...", timeout_ms=5000)
-    assert wait_for(lambda: countdown(ui("find", TRAY)["caption"]) is None, 5), "the countdown stops"
+    wait_for(lambda: countdown(ui("find", TRAY)["caption"]) is None, 5, "the countdown to stop")
     # "Check again": the list is fetched again, a new countdown starts.
     before = len(fault_server.seen("/u/list.xml"))
     tray_menu("Check again")
@@ -157,7 +147,7 @@ def test_tray_offers_the_update_with_a_countdown_cancel_check_again_exit(make_pr
     # The same with the mouse on the painted links: Cancel, Check again, then Update.
     tray_link("Cancel")
     assert ui("waittext", TRAY, "-", 0, "update...", timeout_ms=5000)
-    assert wait_for(lambda: countdown(ui("find", TRAY)["caption"]) is None, 5), "the countdown stops"
+    wait_for(lambda: countdown(ui("find", TRAY)["caption"]) is None, 5, "the countdown to stop")
     before = len(fault_server.seen("/u/list.xml"))
     tray_link("Check again")
     end = time.monotonic() + 20
